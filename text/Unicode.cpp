@@ -1,0 +1,662 @@
+#include "text/Unicode.h"
+
+#include "text/Ansi.h"
+#include "text/Streams.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+namespace {
+
+// Keeps an update bracket open for one scope, closing it also when a
+// failure leaves the scope.
+class UpdateBracket {
+public:
+    explicit UpdateBracket(TWideStrings& list) : list_(list) { list_.beginUpdate(); }
+    ~UpdateBracket() { list_.endUpdate(); }
+    UpdateBracket(const UpdateBracket&) = delete;
+    UpdateBracket& operator=(const UpdateBracket&) = delete;
+
+private:
+    TWideStrings& list_;
+};
+
+bool isLineBreak(char16_t c)
+{
+    return c == 0x000A || c == 0x000B || c == 0x000C || c == 0x000D || c == 0x2028 || c == 0x2029;
+}
+
+// The rest of the stream from its position, in one read where the size is
+// known; a stream that cannot tell its size (a pipe) is read to its end.
+std::string readRest(TStream& stream)
+{
+    int64_t pos = stream.position();
+    int64_t size = pos < 0 ? -1 : stream.size();
+    std::string bytes;
+    if (pos >= 0 && size >= 0) {
+        int64_t n = std::max<int64_t>(size - pos, 0);
+        if (static_cast<uint64_t>(n) > bytes.max_size())
+            throw std::bad_alloc();
+        bytes.resize(static_cast<size_t>(n));
+        stream.readBuffer(bytes.data(), n);
+        return bytes;
+    }
+    char chunk[65536];
+    for (;;) {
+        int64_t got = stream.read(chunk, sizeof chunk);
+        if (got <= 0)
+            break;
+        bytes.append(chunk, static_cast<size_t>(got));
+    }
+    return bytes;
+}
+
+// Writes the whole content to a new file beside the target and renames it
+// into place, so a failure leaves the old file (or none), never half a file.
+void replaceFile(const std::string& fileName, const std::string& content)
+{
+    std::string dir = ".";
+    if (auto slash = fileName.rfind('/'); slash != std::string::npos)
+        dir = slash == 0 ? std::string("/") : fileName.substr(0, slash);
+    std::string temp = dir + "/.ortavix-XXXXXX";
+    int fd = ::mkstemp(temp.data());
+    if (fd < 0)
+        throw EFCreateError(fileName, errno);
+
+    mode_t mode;
+    struct stat st;
+    if (::stat(fileName.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        mode = st.st_mode & 07777;
+    } else {
+        mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    ::fchmod(fd, mode);
+
+    const char* p = content.data();
+    size_t left = content.size();
+    int failure = 0;
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            failure = n < 0 ? errno : ENOSPC;
+            break;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    if (::close(fd) != 0 && failure == 0)
+        failure = errno;
+    if (failure != 0) {
+        ::unlink(temp.c_str());
+        throw EWriteError();
+    }
+    if (::rename(temp.c_str(), fileName.c_str()) != 0) {
+        int code = errno;
+        ::unlink(temp.c_str());
+        throw EFCreateError(fileName, code);
+    }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- TWideStrings
+
+void TWideStrings::error(const char* message)
+{
+    throw EStringListError(message);
+}
+
+int TWideStrings::compareStrings(std::u16string_view a, std::u16string_view b) const
+{
+    return ansi::compareText(a, b);
+}
+
+void TWideStrings::assignTo(std::vector<std::string>& dest) const
+{
+    std::vector<std::string> lines;
+    lines.reserve(static_cast<size_t>(count()));
+    for (int i = 0; i < count(); ++i)
+        lines.push_back(ansi::narrow(get(i)));
+    dest = std::move(lines);
+}
+
+void TWideStrings::assignTo(TWideStrings& dest) const
+{
+    if (&dest == this)
+        return; // clearing first would lose every line
+    UpdateBracket bracket(dest);
+    dest.clear();
+    dest.addStrings(*this);
+}
+
+void TWideStrings::assign(const TWideStrings& source)
+{
+    if (&source == this)
+        return;
+    UpdateBracket bracket(*this);
+    clear();
+    for (int i = 0; i < source.count(); ++i)
+        addObject(source.get(i), source.getObject(i));
+}
+
+void TWideStrings::assign(const std::vector<std::string>& source)
+{
+    UpdateBracket bracket(*this);
+    clear();
+    for (const std::string& line : source)
+        addObject(ansi::widen(line), nullptr);
+}
+
+void* TWideStrings::getObject(int) const
+{
+    return nullptr;
+}
+
+std::u16string TWideStrings::text() const
+{
+    const int n = count();
+    std::vector<std::u16string> lines;
+    lines.reserve(static_cast<size_t>(n));
+    size_t length = 0;
+    for (int i = 0; i < n; ++i) {
+        lines.push_back(get(i));
+        length += lines.back().size() + 2;
+    }
+    std::u16string result;
+    result.reserve(length);
+    for (const std::u16string& line : lines) {
+        result += line;
+        result += u"\r\n";
+    }
+    return result;
+}
+
+void TWideStrings::put(int index, const std::u16string& s)
+{
+    void* object = getObject(index);
+    deleteAt(index);
+    insert(index, s);
+    putObject(index, object);
+}
+
+void TWideStrings::putObject(int, void*) {}
+
+void TWideStrings::setCapacity(int) {}
+
+void TWideStrings::setText(std::u16string_view value)
+{
+    UpdateBracket bracket(*this);
+    clear();
+    const size_t n = value.size();
+    size_t p = 0;
+    // The text ends at its end or at its first U+0000.
+    while (p < n && value[p] != 0) {
+        size_t start = p;
+        while (p < n && value[p] != 0 && !isLineBreak(value[p]))
+            ++p;
+        add(std::u16string(value.substr(start, p - start)));
+        if (p >= n || value[p] == 0)
+            break;
+        char16_t brk = value[p++];
+        if (brk == u'\r' && p < n && value[p] == u'\n')
+            ++p;
+    }
+}
+
+void TWideStrings::setUpdateState(bool) {}
+
+int TWideStrings::add(std::u16string s)
+{
+    int index = count();
+    insert(index, std::move(s));
+    return index;
+}
+
+int TWideStrings::addObject(const std::u16string& s, void* object)
+{
+    int index = add(s);
+    putObject(index, object);
+    return index;
+}
+
+void TWideStrings::addStrings(const std::vector<std::string>& strings)
+{
+    UpdateBracket bracket(*this);
+    for (const std::string& line : strings)
+        addObject(ansi::widen(line), nullptr);
+}
+
+void TWideStrings::addStrings(const TWideStrings& strings)
+{
+    UpdateBracket bracket(*this);
+    const int n = strings.count(); // once: adding a list to itself doubles it
+    for (int i = 0; i < n; ++i)
+        addObject(strings.get(i), strings.getObject(i));
+}
+
+void TWideStrings::exchange(int index1, int index2)
+{
+    UpdateBracket bracket(*this);
+    std::u16string text1 = get(index1);
+    void* object1 = getObject(index1);
+    put(index1, get(index2));
+    putObject(index1, getObject(index2));
+    put(index2, text1);
+    putObject(index2, object1);
+}
+
+std::unique_ptr<char16_t[]> TWideStrings::textCopy() const
+{
+    std::u16string s = text();
+    auto buffer = std::make_unique<char16_t[]>(s.size() + 1);
+    std::copy(s.begin(), s.end(), buffer.get());
+    buffer[s.size()] = 0;
+    return buffer;
+}
+
+int TWideStrings::indexOf(const std::u16string& s) const
+{
+    for (int i = 0; i < count(); ++i)
+        if (compareStrings(get(i), s) == 0)
+            return i;
+    return -1;
+}
+
+void TWideStrings::loadFromFile(const std::string& fileName)
+{
+    // Whatever went wrong is reported as the operating-system failure
+    // behind it, with its code and the system's message.
+    try {
+        errno = 0;
+        TFileStream file(fileName, fmOpenRead);
+        loadFromStream(file);
+    } catch (const EFOpenError& e) {
+        throw EOSError::fromCode(e.errorCode);
+    } catch (const EOSError&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        throw EOSError::fromCode(ENOMEM);
+    } catch (const Exception&) {
+        throw EOSError::fromCode(errno);
+    }
+}
+
+void TWideStrings::loadFromStream(TStream& stream)
+{
+    UpdateBracket bracket(*this);
+    const std::string bytes = readRest(stream);
+    const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
+    const bool littleMark = bytes.size() >= 2 && b[0] == 0xFF && b[1] == 0xFE;
+    const bool bigMark = bytes.size() >= 2 && b[0] == 0xFE && b[1] == 0xFF;
+    if (littleMark || bigMark) {
+        saveUnicode_ = true;
+        const size_t units = (bytes.size() - 2) / 2; // an odd last byte is ignored
+        std::u16string text(units, u'\0');
+        for (size_t i = 0; i < units; ++i) {
+            unsigned lo = b[2 + 2 * i], hi = b[3 + 2 * i];
+            if (bigMark)
+                std::swap(lo, hi);
+            text[i] = static_cast<char16_t>(lo | (hi << 8));
+        }
+        setText(text);
+    } else {
+        saveUnicode_ = false;
+        setText(ansi::widen(bytes));
+    }
+}
+
+void TWideStrings::move(int curIndex, int newIndex)
+{
+    if (curIndex == newIndex)
+        return;
+    // Both positions are checked before anything changes, so a bad target
+    // cannot lose the line already taken out.
+    if (curIndex < 0 || curIndex >= count() || newIndex < 0 || newIndex >= count())
+        error("List Index Error");
+    UpdateBracket bracket(*this);
+    std::u16string s = get(curIndex);
+    void* object = getObject(curIndex);
+    deleteAt(curIndex);
+    insert(newIndex, std::move(s));
+    putObject(newIndex, object);
+}
+
+void TWideStrings::saveToFile(const std::string& fileName)
+{
+    // Saved to memory first: a save the user refuses, or one that fails,
+    // leaves an existing file as it was.
+    TMemoryStream buffer;
+    saveToStream(buffer);
+    if (!saved_)
+        return;
+    replaceFile(fileName, buffer.bytes());
+}
+
+void TWideStrings::saveToStream(TStream& stream)
+{
+    const std::u16string s = text();
+    bool allowed = true;
+    saved_ = false;
+    if (!saveUnicode_ && onConfirmConversion) {
+        // Ask only when the 8-bit code page would lose a character.
+        char dummy;
+        bool lossy = std::any_of(s.begin(), s.end(),
+                                 [&](char16_t c) { return c == 0 || !ansi::narrowUnit(c, dummy); });
+        if (lossy)
+            onConfirmConversion(*this, allowed);
+    }
+    if (!allowed)
+        return;
+    if (saveUnicode_) {
+        std::string bytes;
+        bytes.resize(2 + 2 * s.size());
+        bytes[0] = static_cast<char>(0xFF);
+        bytes[1] = static_cast<char>(0xFE);
+        for (size_t i = 0; i < s.size(); ++i) {
+            bytes[2 + 2 * i] = static_cast<char>(s[i] & 0xFF);
+            bytes[3 + 2 * i] = static_cast<char>(s[i] >> 8);
+        }
+        stream.writeBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
+    } else {
+        std::string bytes = ansi::narrow(s);
+        stream.writeBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
+    }
+    saved_ = true;
+}
+
+void TWideStrings::setTextFrom(const char16_t* buffer)
+{
+    setText(buffer ? std::u16string_view(buffer) : std::u16string_view());
+}
+
+void TWideStrings::beginUpdate()
+{
+    if (updateCount_ == 0)
+        setUpdateState(true);
+    ++updateCount_;
+}
+
+void TWideStrings::endUpdate()
+{
+    // An endUpdate without its beginUpdate would otherwise silence every
+    // later change event for good.
+    if (updateCount_ <= 0)
+        return;
+    --updateCount_;
+    if (updateCount_ == 0)
+        setUpdateState(false);
+}
+
+bool TWideStrings::equals(const TWideStrings& other) const
+{
+    if (count() != other.count())
+        return false;
+    for (int i = 0; i < count(); ++i)
+        if (get(i) != other.get(i))
+            return false;
+    return true;
+}
+
+// ------------------------------------------------------------- TWideStringList
+
+TWideStringList::~TWideStringList()
+{
+    // Destruction reports nothing.
+    onChange = nullptr;
+    onChanging = nullptr;
+}
+
+void TWideStringList::checkIndex(int index, int last) const
+{
+    if (index < 0 || index > last)
+        error("List Index Error");
+}
+
+std::u16string TWideStringList::get(int index) const
+{
+    checkIndex(index, count_ - 1);
+    return items_[static_cast<size_t>(index)].string;
+}
+
+void* TWideStringList::getObject(int index) const
+{
+    checkIndex(index, count_ - 1);
+    return items_[static_cast<size_t>(index)].object;
+}
+
+void TWideStringList::put(int index, const std::u16string& s)
+{
+    if (sorted_)
+        error("Sorted List Error");
+    checkIndex(index, count_ - 1);
+    changing();
+    items_[static_cast<size_t>(index)].string = s;
+    changed();
+}
+
+void TWideStringList::putObject(int index, void* object)
+{
+    checkIndex(index, count_ - 1);
+    changing();
+    items_[static_cast<size_t>(index)].object = object;
+    changed();
+}
+
+void TWideStringList::setCapacity(int newCapacity)
+{
+    // Fewer slots than lines would drop lines while count still claims them.
+    if (newCapacity < count_)
+        error("List Capacity Error");
+    items_.resize(static_cast<size_t>(newCapacity));
+}
+
+std::u16string TWideStringList::text() const
+{
+    // The inherited getter's result, without copying every line twice.
+    size_t length = 0;
+    for (int i = 0; i < count_; ++i)
+        length += items_[static_cast<size_t>(i)].string.size() + 2;
+    std::u16string result;
+    result.reserve(length);
+    for (int i = 0; i < count_; ++i) {
+        result += items_[static_cast<size_t>(i)].string;
+        result += u"\r\n";
+    }
+    return result;
+}
+
+void TWideStringList::setUpdateState(bool updating)
+{
+    if (updating)
+        changing();
+    else
+        changed();
+}
+
+int TWideStringList::add(std::u16string s)
+{
+    int index = count_;
+    if (sorted_ && find(s, index)) {
+        if (duplicates_ == dupIgnore)
+            return index;
+        if (duplicates_ == dupError)
+            error("DuplicateString");
+    }
+    insertItem(index, std::move(s));
+    return index;
+}
+
+void TWideStringList::clear()
+{
+    if (count_ == 0)
+        return;
+    changing();
+    TWideStringItemList().swap(items_);
+    count_ = 0;
+    changed();
+}
+
+void TWideStringList::deleteAt(int index)
+{
+    checkIndex(index, count_ - 1);
+    changing();
+    auto first = items_.begin() + index;
+    std::move(first + 1, items_.begin() + count_, first);
+    items_[static_cast<size_t>(count_ - 1)] = TWideStringItem();
+    --count_;
+    changed();
+}
+
+void TWideStringList::exchange(int index1, int index2)
+{
+    checkIndex(index1, count_ - 1);
+    checkIndex(index2, count_ - 1);
+    changing();
+    std::swap(items_[static_cast<size_t>(index1)], items_[static_cast<size_t>(index2)]);
+    changed();
+}
+
+int TWideStringList::indexOf(const std::u16string& s) const
+{
+    if (!sorted_)
+        return TWideStrings::indexOf(s);
+    int index;
+    return find(s, index) ? index : -1;
+}
+
+void TWideStringList::insert(int index, std::u16string s)
+{
+    if (sorted_)
+        error("Sorted List Error");
+    checkIndex(index, count_);
+    insertItem(index, std::move(s));
+}
+
+void TWideStringList::move(int curIndex, int newIndex)
+{
+    // Taking a line out of a sorted list and inserting it elsewhere would
+    // fail half-way and lose the line.
+    if (curIndex != newIndex && sorted_)
+        error("Sorted List Error");
+    TWideStrings::move(curIndex, newIndex);
+}
+
+void TWideStringList::grow()
+{
+    int cap = capacity();
+    int delta = cap > 64 ? cap / 4 : cap > 8 ? 16 : 4;
+    if (cap > INT_MAX - delta)
+        error("List Capacity Error");
+    setCapacity(cap + delta);
+}
+
+void TWideStringList::insertItem(int index, std::u16string s)
+{
+    changing();
+    if (count_ == capacity())
+        grow();
+    auto at = items_.begin() + index;
+    std::move_backward(at, items_.begin() + count_, items_.begin() + count_ + 1);
+    *at = TWideStringItem{std::move(s), nullptr};
+    ++count_;
+    changed();
+}
+
+void TWideStringList::changed()
+{
+    if (updateCount() == 0 && onChange)
+        onChange(*this);
+}
+
+void TWideStringList::changing()
+{
+    if (updateCount() == 0 && onChanging)
+        onChanging(*this);
+}
+
+bool TWideStringList::find(const std::u16string& s, int& index) const
+{
+    bool found = false;
+    int low = 0;
+    int high = count_ - 1;
+    while (low <= high) {
+        int mid = low + (high - low) / 2;
+        int c = compareStrings(items_[static_cast<size_t>(mid)].string, s);
+        if (c < 0) {
+            low = mid + 1;
+        } else {
+            high = mid - 1;
+            if (c == 0) {
+                found = true;
+                if (duplicates_ != dupAccept)
+                    low = mid;
+            }
+        }
+    }
+    index = low;
+    return found;
+}
+
+void TWideStringList::sort()
+{
+    if (sorted_ || count_ < 2)
+        return;
+    changing();
+    quickSort(0, count_ - 1);
+    changed();
+}
+
+void TWideStringList::setSorted(bool value)
+{
+    if (value == sorted_)
+        return;
+    if (value)
+        sort();
+    sorted_ = value;
+}
+
+void TWideStringList::quickSort(int left, int right)
+{
+    // Recurses into the smaller part only and loops over the larger one, so
+    // the depth stays logarithmic whatever the input.
+    while (left < right) {
+        int i = left;
+        int j = right;
+        int pivot = left + (right - left) / 2;
+        do {
+            while (compareStrings(items_[static_cast<size_t>(i)].string, items_[static_cast<size_t>(pivot)].string) < 0)
+                ++i;
+            while (compareStrings(items_[static_cast<size_t>(j)].string, items_[static_cast<size_t>(pivot)].string) > 0)
+                --j;
+            if (i <= j) {
+                std::swap(items_[static_cast<size_t>(i)], items_[static_cast<size_t>(j)]);
+                if (pivot == i)
+                    pivot = j;
+                else if (pivot == j)
+                    pivot = i;
+                ++i;
+                --j;
+            }
+        } while (i <= j);
+        if (j - left < right - i) {
+            if (left < j)
+                quickSort(left, j);
+            left = i;
+        } else {
+            if (i < right)
+                quickSort(i, right);
+            right = j;
+        }
+    }
+}
