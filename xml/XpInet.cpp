@@ -1,0 +1,377 @@
+#include "xml/XpInet.h"
+
+#include "text/Ansi.h"
+#include "xml/XpExcept.h"
+
+#include <curl/curl.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <exception>
+#include <string_view>
+#include <unistd.h>
+
+namespace {
+
+// ---- the transfer library ---------------------------------------------------------
+
+struct CurlLibrary {
+    bool ready = false;
+    ~CurlLibrary()
+    {
+        if (ready)
+            curl_global_cleanup();
+    }
+};
+
+CurlLibrary& curlLibrary()
+{
+    static CurlLibrary library;
+    return library;
+}
+
+struct EasyCleanup {
+    void operator()(CURL* h) const { curl_easy_cleanup(h); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
+
+struct SlistCleanup {
+    void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+using HeaderList = std::unique_ptr<curl_slist, SlistCleanup>;
+
+// Settings that keep a transfer from hanging forever.
+void setCommonOptions(CURL* h, char* errorBuffer)
+{
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 30L);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 60L);
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer);
+}
+
+std::string tempDirectory()
+{
+    const char* dir = std::getenv("TMPDIR");
+    std::string d = dir && *dir ? dir : "/tmp";
+    while (d.size() > 1 && d.back() == '/')
+        d.pop_back();
+    return d;
+}
+
+// ---- the temporary file a download goes to ---------------------------------------------
+
+// Created with the first data (or at the end of an empty transfer); deleted
+// again unless the download succeeds and hands the stream to the caller.
+class Download {
+public:
+    Download() = default;
+    Download(const Download&) = delete;
+    Download& operator=(const Download&) = delete;
+    ~Download() { discard(); }
+
+    bool checkFirstChunk = false; // HTTP: the "404 Not Found" rule
+    bool notFound = false;
+    std::exception_ptr error; // a failure of the local file
+
+    void create()
+    {
+        if (stream_)
+            return;
+        std::string name = NewTempFileName();
+        if (name.empty())
+            throw EFCreateError(tempDirectory() + "/ZUZXXXXXX", errno);
+        name_ = name;
+        stream_ = std::make_unique<TXpFileStream>(name, fmCreate);
+    }
+
+    std::unique_ptr<TXpFileStream> release()
+    {
+        create();
+        name_.clear();
+        return std::move(stream_);
+    }
+
+    void discard()
+    {
+        stream_.reset();
+        if (!name_.empty())
+            ::unlink(name_.c_str());
+        name_.clear();
+    }
+
+    static size_t onData(char* data, size_t size, size_t count, void* self)
+    {
+        auto* d = static_cast<Download*>(self);
+        size_t n = size * count;
+        try {
+            if (d->checkFirstChunk) {
+                d->checkFirstChunk = false;
+                std::string_view text(data, n);
+                text = text.substr(0, text.find('\0'));
+                if (text.find("404 Not Found") != std::string_view::npos) {
+                    d->notFound = true;
+                    return 0;
+                }
+            }
+            d->create();
+            d->stream_->writeBuffer(data, static_cast<int64_t>(n));
+        } catch (...) {
+            d->error = std::current_exception();
+            return 0;
+        }
+        return n;
+    }
+
+private:
+    std::unique_ptr<TXpFileStream> stream_;
+    std::string name_;
+};
+
+// Percent-encodes the bytes a URL cannot carry as they are (controls, space,
+// non-ASCII); everything else, "%" and "/" included, stays as written.
+std::string encodeUrlPath(std::string_view path)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : path) {
+        if (c <= 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>' || c == '\\' || c == '^' ||
+            c == '`' || c == '{' || c == '|' || c == '}') {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+// One FTP path segment, fully encoded.
+std::string encodeSegment(CURL* h, const std::string& segment)
+{
+    char* e = curl_easy_escape(h, segment.c_str(), static_cast<int>(segment.size()));
+    std::string out = e ? e : "";
+    curl_free(e);
+    return out;
+}
+
+bool isConnectFailure(CURL* h, CURLcode rc)
+{
+    switch (rc) {
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_LOGIN_DENIED:
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_FTP_WEIRD_PASS_REPLY:
+    case CURLE_FTP_WEIRD_227_FORMAT:
+    case CURLE_SSL_CONNECT_ERROR:
+        return true;
+    case CURLE_OPERATION_TIMEDOUT: {
+        curl_off_t connectTime = 0;
+        curl_easy_getinfo(h, CURLINFO_CONNECT_TIME_T, &connectTime);
+        return connectTime == 0;
+    }
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+bool LoadInternetLibrary(std::vector<std::string>& errorLines)
+{
+    CurlLibrary& lib = curlLibrary();
+    if (lib.ready)
+        return true;
+    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+        errorLines.push_back("Cannot open WININET, Microsoft IE required");
+        return false;
+    }
+    lib.ready = true;
+    return true;
+}
+
+std::string NewTempFileName(const std::string& prefix)
+{
+    std::string start = prefix.substr(0, 3);
+    for (char& c : start)
+        if (c == '/')
+            c = '_';
+    std::string name = tempDirectory() + "/" + start + "XXXXXX";
+    int fd = ::mkstemp(name.data()); // mode 0600
+    if (fd < 0)
+        return {};
+    ::close(fd);
+    return name;
+}
+
+std::unique_ptr<TXpFileStream> FetchHttp(const std::string& location, std::vector<std::string>& errorLines)
+{
+    if (!LoadInternetLibrary(errorLines))
+        return nullptr;
+
+    std::string server, object;
+    std::size_t slash = location.find('/');
+    if (slash == std::string::npos) {
+        server = location; // a bare host name asks for its root
+    } else {
+        server = location.substr(0, slash);
+        object = location.substr(slash + 1);
+    }
+
+    EasyHandle h(curl_easy_init());
+    if (!h) {
+        errorLines.push_back("Unable to open Internet");
+        return nullptr;
+    }
+    if (server.empty()) {
+        errorLines.push_back("Unable to make Internet connection");
+        return nullptr;
+    }
+
+    std::string url = "http://" + encodeUrlPath(server) + "/" + encodeUrlPath(object);
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    setCommonOptions(h.get(), errorBuffer);
+    HeaderList headers(curl_slist_append(nullptr, "Pragma: no-cache"));
+    if (headers)
+        curl_slist_append(headers.get(), "Cache-Control: no-cache");
+    if (curl_easy_setopt(h.get(), CURLOPT_URL, url.c_str()) != CURLE_OK ||
+        curl_easy_setopt(h.get(), CURLOPT_PROTOCOLS_STR, "http") != CURLE_OK) {
+        errorLines.push_back("Unable to open http request");
+        return nullptr;
+    }
+    curl_easy_setopt(h.get(), CURLOPT_REDIR_PROTOCOLS_STR, "http");
+    curl_easy_setopt(h.get(), CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(h.get(), CURLOPT_MAXREDIRS, 10L);
+    curl_easy_setopt(h.get(), CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(h.get(), CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
+    curl_easy_setopt(h.get(), CURLOPT_USERAGENT, "ZUZEzavudo");
+    curl_easy_setopt(h.get(), CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(h.get(), CURLOPT_FAILONERROR, 1L);
+
+    Download download;
+    download.checkFirstChunk = true;
+    curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, &Download::onData);
+    curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, &download);
+
+    CURLcode rc = curl_easy_perform(h.get());
+    if (download.error)
+        std::rethrow_exception(download.error); // the download's destructor deletes the file
+    if (download.notFound || rc == CURLE_HTTP_RETURNED_ERROR)
+        throw EXpParserError(0, 0, widen(location), u"Http data not available");
+    switch (rc) {
+    case CURLE_OK:
+        return download.release();
+    case CURLE_URL_MALFORMAT:
+    case CURLE_UNSUPPORTED_PROTOCOL:
+        errorLines.push_back("Unable to open http request");
+        return nullptr;
+    default:
+        errorLines.push_back(isConnectFailure(h.get(), rc) ? "Unable to make Internet connection"
+                                                           : "Unable to send http request");
+        return nullptr;
+    }
+}
+
+std::unique_ptr<TXpFileStream> FetchFtp(const std::string& location, const std::string& userName,
+                                        const std::string& password, std::vector<std::string>& errorLines)
+{
+    std::size_t slash = location.find('/');
+    if (slash == std::string::npos) {
+        errorLines.push_back("Invalid ftp location");
+        return nullptr;
+    }
+    if (!LoadInternetLibrary(errorLines))
+        return nullptr;
+
+    std::string server = location.substr(0, slash);
+    std::string rest = location.substr(slash + 1);
+    std::string directory, file;
+    std::size_t last = rest.rfind('/');
+    if (last != std::string::npos) {
+        directory = rest.substr(0, last + 1);
+        file = rest.substr(last + 1);
+        directory.pop_back();
+        if (directory.empty() || directory.front() != '/')
+            directory.insert(directory.begin(), '/');
+    } else {
+        file = rest;
+    }
+
+    EasyHandle h(curl_easy_init());
+    if (!h) {
+        errorLines.push_back("Unable to open Internet");
+        return nullptr;
+    }
+    if (server.empty()) {
+        errorLines.push_back("Unable to make Internet connection");
+        return nullptr;
+    }
+
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    setCommonOptions(h.get(), errorBuffer);
+    curl_easy_setopt(h.get(), CURLOPT_PROTOCOLS_STR, "ftp");
+    curl_easy_setopt(h.get(), CURLOPT_FTPPORT, "-"); // active mode
+    curl_easy_setopt(h.get(), CURLOPT_ACCEPTTIMEOUT_MS, 30000L);
+    if (!userName.empty()) {
+        curl_easy_setopt(h.get(), CURLOPT_USERNAME, userName.c_str());
+        curl_easy_setopt(h.get(), CURLOPT_PASSWORD, password.c_str());
+    }
+    const std::string base = "ftp://" + encodeUrlPath(server) + "/";
+
+    // Connect and log in; the later steps reuse this connection.
+    curl_easy_setopt(h.get(), CURLOPT_URL, base.c_str());
+    curl_easy_setopt(h.get(), CURLOPT_NOBODY, 1L);
+    CURLcode rc = curl_easy_perform(h.get());
+    if (rc != CURLE_OK) {
+        errorLines.push_back("Unable to make Internet connection");
+        return nullptr;
+    }
+
+    // The directory is absolute ("%2F" is the root); a failed change leaves
+    // the file to be looked for in the login directory.
+    std::string dirPath;
+    if (!directory.empty()) {
+        std::string path = "%2F";
+        std::size_t from = 1;
+        while (from < directory.size()) {
+            std::size_t next = directory.find('/', from);
+            if (next == std::string::npos)
+                next = directory.size();
+            if (next > from)
+                path += encodeSegment(h.get(), directory.substr(from, next - from)) + "/";
+            from = next + 1;
+        }
+        if (path.back() != '/')
+            path += '/';
+        std::string url = base + path;
+        curl_easy_setopt(h.get(), CURLOPT_URL, url.c_str());
+        rc = curl_easy_perform(h.get());
+        if (rc == CURLE_OK)
+            dirPath = path;
+        else
+            errorLines.push_back("Invalid ftp directory");
+    }
+
+    if (file.empty()) {
+        errorLines.push_back("Unable to open ftp file");
+        return nullptr;
+    }
+    std::string url = base + dirPath + encodeSegment(h.get(), file);
+    curl_easy_setopt(h.get(), CURLOPT_URL, url.c_str());
+    curl_easy_setopt(h.get(), CURLOPT_NOBODY, 0L);
+    curl_easy_setopt(h.get(), CURLOPT_TRANSFERTEXT, 1L); // ASCII transfer
+    Download download;
+    curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, &Download::onData);
+    curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, &download);
+    rc = curl_easy_perform(h.get());
+    if (download.error)
+        std::rethrow_exception(download.error);
+    if (rc != CURLE_OK) {
+        errorLines.push_back("Unable to open ftp file");
+        return nullptr;
+    }
+    return download.release();
+}
