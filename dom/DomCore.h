@@ -1,0 +1,424 @@
+// DomCore: the in-memory form of a converted document, a tree of nodes in
+// the manner of the W3C DOM Level 2 Core, reduced to what an HTML-to-XML
+// converter needs, plus the XML writer (toXML, saveToStream, saveToFile).
+//
+// Ownership convention
+// --------------------
+// * A document owns its tree (children, doctype, namespace list); a node owns
+//   its children and its attributes. Destroying a node destroys its whole
+//   subtree, however deep, without recursing once per level.
+// * Factory operations (`TDocument::createXxx`, `DomImplementation::createXxx`,
+//   `cloneNode`, `exportNode`) return a std::unique_ptr: the caller owns the
+//   new, detached node.
+// * Operations that link a node into a tree take a raw pointer:
+//   `insertBefore`, `appendChild`, `setAttributeNode`, `setNamedItem`,
+//   `TDocument::setDoctype`, `DomImplementation::createEmptyDocument` and
+//   `createDocument`. On success the tree owns the node (a caller holding it
+//   in a unique_ptr then calls release()); on failure nothing changed and the
+//   caller still owns it. The template overloads of `appendChild` and
+//   `insertBefore` that take a unique_ptr do the release() themselves, only
+//   on success.
+// * Operations that unlink a node hand it back as a std::unique_ptr:
+//   `removeChild`, and the replaced attribute of `setAttributeNode` /
+//   `setNamedItem` (null when nothing was replaced).
+// * A failing operation raises DomException and leaves the tree as it was.
+//   A null node where a node is required raises INVALID_ACCESS_ERR.
+// * A detached node may be destroyed at any time, but must not be used after
+//   its document has been destroyed (ownerDocument would dangle).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "text/Errors.h"
+
+class TStream;
+
+// Node kinds (what nodeType returns).
+constexpr int ELEMENT_NODE = 1;
+constexpr int ATTRIBUTE_NODE = 2;
+constexpr int TEXT_NODE = 3;
+constexpr int CDATA_SECTION_NODE = 4;
+constexpr int ENTITY_REFERENCE_NODE = 5;
+constexpr int ENTITY_NODE = 6;
+constexpr int PROCESSING_INSTRUCTION_NODE = 7;
+constexpr int COMMENT_NODE = 8;
+constexpr int DOCUMENT_NODE = 9;
+constexpr int DOCUMENT_TYPE_NODE = 10;
+constexpr int DOCUMENT_FRAGMENT_NODE = 11;
+constexpr int NOTATION_NODE = 12;
+
+// DomException codes.
+constexpr int INDEX_SIZE_ERR = 1;
+constexpr int DOMSTRING_SIZE_ERR = 2;
+constexpr int HIERARCHY_REQUEST_ERR = 3;
+constexpr int WRONG_DOCUMENT_ERR = 4;
+constexpr int INVALID_CHARACTER_ERR = 5;
+constexpr int NO_DATA_ALLOWED_ERR = 6;
+constexpr int NO_MODIFICATION_ALLOWED_ERR = 7;
+constexpr int NOT_FOUND_ERR = 8;
+constexpr int NOT_SUPPORTED_ERR = 9;
+constexpr int INUSE_ATTRIBUTE_ERR = 10;
+constexpr int INVALID_STATE_ERR = 11;
+constexpr int SYNTAX_ERR = 12;
+constexpr int INVALID_MODIFICATION_ERR = 13;
+constexpr int NAMESPACE_ERR = 14;
+constexpr int INVALID_ACCESS_ERR = 15;
+
+class DomException : public Exception {
+public:
+    // The message is chosen by the code (empty for a code outside 1..15).
+    explicit DomException(int code);
+    const char* className() const noexcept override { return "DomException"; }
+    static const char* messageFor(int code) noexcept;
+
+    int code;
+};
+
+class TNode;
+class TAttr;
+class TElement;
+class TTextNode;
+class TComment;
+class TCDATASection;
+class TEntityReference;
+class TDocumentType;
+class TDocument;
+
+// An ordered list of node references. It does not own its items: the node
+// that holds the list does (see clear(true) for the one exception).
+// add/insert/deleteItem/remove are raw list edits; they do not link or
+// unlink nodes. Trees are edited with insertBefore/removeChild.
+class TNodeList {
+public:
+    explicit TNodeList(TNode* owner) : owner_(owner) {}
+    virtual ~TNodeList() = default;
+    TNodeList(const TNodeList&) = delete;
+    TNodeList& operator=(const TNodeList&) = delete;
+
+    virtual int length() const;
+    // None when index is negative or not below length.
+    virtual TNode* item(int index) const;
+
+    TNode* owner() const { return owner_; }
+    int indexOf(const TNode* node) const; // -1 when absent
+    void add(TNode* node);
+    void insert(int index, TNode* node);
+    void deleteItem(int index); // the list operation "delete"
+    void remove(const TNode* node); // first occurrence
+    // With freeItems every item (and its subtree) is destroyed first.
+    void clear(bool freeItems);
+
+protected:
+    friend class TNode;
+    TNode* owner_;
+    std::vector<TNode*> items_;
+};
+
+// The attributes of an element: a node list also searched by node name.
+class TNamedNodeMap : public TNodeList {
+public:
+    using TNodeList::TNodeList;
+
+    // First item whose nodeName equals name exactly, or none.
+    TNode* getNamedItem(const std::u16string& name) const;
+    // Appends node and makes the map's owner its owner element; an item of
+    // the same name is removed and handed back to the caller unlinked. Setting
+    // an item that is already in the map moves it to the end and returns null.
+    // Raises WRONG_DOCUMENT_ERR, and INUSE_ATTRIBUTE_ERR for a node linked
+    // anywhere else.
+    std::unique_ptr<TNode> setNamedItem(TNode* node);
+};
+
+// The namespace URIs used in one document; index 0 is the empty URI.
+class TNamespaceURIList {
+public:
+    TNamespaceURIList() { clear(); }
+    int add(const std::u16string& uri);
+    std::u16string item(int index) const; // empty when out of range
+    int count() const { return static_cast<int>(items_.size()); }
+    void clear();
+
+private:
+    std::vector<std::u16string> items_;
+};
+
+class TNode {
+public:
+    virtual ~TNode();
+    TNode(const TNode&) = delete;
+    TNode& operator=(const TNode&) = delete;
+
+    // Virtual operations, in their fixed order.
+    virtual std::u16string nodeName() const;
+    virtual std::u16string nodeValue() const;
+    virtual int nodeType() const = 0;
+    virtual TNode* parentNode() const;
+    virtual bool canInsert(const TNode* node) const;
+    virtual std::unique_ptr<TNode> exportNode(TDocument* document, bool deep) const;
+    virtual void setNodeValue(const std::u16string& text);
+    virtual std::unique_ptr<TNode> cloneNode(bool deep) const = 0;
+
+    TDocument* ownerDocument() const { return ownerDocument_; }
+    TNodeList& childNodes() { return childNodes_; }
+    const TNodeList& childNodes() const { return childNodes_; }
+    TNamedNodeMap* attributes() const { return attributes_.get(); }
+    TNode* firstChild() const { return childNodes_.item(0); }
+    bool hasChildNodes() const { return childNodes_.length() > 0; }
+    bool hasAttributes() const { return attributes_ && attributes_->length() > 0; }
+
+    const std::u16string& prefix() const { return prefix_; }
+    const std::u16string& localName() const { return localName_; }
+    void setPrefix(const std::u16string& text) { prefix_ = text; }
+    void setLocalName(const std::u16string& text) { localName_ = text; }
+    std::u16string namespaceURI() const;
+    void setNamespaceURI(const std::u16string& uri);
+
+    // Raise WRONG_DOCUMENT_ERR, HIERARCHY_REQUEST_ERR, NOT_FOUND_ERR,
+    // INUSE_ATTRIBUTE_ERR (an attribute that belongs to an element).
+    TNode* insertBefore(TNode* newChild, TNode* refChild);
+    TNode* appendChild(TNode* newChild) { return insertBefore(newChild, nullptr); }
+    template <class T>
+    T* insertBefore(std::unique_ptr<T>&& newChild, TNode* refChild)
+    {
+        insertBefore(static_cast<TNode*>(newChild.get()), refChild);
+        return newChild.release();
+    }
+    template <class T>
+    T* appendChild(std::unique_ptr<T>&& newChild)
+    {
+        return insertBefore(std::move(newChild), nullptr);
+    }
+    // NOT_FOUND_ERR when oldChild is not a child of this node.
+    std::unique_ptr<TNode> removeChild(TNode* oldChild);
+    // Appends a deep copy of every child of source; all or nothing.
+    void cloneChildrenFrom(const TNode* source);
+
+    // The XML text of this node and its subtree; every piece goes to the
+    // owner document's onWriteText when that is set.
+    std::u16string toXML() const;
+
+protected:
+    // splitName: the qualified name is split at its first ":" into prefix
+    // and local name; otherwise it all goes into the local name.
+    TNode(TDocument* ownerDocument, const std::u16string& namespaceURI,
+          const std::u16string& qualifiedName, bool splitName);
+
+    // The raw parentNode field (for an attribute: its owner element).
+    TNode* parentField() const { return parent_; }
+
+    TDocument* ownerDocument_;
+    TNode* parent_ = nullptr;
+    int32_t namespaceIndex_ = 0;
+    std::u16string prefix_;
+    std::u16string localName_;
+    std::u16string value_;
+    std::unique_ptr<TNamedNodeMap> attributes_;
+    TNodeList childNodes_{this};
+
+private:
+    friend class TNodeList;
+    friend class TNamedNodeMap;
+    friend class TElement;
+    friend class TAttr;
+    friend class TDocument;
+    friend class DomImplementation;
+};
+
+class TCharacterData : public TNode {
+public:
+    void setNodeValue(const std::u16string& text) override { value_ = text; }
+    int length() const { return static_cast<int>(value_.size()); }
+    const std::u16string& data() const { return value_; }
+
+protected:
+    TCharacterData(TDocument* ownerDocument, const std::u16string& data);
+};
+
+class TComment : public TCharacterData {
+public:
+    std::u16string nodeName() const override { return u"#comment"; }
+    int nodeType() const override { return COMMENT_NODE; }
+    std::unique_ptr<TNode> exportNode(TDocument* document, bool deep) const override;
+    std::unique_ptr<TNode> cloneNode(bool deep) const override;
+
+private:
+    friend class TDocument;
+    TComment(TDocument* ownerDocument, const std::u16string& data) : TCharacterData(ownerDocument, data) {}
+};
+
+class TTextNode : public TCharacterData {
+public:
+    std::u16string nodeName() const override { return u"#text"; }
+    int nodeType() const override { return TEXT_NODE; }
+    std::unique_ptr<TNode> exportNode(TDocument* document, bool deep) const override;
+    std::unique_ptr<TNode> cloneNode(bool deep) const override;
+
+protected:
+    friend class TDocument;
+    TTextNode(TDocument* ownerDocument, const std::u16string& data) : TCharacterData(ownerDocument, data) {}
+};
+
+class TCDATASection : public TTextNode {
+public:
+    std::u16string nodeName() const override { return u"#cdata-section"; }
+    int nodeType() const override { return CDATA_SECTION_NODE; }
+    std::unique_ptr<TNode> exportNode(TDocument* document, bool deep) const override;
+    std::unique_ptr<TNode> cloneNode(bool deep) const override;
+
+private:
+    friend class TDocument;
+    TCDATASection(TDocument* ownerDocument, const std::u16string& data) : TTextNode(ownerDocument, data) {}
+};
+
+class TAttr : public TNode {
+public:
+    // Computed from the children: text values, and one character per entity
+    // reference (its entity code; a space for an unknown name).
+    std::u16string nodeValue() const override;
+    int nodeType() const override { return ATTRIBUTE_NODE; }
+    TNode* parentNode() const override { return nullptr; }
+    bool canInsert(const TNode* node) const override;
+    std::unique_ptr<TNode> exportNode(TDocument* document, bool deep) const override;
+    // Replaces all children by one text node.
+    void setNodeValue(const std::u16string& text) override;
+    std::unique_ptr<TNode> cloneNode(bool deep) const override;
+
+    TElement* ownerElement() const;
+
+private:
+    friend class TDocument;
+    TAttr(TDocument* ownerDocument, const std::u16string& name);
+};
+
+class TElement : public TNode {
+public:
+    int nodeType() const override { return ELEMENT_NODE; }
+    bool canInsert(const TNode* node) const override;
+    std::unique_ptr<TNode> exportNode(TDocument* document, bool deep) const override;
+    std::unique_ptr<TNode> cloneNode(bool deep) const override;
+
+    // Returns the attribute of the same name that attr replaced (unlinked,
+    // now the caller's), or null. INUSE_ATTRIBUTE_ERR when attr already
+    // belongs to an element; WRONG_DOCUMENT_ERR from another document.
+    std::unique_ptr<TAttr> setAttributeNode(TAttr* attr);
+    template <class T>
+    std::unique_ptr<TAttr> setAttributeNode(std::unique_ptr<T>&& attr)
+    {
+        auto old = setAttributeNode(static_cast<TAttr*>(attr.get()));
+        attr.release();
+        return old;
+    }
+
+private:
+    friend class TDocument;
+    TElement(TDocument* ownerDocument, const std::u16string& namespaceURI,
+             const std::u16string& qualifiedName, bool splitName);
+};
+
+class TEntityReference : public TNode {
+public:
+    int nodeType() const override { return ENTITY_REFERENCE_NODE; }
+    std::unique_ptr<TNode> exportNode(TDocument* document, bool deep) const override;
+    std::unique_ptr<TNode> cloneNode(bool deep) const override;
+
+private:
+    friend class TDocument;
+    TEntityReference(TDocument* ownerDocument, const std::u16string& name);
+};
+
+class TDocumentType : public TNode {
+public:
+    int nodeType() const override { return DOCUMENT_TYPE_NODE; }
+    std::unique_ptr<TNode> cloneNode(bool deep) const override;
+
+    const std::u16string& name() const { return localName_; }
+
+    std::u16string publicId;
+    std::u16string systemId;
+    // The declaration text as the tokenizer delivered it; the writer prints
+    // it inside a comment.
+    std::u16string declaration;
+
+private:
+    friend class DomImplementation;
+    friend class TDocument;
+    TDocumentType(TDocument* ownerDocument, const std::u16string& qualifiedName,
+                  const std::u16string& publicId, const std::u16string& systemId);
+    // The document that holds this document type as its doctype (which need
+    // not be its ownerDocument), so that two documents never share one.
+    TDocument* holder_ = nullptr;
+};
+
+class TDocument : public TNode {
+public:
+    ~TDocument() override;
+
+    std::u16string nodeName() const override { return u"#document"; }
+    int nodeType() const override { return DOCUMENT_NODE; }
+    bool canInsert(const TNode* node) const override;
+    // A new document with the same document element name and a copy of the
+    // document type; the children are not copied.
+    std::unique_ptr<TNode> cloneNode(bool deep) const override;
+
+    // The first child element, or none.
+    TElement* documentElement() const;
+    TDocumentType* doctype() const { return doctype_.get(); }
+    // Takes ownership of doctype (none allowed); destroys the previous one.
+    // WRONG_DOCUMENT_ERR when another document holds doctype.
+    void setDoctype(TDocumentType* doctype);
+    TNamespaceURIList& namespaceURIs() { return namespaceURIs_; }
+    const TNamespaceURIList& namespaceURIs() const { return namespaceURIs_; }
+    // Back to empty; charset and onWriteText stay.
+    void clear();
+
+    std::unique_ptr<TElement> createElement(const std::u16string& name);
+    std::unique_ptr<TElement> createElementNS(const std::u16string& namespaceURI,
+                                              const std::u16string& qualifiedName);
+    std::unique_ptr<TTextNode> createTextNode(const std::u16string& data);
+    std::unique_ptr<TComment> createComment(const std::u16string& data);
+    std::unique_ptr<TCDATASection> createCDATASection(const std::u16string& data);
+    std::unique_ptr<TAttr> createAttribute(const std::u16string& name);
+    std::unique_ptr<TEntityReference> createEntityReference(const std::u16string& name);
+
+    // Byte order mark U+FEFF and toXML(), as UTF-16 little-endian.
+    void saveToStream(TStream& stream) const;
+    // Writes a temporary file beside the target and renames it over the
+    // target, so a failure leaves the old file (or none), never half of one.
+    // EFCreateError (for fileName) when it cannot be created.
+    void saveToFile(const std::string& fileName) const;
+
+    // Character set the HTML source declared; text is re-decoded through it.
+    std::u16string charset;
+    // Receives every output piece of the writer with its node type.
+    std::function<void(const std::u16string& text, int nodeType)> onWriteText;
+
+private:
+    friend class DomImplementation;
+    TDocument();
+
+    std::unique_ptr<TDocumentType> doctype_;
+    TNamespaceURIList namespaceURIs_;
+};
+
+// Class operations that make documents and document types.
+class DomImplementation {
+public:
+    DomImplementation() = delete;
+
+    // No owner document, empty declaration.
+    static std::unique_ptr<TDocumentType> createDocumentType(const std::u16string& qualifiedName,
+                                                             const std::u16string& publicId,
+                                                             const std::u16string& systemId);
+    // The new document takes doctype (may be none) and becomes its owner.
+    // WRONG_DOCUMENT_ERR when doctype already has an owner document or is
+    // held by one; the caller then still owns it.
+    static std::unique_ptr<TDocument> createEmptyDocument(TDocumentType* doctype);
+    // createEmptyDocument, then a document element made by createElementNS.
+    static std::unique_ptr<TDocument> createDocument(const std::u16string& namespaceURI,
+                                                     const std::u16string& qualifiedName,
+                                                     TDocumentType* doctype);
+};

@@ -1,0 +1,447 @@
+// The XML writer: TNode::toXML and the two ways of storing its result.
+//
+// The output is built in one growing buffer; each piece is appended in place
+// and, only when the document has an onWriteText callback, copied out for it.
+// The tree is walked with an explicit stack, so nesting depth costs heap, not
+// native stack.
+#include "dom/DomCore.h"
+
+#include "html/Entities.h"
+#include "text/Ansi.h"
+#include "text/Streams.h"
+#include "text/cputils.h"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Code of an entity-reference name: "$41", "0x41" and "65" are numbers
+// (32..255 kept, anything else a space); other names come from the HTML 4.01
+// table plus "apos".
+char16_t entityReferenceCode(const std::u16string& name16)
+{
+    const std::string name = narrow(name16);
+    if (name.empty())
+        return 32;
+    const char first = name[0];
+    if (first == '$' || (first >= '0' && first <= '9')) {
+        size_t pos = 0;
+        int base = 10;
+        if (first == '$') {
+            pos = 1;
+            base = 16;
+        } else if (name.size() > 1 && name[0] == '0' && (name[1] == 'x' || name[1] == 'X')) {
+            pos = 2;
+            base = 16;
+        }
+        if (pos >= name.size())
+            return 32;
+        long value = 0;
+        for (; pos < name.size(); ++pos) {
+            char c = name[pos];
+            int digit;
+            if (c >= '0' && c <= '9')
+                digit = c - '0';
+            else if (base == 16 && c >= 'a' && c <= 'f')
+                digit = c - 'a' + 10;
+            else if (base == 16 && c >= 'A' && c <= 'F')
+                digit = c - 'A' + 10;
+            else
+                return 32;
+            value = value * base + digit;
+            if (value > 0xFFFF)
+                value = 0x10000; // out of range either way; stop growing
+        }
+        return (value >= 32 && value <= 255) ? static_cast<char16_t>(value) : 32;
+    }
+    if (name == "apos")
+        return 39;
+    return static_cast<char16_t>(getEntityCode(name));
+}
+
+// Appends text escaped for an attribute value, copying clean runs in bulk.
+void appendAttributeText(std::u16string& out, const std::u16string& text)
+{
+    size_t start = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char16_t* replacement;
+        switch (text[i]) {
+        case u'\n':
+            replacement = u"&#xA;";
+            break;
+        case u'"':
+            replacement = u"&quot;";
+            break;
+        case u'&':
+            replacement = u"&amp;";
+            break;
+        case u'<':
+            replacement = u"&lt;";
+            break;
+        default:
+            continue;
+        }
+        out.append(text, start, i - start);
+        out.append(replacement);
+        start = i + 1;
+    }
+    out.append(text, start, std::u16string::npos);
+}
+
+class Writer {
+public:
+    Writer(const TDocument* document, std::u16string& out) : out_(out)
+    {
+        if (document && document->onWriteText)
+            callback_ = &document->onWriteText;
+        if (document && !document->charset.empty()) {
+            charsetName_ = narrow(document->charset);
+            // An unknown name fails for every text; find that out once.
+            std::u16string probe;
+            charsetKnown_ = decodeCharset(charsetName_, std::string(), probe);
+        }
+    }
+
+    void write(const TNode* root)
+    {
+        struct Frame {
+            const TNode* node;
+            int nextAttribute;
+            int nextChild;
+            bool tagDone; // the element's ">" or "/>" has been written
+        };
+        std::vector<Frame> stack;
+        open(root);
+        stack.push_back({root, 0, 0, root->nodeType() != ELEMENT_NODE});
+        while (!stack.empty()) {
+            Frame& top = stack.back();
+            const TNode* node = top.node;
+            if (!top.tagDone) {
+                const TNamedNodeMap* attributes = node->attributes();
+                if (attributes && top.nextAttribute < attributes->length()) {
+                    const TNode* attribute = attributes->item(top.nextAttribute++);
+                    open(attribute);
+                    stack.push_back({attribute, 0, 0, attribute->nodeType() != ELEMENT_NODE});
+                    continue;
+                }
+                top.tagDone = true;
+                size_t start = out_.size();
+                out_.append(node->hasChildNodes() ? u">" : u"/>");
+                piece(start, ELEMENT_NODE);
+            }
+            const TNodeList& children = node->childNodes();
+            if (top.nextChild < children.length()) {
+                const TNode* child = children.item(top.nextChild++);
+                open(child);
+                stack.push_back({child, 0, 0, child->nodeType() != ELEMENT_NODE});
+                continue;
+            }
+            close(node);
+            stack.pop_back();
+        }
+    }
+
+private:
+    void piece(size_t start, int nodeType)
+    {
+        if (callback_)
+            (*callback_)(out_.substr(start), nodeType);
+    }
+
+    void appendName(const TNode* node)
+    {
+        int kind = node->nodeType();
+        if (kind == ELEMENT_NODE || kind == ATTRIBUTE_NODE) {
+            if (!node->prefix().empty()) {
+                out_.append(node->prefix());
+                out_.push_back(u':');
+            }
+            out_.append(node->localName());
+        } else {
+            out_.append(node->nodeName());
+        }
+    }
+
+    static bool isScript(const TNode* node)
+    {
+        int kind = node->nodeType();
+        if (kind == ELEMENT_NODE || kind == ATTRIBUTE_NODE)
+            return node->prefix().empty() && node->localName() == u"script";
+        return node->nodeName() == u"script";
+    }
+
+    // Re-decodes text through the document's character set. The text went
+    // through the 8-bit code page on the way in; text that does not narrow
+    // back losslessly did not come from there, and decoding it would turn its
+    // characters into "?", so it counts as undecodable.
+    bool decode(const std::u16string& value, std::u16string& result)
+    {
+        if (!charsetKnown_)
+            return false;
+        bytes_.resize(value.size());
+        for (size_t i = 0; i < value.size(); ++i)
+            if (!ansi::narrowUnit(value[i], bytes_[i]))
+                return false;
+        result.clear();
+        return decodeCharset(charsetName_, bytes_, result);
+    }
+
+    void writeText(const TNode* node)
+    {
+        size_t start = out_.size();
+        const TNode* parent = node->parentNode();
+        if (!(parent && isScript(parent))) {
+            const std::u16string& value = static_cast<const TCharacterData*>(node)->data();
+            bool decoded = decode(value, decoded_);
+            const std::u16string& text = decoded ? decoded_ : value;
+            if (parent && parent->nodeType() == ATTRIBUTE_NODE) {
+                appendAttributeText(out_, text);
+            } else if (!decoded) {
+                out_.append(value);
+            } else if (text.size() == 1 && text[0] == u'&') {
+                out_.append(u"&amp;");
+            } else if (text.size() == 1 && text[0] == u'<') {
+                out_.append(u"&lt;");
+            } else if (text.size() == 1 && text[0] == u'>') {
+                out_.append(u"&gt;");
+            } else if (text.size() == 1 && text[0] == u'"') {
+                out_.append(u"&quot;");
+            } else {
+                out_.append(text);
+            }
+        }
+        piece(start, TEXT_NODE);
+    }
+
+    // The node's own text (for an element only "<" and its name; the
+    // attributes and the tag end follow in write()).
+    void open(const TNode* node)
+    {
+        size_t start = out_.size();
+        switch (node->nodeType()) {
+        case DOCUMENT_NODE:
+            if (const TDocumentType* type = static_cast<const TDocument*>(node)->doctype()) {
+                out_.append(u"<!-- ");
+                out_.append(type->declaration);
+                out_.append(u" -->");
+                piece(start, COMMENT_NODE);
+            }
+            break;
+        case ELEMENT_NODE:
+            out_.push_back(u'<');
+            appendName(node);
+            piece(start, ELEMENT_NODE);
+            break;
+        case ATTRIBUTE_NODE:
+            out_.push_back(u' ');
+            appendName(node);
+            out_.append(u"=\"");
+            piece(start, ATTRIBUTE_NODE);
+            break;
+        case TEXT_NODE:
+            writeText(node);
+            break;
+        case CDATA_SECTION_NODE: {
+            const std::u16string& value = static_cast<const TCharacterData*>(node)->data();
+            bool blank = std::all_of(value.begin(), value.end(), [](char16_t c) { return c <= 0x20; });
+            if (!blank) {
+                out_.append(u"<![CDATA[");
+                out_.append(value);
+                out_.append(u"]]>");
+            }
+            piece(start, CDATA_SECTION_NODE);
+            break;
+        }
+        case ENTITY_REFERENCE_NODE: {
+            char16_t code = entityReferenceCode(node->nodeName());
+            switch (code) {
+            case 34:
+                out_.append(u"&quot;");
+                break;
+            case 38:
+                out_.append(u"&amp;");
+                break;
+            case 60:
+                out_.append(u"&lt;");
+                break;
+            case 62:
+                out_.append(u"&gt;");
+                break;
+            default:
+                out_.push_back(code);
+                break;
+            }
+            piece(start, ENTITY_REFERENCE_NODE);
+            break;
+        }
+        case COMMENT_NODE: {
+            const std::u16string& value = static_cast<const TCharacterData*>(node)->data();
+            out_.append(u"<!--");
+            size_t from = out_.size();
+            out_.append(value);
+            std::replace(out_.begin() + static_cast<std::ptrdiff_t>(from), out_.end(), u'-', u' ');
+            out_.append(u"-->");
+            piece(start, COMMENT_NODE);
+            break;
+        }
+        default:
+            break;
+        }
+    }
+
+    void close(const TNode* node)
+    {
+        size_t start = out_.size();
+        switch (node->nodeType()) {
+        case ELEMENT_NODE:
+            if (node->hasChildNodes()) {
+                out_.append(u"</");
+                appendName(node);
+                out_.push_back(u'>');
+                piece(start, ELEMENT_NODE);
+            }
+            break;
+        case ATTRIBUTE_NODE:
+            out_.push_back(u'"');
+            piece(start, ATTRIBUTE_NODE);
+            break;
+        default:
+            break;
+        }
+    }
+
+    std::u16string& out_;
+    const std::function<void(const std::u16string&, int)>* callback_ = nullptr;
+    std::string charsetName_;
+    bool charsetKnown_ = false;
+    std::string bytes_;
+    std::u16string decoded_;
+};
+
+const char16_t kByteOrderMark = 0xFEFF;
+
+// Calls sink(bytes, count) with the byte order mark and the text as UTF-16
+// little-endian, without a second copy of the text on little-endian hosts.
+template <class Sink>
+void emitUtf16LE(const std::u16string& text, Sink&& sink)
+{
+    if constexpr (std::endian::native == std::endian::little) {
+        sink(&kByteOrderMark, 2);
+        if (!text.empty())
+            sink(text.data(), static_cast<int64_t>(text.size()) * 2);
+    } else {
+        unsigned char bom[2] = {0xFF, 0xFE};
+        sink(bom, 2);
+        std::vector<unsigned char> chunk;
+        const size_t step = 32768;
+        for (size_t at = 0; at < text.size(); at += step) {
+            size_t n = std::min(step, text.size() - at);
+            chunk.resize(n * 2);
+            for (size_t i = 0; i < n; ++i) {
+                chunk[2 * i] = static_cast<unsigned char>(text[at + i] & 0xFF);
+                chunk[2 * i + 1] = static_cast<unsigned char>(text[at + i] >> 8);
+            }
+            sink(chunk.data(), static_cast<int64_t>(chunk.size()));
+        }
+    }
+}
+
+// Removes the temporary file unless disarmed.
+struct TempFile {
+    std::string name;
+    int fd = -1;
+    bool keep = false;
+    ~TempFile()
+    {
+        if (fd >= 0)
+            ::close(fd);
+        if (!keep && !name.empty())
+            ::unlink(name.c_str());
+    }
+};
+
+std::atomic<unsigned> tempCounter{0};
+
+} // namespace
+
+std::u16string TNode::toXML() const
+{
+    std::u16string out;
+    Writer writer(ownerDocument_, out);
+    writer.write(this);
+    return out;
+}
+
+void TDocument::saveToStream(TStream& stream) const
+{
+    const std::u16string text = toXML();
+    emitUtf16LE(text, [&stream](const void* data, int64_t count) { stream.writeBuffer(data, count); });
+}
+
+void TDocument::saveToFile(const std::string& fileName) const
+{
+    const std::u16string text = toXML();
+
+    // Replace what a symbolic link points to, as writing through it would.
+    std::string target = fileName;
+    struct stat st;
+    if (::lstat(fileName.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (char* resolved = ::realpath(fileName.c_str(), nullptr)) {
+            target = resolved;
+            std::free(resolved);
+        }
+    }
+    struct stat old;
+    const bool hadOld = ::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+
+    // The temporary file lives beside the target so that the rename stays on
+    // one file system; it is created exclusively under a fresh name.
+    size_t slash = target.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    TempFile temp;
+    for (int attempt = 0; temp.fd < 0; ++attempt) {
+        std::string unique = std::to_string(::getpid()) + "_" + std::to_string(tempCounter++);
+        std::string name = target + ".tmp" + unique;
+        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno == ENAMETOOLONG) {
+            name = dir + ".ortavix" + unique + ".tmp";
+            fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        }
+        if (fd >= 0) {
+            temp.name = name;
+            temp.fd = fd;
+        } else if (errno != EEXIST || attempt >= 100) {
+            throw EFCreateError(fileName, errno);
+        }
+    }
+    if (hadOld)
+        ::fchmod(temp.fd, old.st_mode & 0777);
+
+    emitUtf16LE(text, [&temp](const void* data, int64_t count) {
+        auto* p = static_cast<const char*>(data);
+        while (count > 0) {
+            ssize_t n = ::write(temp.fd, p, static_cast<size_t>(std::min<int64_t>(count, 1 << 30)));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                throw EWriteError();
+            p += n;
+            count -= n;
+        }
+    });
+    int fd = temp.fd;
+    temp.fd = -1;
+    if (::close(fd) != 0)
+        throw EWriteError();
+    if (::rename(temp.name.c_str(), target.c_str()) != 0)
+        throw EFCreateError(fileName, errno);
+    temp.keep = true;
+}
