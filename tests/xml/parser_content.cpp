@@ -1,0 +1,269 @@
+// Document content: well-formed and ill-formed documents with their exact
+// error lines and positions, events, RaiseErrors and deep nesting.
+#include "parser_support.h"
+
+#include <gtest/gtest.h>
+
+using namespace xptest;
+
+TEST(XpContent, EmptyStreamReportsLineOneColumnZero)
+{
+    EXPECT_EQ(error(""), line(1, 0, "Expected String: '<'"));
+    // A byte order mark alone is the empty document too.
+    EXPECT_EQ(error("\xFF\xFE"), line(1, 0, "Expected String: '<'"));
+}
+
+TEST(XpContent, WellFormedDocuments)
+{
+    EXPECT_EQ(error("<a/>"), "");
+    EXPECT_EQ(error("  <?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n<a/>\n"), "");
+    EXPECT_EQ(error("<a x='1' y=\"&lt;&amp;&#60;\">t &amp; u<b/><!-- c --><?pi d?><![CDATA[<]]></a>"), "");
+    EXPECT_EQ(error("<!-- before --><?pi?><a></a ><!-- after --><?x y?>\n"), "");
+    EXPECT_EQ(error("<a>&#0;</a>"), ""); // a reference to code 0 is not checked
+    EXPECT_EQ(error("<a><b/>]]></a>"), ""); // later runs are not tested
+}
+
+TEST(XpContent, Utf16DocumentAsTheWriterProducesIt)
+{
+    std::u16string text = u"<!--<!DOCTYPE html>--><html><body a=\"\u00E9\">\u0416</body></html>";
+    std::string bytes = "\xFF\xFE";
+    for (char16_t c : text) {
+        bytes += static_cast<char>(c & 0xFF);
+        bytes += static_cast<char>(c >> 8);
+    }
+    EXPECT_EQ(error(bytes), "");
+}
+
+TEST(XpContent, MismatchedEndTag)
+{
+    EXPECT_EQ(error("<a></b>"), line(1, 7, "Mismatched end tag: Start tag = \"a\" End tag = \"b\""));
+    EXPECT_EQ(error("<a></A>"), line(1, 7, "Mismatched end tag: Start tag = \"a\" End tag = \"A\""));
+}
+
+TEST(XpContent, AttributeErrors)
+{
+    EXPECT_EQ(error("<a b='1' B='2'/>"), line(1, 15, "Attributes cannot be redefined in a start tag"));
+    EXPECT_EQ(error("<a b='x\"y'/>"), line(1, 11, "Invalid character in attribute value: '\"'"));
+    EXPECT_EQ(error("<a b='x\"y&amp;'/>"), "");
+    EXPECT_EQ(error("<a b=\"<\"/>"), line(1, 9, "Invalid character in attribute value: '<'"));
+    EXPECT_EQ(error("<a b=\"&lt;\"/>"), "");
+    EXPECT_EQ(error("<a b=c/>"), line(1, 7, "Expected \" or '"));
+    EXPECT_EQ(error("<a b/>"), line(1, 5, "Expected String: '='"));
+}
+
+TEST(XpContent, ManyAttributesAreCheckedForDuplicates)
+{
+    std::string tag = "<a";
+    for (int i = 0; i < 200; ++i)
+        tag += " n" + std::to_string(i) + "='v'";
+    EXPECT_EQ(error(tag + "/>"), "");
+    EXPECT_NE(error(tag + " N150='x'/>").find("Attributes cannot be redefined in a start tag"), std::string::npos);
+}
+
+TEST(XpContent, NonLatinAttributeNamesAreNotConfused)
+{
+    // Both names narrow to "?" in the 8-bit code page; they still differ.
+    EXPECT_EQ(error("<a \u0430='1' \u0431='2'/>"), "");
+    EXPECT_EQ(error("<a \u0430='1' \u0410='2'/>"), line(1, 15, "Attributes cannot be redefined in a start tag"));
+}
+
+TEST(XpContent, XmlDeclaration)
+{
+    EXPECT_EQ(error("<!--c--><?xml version='1.0'?><a/>"),
+              line(1, 14, "The XML declaration must appear before the first element"));
+    EXPECT_EQ(error("<?xml version='1.0'?><?xml version='1.0'?><a/>"),
+              line(1, 27, "The XML declaration must appear before the first element"));
+    EXPECT_EQ(error("<a><?xml version='1.0'?></a>"),
+              line(1, 9, "The XML declaration must appear before the first element"));
+    EXPECT_EQ(error("<?xml version='1.1'?><a/>"),
+              line(1, 20, "ZUZEzavudo does not support XML specification greater than 1.0"));
+    EXPECT_EQ(error("<?xml version='1 0'?><a/>"), line(1, 20, "Invalid XML version number: '1 0'"));
+    EXPECT_EQ(error("<?xml version='1.0' standalone='yes' encoding='UTF-8'?><a/>"),
+              line(1, 38, "Expected String: '?>'"));
+    EXPECT_EQ(error("<?xml version='1.0' standalone='maybe'?><a/>"),
+              line(1, 39, "Standalone value must equal 'yes' or 'no'"));
+    EXPECT_EQ(error("<?xml version='1.0' encoding='8bit'?><a/>"), line(1, 36, "Invalid encoding declaration: '8bit'"));
+    EXPECT_EQ(error("<?xml version='1.0'encoding='UTF-8'?><a/>"),
+              line(1, 20, "Whitespace expected at Line: 1 Position: 20"));
+    EXPECT_EQ(error("<?XML version='1.0'?><a/>"), ""); // an ordinary target
+}
+
+TEST(XpContent, XmlDeclarationIsReportedAsRebuiltText)
+{
+    TXpParser p;
+    std::u16string target, data;
+    p.OnProcessingInstruction = [&](TXpParser&, const std::u16string& t, const std::u16string& d) {
+        target = t;
+        data = d;
+    };
+    check("<?xml  version = '1.0'   encoding=\"utf-8\" standalone='no' ?><a/>", &p);
+    EXPECT_EQ(target, u"xml");
+    EXPECT_EQ(data, u"version=\"1.0\" encoding=\"utf-8\" standalone=\"no\"");
+}
+
+TEST(XpContent, Latin1DeclarationSwitchesDecoding)
+{
+    TXpParser p;
+    std::u16string text;
+    p.OnCharData = [&](TXpParser&, const std::u16string& v) { text += v; };
+    EXPECT_TRUE(check("<?xml version='1.0' encoding='iso-8859-1'?><a>caf\xE9</a>", &p).empty());
+    EXPECT_EQ(text, u"caf\u00E9");
+    // Any other name keeps UTF-8, so the same byte is malformed.
+    EXPECT_EQ(error("<?xml version='1.0' encoding='windows-1252'?><a>caf\xE9x</a>"),
+              line(1, 52, "Badly formed UTF-8 character in stream", "<unknown>"));
+}
+
+TEST(XpContent, Comments)
+{
+    EXPECT_EQ(error("<!-- a -- b --><a/>"), line(1, 16, "Invalid comment text"));
+    EXPECT_EQ(error("<!-- a ---><a/>"), line(1, 12, "Invalid comment text"));
+    EXPECT_EQ(error("<a><!- x --></a>"), line(1, 7, "Expected String: '-'"));
+    EXPECT_EQ(error("<!-- open"), line(1, 9, "End of input while looking for delimiter: '-->'"));
+}
+
+TEST(XpContent, ContentErrors)
+{
+    EXPECT_EQ(error("<a><!DOCTYPE x></a>"), line(1, 7, "Expected comment or CDATA section (D)"));
+    EXPECT_EQ(error("<a>"), line(1, 3, "Unexpected end of file "));
+    EXPECT_EQ(error("<a>\n<b>"), line(2, 3, "Unexpected end of file "));
+    EXPECT_EQ(error("< a/>"), line(1, 2, "Invalid element name: ''"));
+    EXPECT_EQ(error("<a></a"), line(1, 6, "Expected String: '>'"));
+    EXPECT_EQ(error("<a>]]></a>"), line(1, 7, "Invalid characters in element's character data: ']]>'"));
+    EXPECT_EQ(error("<a>&nope;</a>"), line(1, 10, "Reference to undeclared entity: 'nope'"));
+    EXPECT_EQ(error("<a>&#X41;</a>"), line(1, 6, "Illegal character in reference: X (88)"));
+    EXPECT_EQ(error("<a><?pi data</a>"), line(1, 16, "End of input while looking for delimiter: '?>'"));
+    EXPECT_EQ(error("<a><![CDATA[x</a>"), line(1, 17, "End of input while looking for delimiter: ']]>'"));
+    EXPECT_EQ(error("x"), line(1, 1, "Expected String: '<'"));
+}
+
+TEST(XpContent, WhatFollowsTheRootElement)
+{
+    EXPECT_EQ(error("<a/>x"), line(1, 5, "There is invalid data after valid XML document"));
+    EXPECT_EQ(error("<a/><b/>"), line(1, 5, "There is invalid data after valid XML document"));
+    // A broken comment after the root element is not reported.
+    EXPECT_EQ(error("<a/><!-- a -- b -->  "), "");
+}
+
+TEST(XpContent, ForbiddenCharactersComeFromTheFilter)
+{
+    // U+0001 ends the source; the peek at the end leaves the column one lower.
+    EXPECT_EQ(error("<a>\x01</a>"), line(1, 3, "Unexpected end of file "));
+    EXPECT_EQ(error("<a>\n\x02</a>"), line(2, 1, "Invalid XML Character found", "<unknown>"));
+}
+
+TEST(XpContent, EventsInOrder)
+{
+    TXpParser p;
+    std::u16string log;
+    p.OnStartDocument = [&](TXpParser&) { log += u"[doc"; };
+    p.OnEndDocument = [&](TXpParser&) { log += u"doc]"; };
+    p.OnStartElement = [&](TXpParser&, const std::u16string& n) { log += u"<" + n + u">"; };
+    p.OnEndElement = [&](TXpParser&, const std::u16string& n) { log += u"</" + n + u">"; };
+    p.OnAttribute = [&](TXpParser&, const std::u16string& n, const std::u16string& v, bool s) {
+        log += u"@" + n + u"=" + v + (s ? u"" : u"?");
+    };
+    p.OnCharData = [&](TXpParser&, const std::u16string& v) { log += u"'" + v + u"'"; };
+    p.OnCDATASection = [&](TXpParser&, const std::u16string& v) { log += u"{" + v + u"}"; };
+    p.OnComment = [&](TXpParser&, const std::u16string& v) { log += u"#" + v; };
+    check("<a x='1\n2'>  one\n  two <b/>&lt;&amp;x<![CDATA[ c ]]><!--k--></a>", &p);
+    EXPECT_EQ(log, u"[doc@x=1 2<a>'one two'<b></b>'<&x'{ c }#k</a>doc]");
+}
+
+TEST(XpContent, WhitespaceIsKeptWhereAsked)
+{
+    TXpParser p;
+    std::u16string log;
+    p.OnCharData = [&](TXpParser&, const std::u16string& v) { log += u"'" + v + u"'"; };
+    check("<a> x  y <p xml:space='preserve'> x  y <q xml:space='default'> z  z </q></p> </a>", &p);
+    EXPECT_EQ(log, u"'x y'' x  y ''z z'"); // the last run is only whitespace
+    log.clear();
+    p.NormalizeData = false;
+    check("<a> x </a>", &p);
+    EXPECT_EQ(log, u"' x '");
+    log.clear();
+    p.NormalizeData = true;
+    p.OnPreserveSpace = [](TXpParser&, const std::u16string& n, bool& keep) { keep = n == u"pre"; };
+    check("<a> x  <pre> x  y </pre></a>", &p);
+    EXPECT_EQ(log, u"'x'' x  y '");
+}
+
+TEST(XpContent, RaiseErrorsRecordsThenRaises)
+{
+    TXpParser p;
+    p.RaiseErrors = true;
+    bool ended = false;
+    p.OnEndDocument = [&](TXpParser&) { ended = true; };
+    TMemoryStream ms;
+    ms.write("<a>\n</b>", 8);
+    ms.seek(0, SeekOrigin::Begin);
+    try {
+        p.ParseFromStream(ms);
+        FAIL() << "no exception";
+    } catch (const EXpParserError& e) {
+        EXPECT_EQ(e.LineNo, 2);
+        EXPECT_EQ(e.ColumnNo, 4);
+        EXPECT_EQ(e.SourceFile, u"");
+    }
+    EXPECT_TRUE(ended);
+    ASSERT_EQ(p.ErrorLineCount(), 1);
+    EXPECT_EQ(p.ErrorLines[0], line(2, 4, "Mismatched end tag: Start tag = \"a\" End tag = \"b\""));
+
+    TMemoryStream bad;
+    bad.write("<a>\xFF</a>", 8);
+    bad.seek(0, SeekOrigin::Begin);
+    try {
+        p.ParseFromStream(bad);
+        FAIL() << "no exception";
+    } catch (const EXpParserError&) {
+        FAIL() << "a decoding error is a filter error";
+    } catch (const EXpFilterError& e) {
+        EXPECT_EQ(e.LineNo, 1);
+        EXPECT_EQ(e.ColumnNo, 4);
+    }
+    EXPECT_EQ(p.ErrorLines[0], line(1, 4, "Badly formed UTF-8 character in stream", "<unknown>"));
+}
+
+TEST(XpContent, ParserIsReusableAfterAnError)
+{
+    TXpParser p;
+    EXPECT_FALSE(check("<!DOCTYPE a [<!ENTITY e 'x'>]><a>&e;", &p).empty());
+    EXPECT_EQ(p.SuspendedSourceCount(), 0u);
+    EXPECT_EQ(p.CurrentSource(), nullptr);
+    EXPECT_TRUE(check("<a/>", &p).empty());
+    // The entity of the first document is gone.
+    EXPECT_EQ(check("<a>&e;</a>", &p).size(), 1u);
+}
+
+TEST(XpContent, StreamIsReadFromItsPositionAndStaysTheCallers)
+{
+    TXpParser p;
+    TMemoryStream ms;
+    ms.write("junk<a/>", 8);
+    ms.seek(4, SeekOrigin::Begin);
+    EXPECT_TRUE(p.ParseFromStream(ms));
+    EXPECT_EQ(ms.size(), 8); // still usable
+    EXPECT_EQ(p.DocLocation(), "");
+    EXPECT_EQ(p.DocName(), "");
+}
+
+TEST(XpContent, MillionNestedElementsNeedNoDeepStack)
+{
+    const int depth = 1000000;
+    std::string doc;
+    doc.reserve(depth * 7 + 10);
+    for (int i = 0; i < depth; ++i)
+        doc += "<a>";
+    doc += "x";
+    for (int i = 0; i < depth; ++i)
+        doc += "</a>";
+    EXPECT_EQ(error(doc), "");
+    // Unclosed, as converted HTML with unclosed tags might be.
+    std::string open(doc, 0, static_cast<std::size_t>(depth) * 3);
+    EXPECT_EQ(error(open), line(1, depth * 3, "Unexpected end of file "));
+}
+
+TEST(XpContent, EntityTextErrorsCarryThePositionInsideTheText)
+{
+    EXPECT_EQ(error("<!DOCTYPE a [<!ENTITY e 'ab&#10;c&#38;x y'>]><a>&e;</a>"),
+              line(2, 4, "Expected String: ';'"));
+}

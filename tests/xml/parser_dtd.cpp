@@ -1,0 +1,307 @@
+// Document type declarations: subsets, declarations, their messages, the
+// effects of declarations on content, entity expansion limits and deep
+// content models.
+#include "parser_support.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+using namespace xptest;
+
+TEST(XpDtd, PublicIdentifierNeedsASystemLiteral)
+{
+    EXPECT_EQ(error("<!DOCTYPE a PUBLIC \"-//X//Y\"><a/>"), line(1, 29, "Whitespace expected at Line: 1 Position: 29"));
+    EXPECT_EQ(error("<!DOCTYPE a PUBLIC \"a<b\" \"x\"><a/>"), line(1, 25, "Invalid PublicID character: '<'"));
+}
+
+TEST(XpDtd, InternalEntitiesExpandAndPredefinedOnesBind)
+{
+    TXpParser p;
+    std::u16string text;
+    p.OnCharData = [&](TXpParser&, const std::u16string& v) { text += v; };
+    EXPECT_TRUE(check("<!DOCTYPE a [<!ENTITY e 'x &lt; y'><!ENTITY lt 'LT'>]><a>[&e;|&lt;]</a>", &p).empty());
+    EXPECT_EQ(text, u"[x < y|<]");
+}
+
+TEST(XpDtd, OneLetterEntityTwiceInAnAttributeValue)
+{
+    TXpParser p;
+    std::u16string value;
+    p.OnAttribute = [&](TXpParser&, const std::u16string&, const std::u16string& v, bool) { value = v; };
+    EXPECT_TRUE(check("<!DOCTYPE a [<!ENTITY e 'z'>]><a b='&e;&e;'/>", &p).empty());
+    EXPECT_EQ(value, u"zz");
+}
+
+TEST(XpDtd, CircularReferences)
+{
+    EXPECT_EQ(error("<!DOCTYPE a [<!ENTITY a '&a;'>]><a>&a;</a>"), line(1, 4, "Circular reference to: a"));
+    EXPECT_EQ(error("<!DOCTYPE a [<!ENTITY a 'x&b;'><!ENTITY b 'y&a;'>]><a>&a;</a>"),
+              line(1, 5, "Circular reference to: a"));
+    EXPECT_EQ(error("<!DOCTYPE a [<!ENTITY a 'x&a;'>]><a b='&a;'/>"), line(1, 5, "Circular reference to: a"));
+    // The same entity again once its text has been read is fine.
+    EXPECT_EQ(error("<!DOCTYPE a [<!ENTITY b 'y'><!ENTITY a '&b;&b;'>]><a>&a;&a;</a>"), "");
+}
+
+TEST(XpDtd, NestedEntityExpansionIsBounded)
+{
+    std::string doc = "<!DOCTYPE a [<!ENTITY l0 'lol'>";
+    for (int i = 1; i <= 10; ++i) {
+        doc += "<!ENTITY l" + std::to_string(i) + " '";
+        for (int k = 0; k < 10; ++k)
+            doc += "&l" + std::to_string(i - 1) + ";";
+        doc += "'>";
+    }
+    doc += "]>";
+    auto start = std::chrono::steady_clock::now();
+    std::string content = error(doc + "<a>&l10;</a>");
+    std::string attribute = error(doc + "<a b='&l10;'/>");
+    auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_NE(content.find("Error: Entity expansion limit exceeded: 'l"), std::string::npos) << content;
+    EXPECT_NE(attribute.find("Error: Entity expansion limit exceeded: 'l"), std::string::npos) << attribute;
+    EXPECT_LT(seconds, 20.0);
+}
+
+TEST(XpDtd, EntityNestingDepthIsBounded)
+{
+    std::string doc = "<!DOCTYPE a [<!ENTITY e0 'x'>";
+    for (int i = 1; i <= 100; ++i)
+        doc += "<!ENTITY e" + std::to_string(i) + " '&e" + std::to_string(i - 1) + ";'>";
+    doc += "]>";
+    EXPECT_EQ(error(doc + "<a>&e60;</a>"), "");
+    EXPECT_NE(error(doc + "<a>&e100;</a>").find("Error: Entity references nested too deeply: 'e"), std::string::npos);
+}
+
+TEST(XpDtd, EmptyAndElementOnlyContent)
+{
+    const std::string dtd = "<!DOCTYPE x [<!ELEMENT x EMPTY><!ELEMENT e (a,b)><!ELEMENT m (#PCDATA|a)*>]>";
+    EXPECT_EQ(error(dtd + "<x>text</x>"), line(1, 80, "Expected start of new element."));
+    EXPECT_EQ(error(dtd + "<x><a/></x>"), "");
+    EXPECT_EQ(error(dtd + "<x><e> <a/>\n <b/> </e></x>"), "");
+    EXPECT_EQ(error(dtd + "<x><e> t<a/></e></x>"), line(1, 84, "Expected start of new element."));
+    // A reference is read again as a character of its own (its own source).
+    EXPECT_EQ(error(dtd + "<x><e>&#65;</e></x>"), line(1, 1, "Expected start of new element."));
+    EXPECT_EQ(error(dtd + "<x><m>t<a/>u</m></x>"), "");
+}
+
+TEST(XpDtd, ElementWhitespaceIsReportedOnlyWhenKept)
+{
+    const std::string doc = "<!DOCTYPE e [<!ELEMENT e (a)*>]><e> <a/>\n</e>";
+    TXpParser p;
+    std::u16string ws, data;
+    p.OnElementWhitespace = [&](TXpParser&, const std::u16string& v) { ws += u"[" + v + u"]"; };
+    p.OnCharData = [&](TXpParser&, const std::u16string& v) { data += v; };
+    check(doc, &p);
+    EXPECT_EQ(ws, u"");
+    p.NormalizeData = false;
+    check(doc, &p);
+    EXPECT_EQ(ws, u"[ ][\n]");
+    EXPECT_EQ(data, u"");
+}
+
+TEST(XpDtd, AttributeTypesDecideNormalisation)
+{
+    TXpParser p;
+    std::u16string log;
+    p.OnAttribute = [&](TXpParser&, const std::u16string& n, const std::u16string& v, bool s) {
+        log += n + u"=[" + v + u"]" + (s ? u"" : u"?");
+    };
+    EXPECT_TRUE(check("<!DOCTYPE a [<!ATTLIST a t nmtoken #IMPLIED c CDATA #IMPLIED>]>"
+                      "<a t='  x   y ' c='  x   y '/>",
+                      &p)
+                    .empty());
+    EXPECT_EQ(log, u"t=[x y]c=[  x   y ]");
+}
+
+TEST(XpDtd, DefaultsAndTheLastAttlistWins)
+{
+    TXpParser p;
+    std::u16string log;
+    p.OnAttribute = [&](TXpParser&, const std::u16string& n, const std::u16string& v, bool s) {
+        log += n + u"=[" + v + u"]" + (s ? u"" : u"?");
+    };
+    EXPECT_TRUE(check("<!DOCTYPE a [<!ENTITY e 'E'>"
+                      "<!ATTLIST a d CDATA 'one' q CDATA '\"&e;\" x' r CDATA #REQUIRED>"
+                      "<!ATTLIST a d CDATA '  two  2 '>]><a/>",
+                      &p)
+                    .empty());
+    EXPECT_EQ(log, u"d=[two 2]?q=[\"E\" x]?");
+}
+
+TEST(XpDtd, DeclaredXmlSpaceDefault)
+{
+    TXpParser p;
+    std::u16string data;
+    p.OnCharData = [&](TXpParser&, const std::u16string& v) { data += u"[" + v + u"]"; };
+    check("<!DOCTYPE a [<!ATTLIST pre xml:space (default|preserve) 'preserve'>]><a> x <pre> y </pre></a>", &p);
+    EXPECT_EQ(data, u"[x][ y ]");
+}
+
+TEST(XpDtd, DeclarationMessages)
+{
+    auto dtd = [](const std::string& decls) { return error("<!DOCTYPE a [" + decls + "]><a/>"); };
+    EXPECT_EQ(dtd("<![INCLUDE[ ]]>"),
+              line(1, 17, "Conditional sections not allowed in internal subset of document type declaration"));
+    EXPECT_EQ(dtd("foo "), line(1, 17, "Expected markup declaration, but found: foo"));
+    EXPECT_EQ(dtd("<!ATTLIST a b WORD #IMPLIED>"), line(1, 32, "Illegal attribute type: (WORD) in element a"));
+    EXPECT_EQ(dtd("<!ATTLIST a b CDATA #DEFAULT>"), line(1, 42, "Illegal keyword for attribute default value: DEFAULT"));
+    EXPECT_EQ(dtd("<!ENTITY e '50%'>"), line(1, 30, "Invalid character in entity value: '%'"));
+    EXPECT_EQ(dtd("<!ENTITY e '50&#37;'>"), "");
+    EXPECT_EQ(dtd("<!ENTITY e SYSTEM ''>"), line(1, 34, "System identifier missing 'e'"));
+    EXPECT_EQ(dtd("<!ENTITY % e SYSTEM 'x' NDATA n>"), line(1, 43, "NDATA not allowed in parameter entity declaration"));
+    EXPECT_EQ(dtd("<!NOTATION n>"), line(1, 26, "Whitespace expected at Line: 1 Position: 26"));
+    EXPECT_EQ(dtd("<!NOTATION n >"), line(1, 27, "External modifier missing: n"));
+    EXPECT_EQ(dtd("<!NOTATION n PUBLIC 'p'><!NOTATION n SYSTEM 's'>"), "");
+    EXPECT_EQ(dtd("<!ELEMENT a (b;c)>"), line(1, 28, "Bad separator in content model: ;"));
+    EXPECT_EQ(dtd("<!ENTITY % p '(b)'><!ELEMENT a (%p;)>"), line(1, 46, "Parameter entities not allowed in DTD internal subset"));
+    EXPECT_EQ(dtd("<!ENTITY % p 'x'>%p;"), line(1, 1, "Expected markup declaration, but found: x"));
+    EXPECT_EQ(dtd("<!ENTITY % p '(b'><!ELEMENT a %p;)>"), line(1, 1, "Parameter-entity text must be properly nested: (b"));
+    // A run of "%" is no reference; it must not recurse once per character.
+    EXPECT_EQ(dtd("<!ELEMENT a " + std::string(100000, '%') + ">"), line(1, 27, "Expected String: ';'"));
+    EXPECT_EQ(dtd("<!ATTLIST a b (x|y) 'x' c NOTATION (n) #IMPLIED d id #REQUIRED>"), "");
+    EXPECT_EQ(dtd("<!ENTITY u SYSTEM 'u.gif' NDATA gif><!ELEMENT a ANY><!ELEMENT b (#PCDATA)>"), "");
+}
+
+TEST(XpDtd, ParameterEntityHoldingDeclarations)
+{
+    TXpParser p;
+    std::u16string data;
+    p.OnCharData = [&](TXpParser&, const std::u16string& v) { data += v; };
+    EXPECT_TRUE(check("<!DOCTYPE a [<!ENTITY % d '<!ENTITY e \"from pe\">'> %d; ]><a>&e;</a>", &p).empty());
+    EXPECT_EQ(data, u"from pe");
+}
+
+TEST(XpDtd, UnparsedEntityReferenceFiresItsEvent)
+{
+    TXpParser p;
+    std::u16string seen;
+    p.OnNonXMLEntity = [&](TXpParser&, const std::u16string& n, const std::u16string&, const std::u16string& s,
+                           const std::u16string& nt) { seen = n + u"," + s + u"," + nt; };
+    EXPECT_TRUE(check("<!DOCTYPE a [<!NOTATION gif SYSTEM 'viewer'><!ENTITY u SYSTEM 'u.gif' NDATA gif>]><a>&u;</a>", &p)
+                    .empty());
+    EXPECT_EQ(seen, u"u,u.gif,gif");
+}
+
+TEST(XpDtd, ContentModelEvents)
+{
+    TXpParser p;
+    std::u16string log;
+    p.OnDTDElementStart = [&](TXpParser&, const std::u16string& n, int32_t t) {
+        log += n + u":" + std::u16string(1, char16_t(u'0' + t));
+    };
+    p.OnDTDElementGroupStart = [&](TXpParser&) { log += u"("; };
+    p.OnDTDElementContent = [&](TXpParser&, const std::u16string& n, int32_t o, int32_t r) {
+        log += n + std::u16string(1, char16_t(u'0' + o)) + std::u16string(1, char16_t(u'0' + r));
+    };
+    p.OnDTDElementGroupEnd = [&](TXpParser&, int32_t o, int32_t r) {
+        log += u")" + std::u16string(1, char16_t(u'0' + o)) + std::u16string(1, char16_t(u'0' + r));
+    };
+    EXPECT_TRUE(check("<!DOCTYPE a [<!ELEMENT a (b?, (c | d)+, e*)><!ELEMENT m (#PCDATA|x)*>]><a/>", &p).empty());
+    EXPECT_EQ(log, u"a:4(b11(c00d01)31e21)01m:3(#PCDATA00x00)21");
+}
+
+TEST(XpDtd, DeepContentModelGroupsNeedNoDeepStack)
+{
+    const int depth = 200000;
+    std::string model(depth, '(');
+    model += "a";
+    model += std::string(depth, ')');
+    EXPECT_EQ(error("<!DOCTYPE a [<!ELEMENT a " + model + ">]><a/>"), "");
+}
+
+TEST(XpDtd, ExternalSubsetWithConditionalSections)
+{
+    TempDir dir;
+    CwdKeeper keep;
+    std::string ext = "<?xml encoding='UTF-8'?>\n"
+                      "<!ENTITY % on 'INCLUDE'>\n"
+                      "<![%on;[ <![INCLUDE[ <!ENTITY inc 'included'> ]]> ]]>\n"
+                      "<![IGNORE[ <![INCLUDE[ <!ENTITY inc 'ignored'> ]]> stray ]]>\n"
+                      "<!ELEMENT a (#PCDATA)>\n";
+    dir.write("sub/ext.dtd", ext);
+    std::string doc = dir.write("doc.xml", "<!DOCTYPE a SYSTEM 'sub/ext.dtd'><a>&inc;</a>");
+    TXpParser p;
+    std::u16string data;
+    p.OnCharData = [&](TXpParser&, const std::u16string& v) { data += u"[" + v + u"]"; };
+    bool opened = false;
+    p.OnExternalSubsetOpened = [&](TXpParser&) { opened = true; };
+    EXPECT_TRUE(p.ParseFromSource(doc)) << (p.ErrorLines.empty() ? "" : p.ErrorLines[0]);
+    EXPECT_TRUE(opened);
+    EXPECT_EQ(data, u"[<![INCLUDE[ <!ENTITY inc 'ignored'> ]]> stray ]]>][included]");
+}
+
+TEST(XpDtd, ExternalSubsetErrors)
+{
+    TempDir dir;
+    CwdKeeper keep;
+    dir.write("bad.dtd", "<!ELEMENT a ANY>\n<![IGNORE[ never closed");
+    std::string doc = dir.write("doc.xml", "<!DOCTYPE a SYSTEM 'bad.dtd'><a/>");
+    TXpParser p;
+    EXPECT_FALSE(p.ParseFromSource(doc));
+    ASSERT_EQ(p.ErrorLineCount(), 1);
+    EXPECT_EQ(p.ErrorLines[0], line(2, 12, "Encountered malformed IGNORE section.", dir.path() + "/bad.dtd"));
+
+    dir.write("kw.dtd", "<![MAYBE[ ]]>");
+    doc = dir.write("doc2.xml", "<!DOCTYPE a SYSTEM 'kw.dtd'><a/>");
+    EXPECT_FALSE(p.ParseFromSource(doc));
+    EXPECT_EQ(p.ErrorLines[0], line(1, 4, "Conditional section must begin with INCLUDE or IGNORE", dir.path() + "/kw.dtd"));
+}
+
+TEST(XpDtd, MissingExternalSubsetGivesTwoLines)
+{
+    TempDir dir;
+    CwdKeeper keep;
+    std::string doc = dir.write("doc.xml", "<!DOCTYPE a SYSTEM 'none.dtd'><a/>");
+    TXpParser p;
+    EXPECT_FALSE(p.ParseFromSource(doc));
+    ASSERT_EQ(p.ErrorLineCount(), 2);
+    EXPECT_EQ(p.ErrorLines[0], "File none.dtd could not be found");
+    EXPECT_EQ(p.ErrorLines[1],
+              line(0, 0, "File '" + dir.path() + "/none.dtd' could not be found", "none.dtd"));
+}
+
+TEST(XpDtd, DeepIncludeSectionsNeedNoDeepStack)
+{
+    TempDir dir;
+    CwdKeeper keep;
+    const int depth = 100000;
+    std::string ext;
+    for (int i = 0; i < depth; ++i)
+        ext += "<![INCLUDE[";
+    ext += "<!ENTITY e 'deep'>";
+    for (int i = 0; i < depth; ++i)
+        ext += "]]>";
+    dir.write("deep.dtd", ext);
+    std::string doc = dir.write("doc.xml", "<!DOCTYPE a SYSTEM 'deep.dtd'><a>&e;</a>");
+    TXpParser p;
+    EXPECT_TRUE(p.ParseFromSource(doc)) << (p.ErrorLines.empty() ? "" : p.ErrorLines[0]);
+}
+
+TEST(XpDtd, ExternalParameterEntityBetweenDeclarations)
+{
+    TempDir dir;
+    CwdKeeper keep;
+    dir.write("mod/decls.ent", "<!ENTITY from 'module'>");
+    dir.write("main.dtd", "<!ENTITY % m SYSTEM 'mod/decls.ent'>\n%m;\n");
+    std::string doc = dir.write("doc.xml", "<!DOCTYPE a SYSTEM 'main.dtd'><a>&from;</a>");
+    TXpParser p;
+    std::u16string data;
+    p.OnCharData = [&](TXpParser&, const std::u16string& v) { data += v; };
+    EXPECT_TRUE(p.ParseFromSource(doc)) << (p.ErrorLines.empty() ? "" : p.ErrorLines[0]);
+    EXPECT_EQ(data, u"module");
+    // An internal entity cannot stand for declarations there.
+    dir.write("bad.dtd", "<!ENTITY % m 'x'>\n%m;\n");
+    doc = dir.write("doc2.xml", "<!DOCTYPE a SYSTEM 'bad.dtd'><a/>");
+    EXPECT_FALSE(p.ParseFromSource(doc));
+    EXPECT_EQ(p.ErrorLines[0], line(3, 0, "Reference to undeclared entity: m", dir.path() + "/bad.dtd"));
+}
+
+TEST(XpDtd, TablesAreClearedAfterEveryParse)
+{
+    TXpParser p;
+    EXPECT_TRUE(check("<!DOCTYPE a [<!ELEMENT a EMPTY><!ENTITY e 'x'>]><a/>", &p).empty());
+    EXPECT_EQ(p.ElementInfo(u"a"), nullptr);
+    EXPECT_EQ(p.EntityCount(), 0);
+    // Without the declaration text is allowed again.
+    EXPECT_TRUE(check("<a>text</a>", &p).empty());
+}

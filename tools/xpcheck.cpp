@@ -1,0 +1,42 @@
+// xpcheck: checks XML files with the converter's own XML checker.
+//
+//   xpcheck FILE...
+//
+// Prints each file's error lines (nothing for a well-formed file). Exit
+// status 0 when every file is well-formed, 1 when any file had an error line
+// or could not be checked, 2 for a missing argument.
+#include "xml/XpParser.h"
+
+#include <cstdio>
+#include <exception>
+#include <string>
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) {
+        std::fprintf(stderr, "Usage: xpcheck FILE...\n");
+        return 2;
+    }
+    int status = 0;
+    TXpParser parser;
+    for (int i = 1; i < argc; ++i) {
+        bool ok = false;
+        try {
+            ok = parser.ParseFromSource(argv[i]);
+        } catch (const EXpParserError& e) {
+            // A source that could not be opened: its lines are in ErrorLines,
+            // unless the download itself said why.
+            if (parser.ErrorLines.empty())
+                parser.ErrorLines.push_back(std::string(argv[i]) + ": " + e.message());
+        } catch (const Exception& e) {
+            parser.ErrorLines.assign(1, std::string(argv[i]) + ": " + e.className() + ": " + e.message());
+        } catch (const std::exception& e) {
+            parser.ErrorLines.assign(1, std::string(argv[i]) + ": " + e.what());
+        }
+        for (const std::string& line : parser.ErrorLines)
+            std::printf("%s\n", line.c_str());
+        if (!ok)
+            status = 1;
+    }
+    return status;
+}

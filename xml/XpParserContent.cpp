@@ -1,0 +1,462 @@
+// Document content: prolog, XML declaration, comments, processing
+// instructions, elements with their attributes, character data and CDATA.
+//
+// Elements are checked with an explicit stack of open elements (elements_),
+// never by native recursion, so a document nested a million levels deep
+// needs no more native stack than a flat one.
+#include "xml/XpParser.h"
+
+#include "text/Ansi.h"
+
+#include <unordered_set>
+
+namespace {
+
+constexpr char16_t kEnd = char16_t(XpEndOfInput);
+
+inline bool isWs(char16_t c) { return c == 0x20 || c == 0x0A || c == 0x09 || c == 0x0D; }
+
+} // namespace
+
+void TXpParser::ParseDocument()
+{
+    prologStarted_ = false;
+    ParseMisc();
+    if (MatchAhead(U"<!DOCTYPE")) {
+        prologStarted_ = true;
+        ParseDocTypeDecl();
+        ParseMisc();
+    }
+    Require(U"<");
+    // From here on an XML declaration is out of place, also inside content.
+    prologStarted_ = true;
+    ParseElements();
+    try {
+        ParseMisc();
+    } catch (EXpFilterError&) {
+        // A broken comment or processing instruction after the root element
+        // is not reported; the check goes on where the error left the input.
+    }
+    SkipWhitespace(true);
+    if (!PopSources())
+        Fail(u"There is invalid data after valid XML document");
+}
+
+void TXpParser::ParseMisc()
+{
+    for (;;) {
+        SkipWhitespace(false);
+        if (MatchAhead(U"<?")) {
+            ParseProcessingInstruction();
+            prologStarted_ = true;
+        } else if (MatchAhead(U"<!--")) {
+            prologStarted_ = true;
+            ParseComment();
+        } else {
+            return;
+        }
+    }
+}
+
+bool TXpParser::ParseProcessingInstruction()
+{
+    std::u16string name = ReadName(true);
+    if (name == u"xml") {
+        std::u16string data;
+        ParseXmlDeclaration(data);
+        if (OnProcessingInstruction)
+            OnProcessingInstruction(*this, name, data);
+        return true;
+    }
+    prologStarted_ = true;
+    std::size_t start = textBuffer_.size();
+    if (!MatchAhead(U"?>")) {
+        RequireWhitespace();
+        ReadUntil(U"?>");
+    }
+    if (OnProcessingInstruction) {
+        std::u16string data = textBuffer_.substr(start);
+        textBuffer_.resize(start);
+        OnProcessingInstruction(*this, name, data);
+    } else {
+        textBuffer_.resize(start);
+    }
+    return false;
+}
+
+void TXpParser::ParseEq()
+{
+    SkipWhitespace(false);
+    Require(U"=");
+    SkipWhitespace(false);
+}
+
+void TXpParser::ParseXmlDeclaration(std::u16string& data)
+{
+    if (prologStarted_)
+        Fail(u"The XML declaration must appear before the first element");
+    SkipWhitespace(false);
+    // A text declaration at the start of an external source may leave the
+    // version out.
+    bool hasVersion = true;
+    if (IsDocumentSource())
+        Require(U"version");
+    else
+        hasVersion = MatchAhead(U"version");
+    if (hasVersion) {
+        ParseEq();
+        std::u16string version = ParseLiteral(0);
+        CheckVersionNumber(version);
+        if (version != u"1.0")
+            Fail(u"ZUZEzavudo does not support XML specification greater than 1.0");
+        data = u"version=\"" + version + u"\"";
+        if (src_->PeekChar() == u'?')
+            SkipWhitespace(false);
+        else
+            RequireWhitespace();
+    }
+    if (MatchAhead(U"encoding")) {
+        ParseEq();
+        std::u16string encoding = ParseLiteral(3);
+        CheckEncodingName(encoding);
+        if (ansi::sameText(encoding, u"ISO-8859-1"))
+            src_->SetEncoding(xpIso88591);
+        if (!data.empty())
+            data += u' ';
+        data += u"encoding=\"" + encoding + u"\"";
+        SkipWhitespace(false);
+    }
+    if (MatchAhead(U"standalone")) {
+        ParseEq();
+        std::u16string standalone = ParseLiteral(3);
+        if (standalone != u"yes" && standalone != u"no")
+            Fail(u"Standalone value must equal 'yes' or 'no'");
+        if (!data.empty())
+            data += u' ';
+        data += u"standalone=\"" + standalone + u"\"";
+        SkipWhitespace(false);
+    }
+    Require(U"?>");
+}
+
+void TXpParser::ParseComment()
+{
+    std::size_t start = textBuffer_.size();
+    ReadUntil(U"-->");
+    std::u16string_view text(textBuffer_.data() + start, textBuffer_.size() - start);
+    if (text.find(u"--") != std::u16string_view::npos || (!text.empty() && text.back() == u'-'))
+        Fail(u"Invalid comment text");
+    if (OnComment) {
+        std::u16string copy(text);
+        textBuffer_.resize(start);
+        OnComment(*this, copy);
+    } else {
+        textBuffer_.resize(start);
+    }
+}
+
+// ---- elements -----------------------------------------------------------------
+
+void TXpParser::ParseElements()
+{
+    // The caller has consumed the root's "<".
+    if (!ParseStartTag())
+        return;
+    bool firstRun = true;
+    for (;;) {
+        switch (contentType_) {
+        case xpctAny:
+        case xpctMixed:
+            ReadCharData(firstRun);
+            break;
+        case xpctElements:
+            for (char16_t c = src_->PeekChar(); isWs(c); c = src_->PeekChar()) {
+                if (collectData_)
+                    textBuffer_ += c;
+                src_->ConsumeChar();
+            }
+            break;
+        default:
+            break;
+        }
+        firstRun = false;
+        if (PopSources())
+            Fail(u"Unexpected end of file ");
+
+        char16_t c = src_->PeekChar();
+        if (c == u'&') {
+            src_->ConsumeChar();
+            if (src_->PeekChar() == u'#') {
+                src_->ConsumeChar();
+                char16_t ref = ReadCharRef();
+                // Where text is not allowed the character is read again as
+                // input, so that it is judged like the character itself.
+                if (contentType_ == xpctEmpty || contentType_ == xpctElements)
+                    PushText(std::u16string(1, ref));
+            } else {
+                ReadEntityRefImpl(contentType_ == xpctAny || contentType_ == xpctMixed, true);
+            }
+        } else if (c == u'<') {
+            src_->ConsumeChar();
+            char16_t next = src_->PeekChar();
+            if (next == u'!') {
+                src_->ConsumeChar();
+                FlushCharData();
+                char16_t kind = ReadCh();
+                if (kind == u'-') {
+                    Require(U"-");
+                    ParseComment();
+                } else if (kind == u'[') {
+                    Require(U"CDATA[");
+                    inCDATA_ = true;
+                    ReadUntil(U"]]>");
+                    FlushCharData();
+                    inCDATA_ = false;
+                } else {
+                    Fail(u"Expected comment or CDATA section (" + std::u16string(1, kind) + u")");
+                }
+            } else if (next == u'?') {
+                src_->ConsumeChar();
+                FlushCharData();
+                ParseProcessingInstruction();
+            } else if (next == u'/') {
+                src_->ConsumeChar();
+                FlushCharData();
+                ParseEndTag();
+                if (elementDepth_ == 0)
+                    return;
+            } else {
+                FlushCharData();
+                if (ParseStartTag())
+                    firstRun = true;
+            }
+        } else {
+            Fail(u"Expected start of new element.");
+        }
+        PopSources();
+    }
+}
+
+bool TXpParser::ParseStartTag()
+{
+    if (elements_.size() <= elementDepth_)
+        elements_.resize(elementDepth_ + 1);
+    Frame& frame = elements_[elementDepth_];
+    ReadNameInto(frame.name, true, true);
+    if (frame.name.empty())
+        Fail(u"Invalid element name: " + XpQuote(frame.name));
+
+    const int32_t parentType = contentType_;
+    const bool parentPreserve = preserveSpace_;
+    int32_t declared = elementTable_.empty() ? 0 : ElementContentType(frame.name);
+    contentType_ = declared == 0 ? xpctAny : declared;
+    SkipWhitespace(false);
+
+    startTagAttrCount_ = 0;
+    attrIndex_.clear();
+    std::u16string xmlSpace;
+    bool hasXmlSpace = false;
+    for (char16_t c = src_->PeekChar(); c != u'/' && c != u'>'; c = src_->PeekChar()) {
+        ParseAttribute(xmlSpace, hasXmlSpace);
+        SkipWhitespace(false);
+        CheckDuplicateAttribute();
+    }
+
+    if (!elementTable_.empty()) {
+        if (OnAttribute)
+            FireDefaultAttributes(frame.name);
+        if (!hasXmlSpace) {
+            if (TXpAttributeInfo* info = FindAttribute(frame.name, u"xml:space")) {
+                xmlSpace = DefaultValue(*info);
+                hasXmlSpace = true;
+            }
+        }
+    }
+    if (hasXmlSpace) {
+        if (xmlSpace == u"preserve")
+            preserveSpace_ = true;
+        else if (xmlSpace == u"default")
+            preserveSpace_ = !NormalizeData;
+    }
+    if (OnPreserveSpace)
+        OnPreserveSpace(*this, frame.name, preserveSpace_);
+
+    if (ReadCh() == u'>') {
+        frame.contentType = contentType_;
+        frame.preserveSpace = preserveSpace_;
+        ++elementDepth_;
+        if (OnStartElement)
+            OnStartElement(*this, frame.name);
+        return true;
+    }
+    Require(U">");
+    if (OnStartElement)
+        OnStartElement(*this, frame.name);
+    if (OnEndElement)
+        OnEndElement(*this, frame.name);
+    contentType_ = parentType;
+    preserveSpace_ = parentPreserve;
+    return false;
+}
+
+void TXpParser::ParseAttribute(std::u16string& xmlSpace, bool& hasXmlSpace)
+{
+    if (startTagAttrs_.size() <= startTagAttrCount_)
+        startTagAttrs_.resize(startTagAttrCount_ + 1);
+    std::u16string& name = startTagAttrs_[startTagAttrCount_];
+    ReadNameInto(name, true, true);
+    int32_t type = elementTable_.empty() ? 0 : AttributeType(elements_[elementDepth_].name, name);
+    ParseEq();
+    bool hadReference = false;
+    textBuffer_.clear();
+    ParseLiteralRaw(type <= 1 ? 3 : 11, hadReference, true);
+    if (!hadReference) {
+        // Without references these characters can only have been written
+        // directly, which a value may not do.
+        for (char16_t bad : {u'<', u'&', u'"'})
+            if (textBuffer_.find(bad) != std::u16string::npos)
+                Fail(u"Invalid character in attribute value: " + XpQuote(std::u16string(1, bad)));
+    }
+    if (OnAttribute)
+        OnAttribute(*this, name, textBuffer_, true);
+    if (name == u"xml:space") {
+        xmlSpace = textBuffer_;
+        hasXmlSpace = true;
+    }
+    textBuffer_.clear();
+    ++startTagAttrCount_;
+}
+
+void TXpParser::CheckDuplicateAttribute()
+{
+    const std::size_t n = startTagAttrCount_;
+    if (n < 2)
+        return;
+    const std::u16string& last = startTagAttrs_[n - 1];
+    constexpr std::size_t kLinear = 32;
+    if (n <= kLinear) {
+        for (std::size_t i = 0; i + 1 < n; ++i)
+            if (ansi::sameText(startTagAttrs_[i], last))
+                Fail(u"Attributes cannot be redefined in a start tag");
+        return;
+    }
+    // Long start tags: an index of the names in upper case.
+    if (attrIndex_.empty())
+        for (std::size_t i = 0; i + 1 < n; ++i)
+            attrIndex_.emplace(ansi::upper(startTagAttrs_[i]), static_cast<int>(i));
+    if (!attrIndex_.emplace(ansi::upper(last), static_cast<int>(n - 1)).second)
+        Fail(u"Attributes cannot be redefined in a start tag");
+}
+
+void TXpParser::FireDefaultAttributes(const std::u16string& element)
+{
+    auto it = elementTable_.find(element);
+    if (it == elementTable_.end())
+        return;
+    for (auto& [attrName, info] : it->second.attributeDecls) {
+        bool given = false;
+        for (std::size_t i = 0; i < startTagAttrCount_ && !given; ++i)
+            given = ansi::sameText(startTagAttrs_[i], attrName);
+        if (given)
+            continue;
+        const std::u16string& value = DefaultValue(info);
+        if (!value.empty())
+            OnAttribute(*this, attrName, value, false);
+    }
+}
+
+void TXpParser::ParseEndTag()
+{
+    Frame& frame = elements_[elementDepth_ - 1];
+    ReadNameInto(nameBuffer_, true, true);
+    if (nameBuffer_ != frame.name)
+        Fail(u"Mismatched end tag: Start tag = \"" + frame.name + u"\" End tag = \"" + nameBuffer_ + u"\"");
+    SkipWhitespace(false);
+    Require(U">");
+    if (OnEndElement)
+        OnEndElement(*this, frame.name);
+    --elementDepth_;
+    if (elementDepth_ > 0) {
+        contentType_ = elements_[elementDepth_ - 1].contentType;
+        preserveSpace_ = elements_[elementDepth_ - 1].preserveSpace;
+    } else {
+        contentType_ = xpctAny;
+        preserveSpace_ = false;
+    }
+}
+
+void TXpParser::ReadCharData(bool firstRun)
+{
+    if (collectData_) {
+        const std::size_t start = textBuffer_.size();
+        for (;;) {
+            char16_t c = src_->PeekChar();
+            if (c == u'<' || c == u'&')
+                break;
+            if (c == kEnd) {
+                if (sourceStack_.empty())
+                    break;
+                DropCurrent();
+                Resume();
+                continue;
+            }
+            textBuffer_ += c;
+            src_->ConsumeChar();
+        }
+        if (firstRun && std::u16string_view(textBuffer_).substr(start).find(u"]]>") != std::u16string_view::npos)
+            Fail(u"Invalid characters in element's character data: ']]>'");
+        return;
+    }
+    // Nobody listens: only the first run needs looking at.
+    int brackets = 0;
+    bool bad = false;
+    for (;;) {
+        char16_t c = src_->PeekChar();
+        if (c == u'<' || c == u'&')
+            break;
+        if (c == kEnd) {
+            if (sourceStack_.empty())
+                break;
+            DropCurrent();
+            Resume();
+            continue;
+        }
+        if (firstRun) {
+            if (c == u']')
+                ++brackets;
+            else {
+                if (c == u'>' && brackets >= 2)
+                    bad = true;
+                brackets = 0;
+            }
+        }
+        src_->ConsumeChar();
+    }
+    if (bad)
+        Fail(u"Invalid characters in element's character data: ']]>'");
+}
+
+void TXpParser::FlushCharData()
+{
+    if (textBuffer_.empty())
+        return;
+    if (!collectData_) {
+        textBuffer_.clear();
+        return;
+    }
+    if (!inCDATA_ && !preserveSpace_ && NormalizeData)
+        NormalizeWhitespace(textBuffer_, 0);
+    if (!textBuffer_.empty()) {
+        if (contentType_ == xpctAny || contentType_ == xpctMixed) {
+            if (inCDATA_) {
+                if (OnCDATASection)
+                    OnCDATASection(*this, textBuffer_);
+            } else if (OnCharData) {
+                OnCharData(*this, textBuffer_);
+            }
+        } else if (contentType_ == xpctElements && OnElementWhitespace) {
+            OnElementWhitespace(*this, textBuffer_);
+        }
+    }
+    textBuffer_.clear();
+}

@@ -1,0 +1,659 @@
+// Document type declarations: the internal and external subsets, element,
+// attribute-list, entity and notation declarations, conditional sections and
+// the tables they fill.
+//
+// Content-model groups and INCLUDE sections nest without native recursion
+// (a depth counter each), so deep declarations cannot exhaust the stack.
+#include "xml/XpParser.h"
+
+#include "text/Ansi.h"
+
+namespace {
+
+constexpr char16_t kEnd = char16_t(XpEndOfInput);
+
+inline bool isWs(char16_t c) { return c == 0x20 || c == 0x0A || c == 0x09 || c == 0x0D; }
+
+} // namespace
+
+void TXpParser::ParseDocTypeDecl()
+{
+    RequireWhitespace();
+    std::u16string name = ReadName(true);
+    SkipWhitespace(true);
+    std::u16string publicId, systemId;
+    ParseExternalId(false, publicId, systemId);
+    SkipWhitespace(true);
+    if (OnDTDStart)
+        OnDTDStart(*this, name, publicId, systemId);
+
+    if (MatchAhead(U"[")) {
+        for (;;) {
+            SkipWhitespace(true);
+            if (MatchAhead(U"%"))
+                ReadPERef(true);
+            SkipWhitespace(true);
+            if (MatchAhead(U"]"))
+                break;
+            ParseMarkupDecl(true);
+        }
+    }
+
+    if (!systemId.empty()) {
+        std::u16string location = systemId;
+        if (OnDTDExternalStart)
+            OnDTDExternalStart(*this, location);
+        prologStarted_ = false;
+        const TXpBaseDirContext* parent = DocumentLocation();
+        Suspend();
+        try {
+            OpenSource(parent, narrow(location), ErrorLines, Password, UserName);
+        } catch (...) {
+            Resume();
+            throw;
+        }
+        // The external subset counts towards the text that entities may add.
+        expansionLimit_ += XpExpansionFactor * std::max<int64_t>(0, src_->StreamSizeAtStart());
+        const std::size_t level = sourceStack_.size();
+        if (OnExternalSubsetOpened)
+            OnExternalSubsetOpened(*this);
+        for (;;) {
+            SkipWhitespace(true);
+            if (sourceStack_.size() < level)
+                break;
+            if (sourceStack_.size() == level && src_->PeekChar() == kEnd)
+                break;
+            ParseMarkupDecl(false);
+        }
+        prologStarted_ = true;
+        if (OnDTDExternalEnd)
+            OnDTDExternalEnd(*this);
+        PopSources();
+
+        for (;;) {
+            SkipWhitespace(true);
+            if (MatchAhead(U">"))
+                break;
+            ParseMarkupDecl(false);
+        }
+    } else {
+        SkipWhitespace(true);
+        Require(U">");
+    }
+    if (OnDTDEnd)
+        OnDTDEnd(*this);
+    if (OnDocTypeDecl)
+        OnDocTypeDecl(*this, name, publicId, systemId);
+}
+
+void TXpParser::ParseExternalId(bool publicAlone, std::u16string& publicId, std::u16string& systemId)
+{
+    publicId.clear();
+    systemId.clear();
+    if (MatchAhead(U"PUBLIC")) {
+        RequireWhitespace();
+        publicId = ParseLiteral(8);
+        CheckPublicId(publicId);
+        if (publicAlone) {
+            SkipWhitespace(true);
+            char16_t c = src_->PeekChar();
+            if (c == u'"' || c == u'\'')
+                systemId = ParseLiteral(0);
+        } else {
+            RequireWhitespace();
+            systemId = ParseLiteral(0);
+        }
+    } else if (MatchAhead(U"SYSTEM")) {
+        RequireWhitespace();
+        systemId = ParseLiteral(0);
+    }
+}
+
+void TXpParser::ParseMarkupDecl(bool internal)
+{
+    if (MatchAhead(U"<!ELEMENT")) {
+        ParseElementDecl(internal);
+    } else if (MatchAhead(U"<!ATTLIST")) {
+        ParseAttlistDecl();
+    } else if (MatchAhead(U"<!ENTITY")) {
+        ParseEntityDecl();
+    } else if (MatchAhead(U"<!NOTATION")) {
+        ParseNotationDecl();
+    } else if (MatchAhead(U"<?")) {
+        ParseProcessingInstruction();
+    } else if (MatchAhead(U"<!--")) {
+        ParseComment();
+    } else if (MatchAhead(U"<![")) {
+        if (internal)
+            Fail(u"Conditional sections not allowed in internal subset of document type declaration");
+        ParseConditionalSection();
+    } else if (MatchAhead(U"%")) {
+        ParsePERefDecls(internal);
+    } else {
+        std::u16string token;
+        ReadNameInto(token, false, false);
+        Fail(u"Expected markup declaration, but found: " + token);
+    }
+}
+
+void TXpParser::ParsePERefDecls(bool internal)
+{
+    std::u16string name;
+    ReadNameInto(name, true, false);
+    RequireSemicolon();
+    SkipWhitespace(false);
+    int e = FindEntity(name, true);
+    if (e < 0 || entityTable_[e].entityKind != xpetExternalParsed)
+        Fail(u"Reference to undeclared entity: " + name);
+    TXpEntityInfo info = entityTable_[e];
+    if (info.systemId.empty())
+        return;
+    std::u16string location = info.systemId;
+    if (OnDTDExternalStart)
+        OnDTDExternalStart(*this, location);
+    prologStarted_ = false;
+    const std::size_t before = sourceStack_.size();
+    ResolveExternalEntityImpl(e, info.name, info.publicId, location, false);
+    if (sourceStack_.size() > before) {
+        const std::size_t level = sourceStack_.size();
+        for (;;) {
+            SkipWhitespace(true);
+            if (sourceStack_.size() < level)
+                break;
+            if (sourceStack_.size() == level && src_->PeekChar() == kEnd)
+                break;
+            ParseMarkupDecl(internal);
+        }
+    }
+    if (OnDTDExternalEnd)
+        OnDTDExternalEnd(*this);
+    prologStarted_ = true;
+}
+
+// ---- element declarations ----------------------------------------------------
+
+void TXpParser::ParseElementDecl(bool internal)
+{
+    RequireWhitespace();
+    std::u16string name = ReadName(true);
+    RequireWhitespace();
+
+    while (src_->PeekChar() == u'%') {
+        src_->ConsumeChar();
+        std::u16string text = ReadPERef(true);
+        std::ptrdiff_t open = std::count(text.begin(), text.end(), u'(');
+        std::ptrdiff_t close = std::count(text.begin(), text.end(), u')');
+        if (open != close)
+            Fail(u"Parameter-entity text must be properly nested: " + text);
+        SkipWhitespace(true);
+    }
+
+    if (MatchAhead(U"EMPTY")) {
+        if (OnDTDElementStart)
+            OnDTDElementStart(*this, name, xpctEmpty);
+        DeclareElement(name, xpctEmpty, {});
+    } else if (MatchAhead(U"ANY")) {
+        if (OnDTDElementStart)
+            OnDTDElementStart(*this, name, xpctAny);
+        DeclareElement(name, xpctAny, {});
+    } else {
+        Require(U"(");
+        std::u16string model = u"(";
+        SkipWhitespace(true);
+        ModelPERef(internal);
+        if (MatchAhead(U"#PCDATA")) {
+            if (OnDTDElementStart)
+                OnDTDElementStart(*this, name, xpctMixed);
+            if (OnDTDElementGroupStart)
+                OnDTDElementGroupStart(*this);
+            if (OnDTDElementContent)
+                OnDTDElementContent(*this, u"#PCDATA", 0, 0);
+            model += u"#PCDATA";
+            for (;;) {
+                SkipWhitespace(true);
+                if (MatchAhead(U")"))
+                    break;
+                Require(U"|");
+                model += u'|';
+                SkipWhitespace(true);
+                ModelPERef(internal);
+                std::u16string child = ReadName(true);
+                model += child;
+                if (OnDTDElementContent)
+                    OnDTDElementContent(*this, child, 0, 0);
+            }
+            model += u')';
+            int32_t occurrence = 0;
+            if (MatchAhead(U"*")) {
+                occurrence = 2;
+                model += u'*';
+            }
+            if (OnDTDElementGroupEnd)
+                OnDTDElementGroupEnd(*this, occurrence, 1);
+            DeclareElement(name, xpctMixed, model);
+        } else {
+            if (OnDTDElementStart)
+                OnDTDElementStart(*this, name, xpctElements);
+            if (OnDTDElementGroupStart)
+                OnDTDElementGroupStart(*this);
+            ParseContentGroup(internal, model);
+            DeclareElement(name, xpctElements, model);
+        }
+    }
+    if (OnDTDElementEnd)
+        OnDTDElementEnd(*this, name);
+    SkipWhitespace(true);
+    if (src_->PeekChar() == u'%') {
+        src_->ConsumeChar();
+        ReadPERef(true);
+        SkipWhitespace(true);
+    }
+    Require(U">");
+}
+
+void TXpParser::ModelPERef(bool internal)
+{
+    if (src_->PeekChar() != u'%')
+        return;
+    if (internal)
+        Fail(u"Parameter entities not allowed in DTD internal subset");
+    src_->ConsumeChar();
+    ReadPERef(true);
+    SkipWhitespace(true);
+}
+
+int32_t TXpParser::ReadOccurrence(std::u16string& model)
+{
+    char16_t c = src_->PeekChar();
+    int32_t occurrence = c == u'?' ? 1 : c == u'*' ? 2 : c == u'+' ? 3 : 0;
+    if (occurrence) {
+        src_->ConsumeChar();
+        model += c;
+    }
+    return occurrence;
+}
+
+void TXpParser::ParseContentGroup(bool internal, std::u16string& model)
+{
+    // The group's "(" has been read. depth counts the open groups.
+    std::size_t depth = 1;
+    for (;;) {
+        // A particle: a nested group or a name.
+        SkipWhitespace(true);
+        ModelPERef(internal);
+        if (src_->PeekChar() == u'(') {
+            src_->ConsumeChar();
+            model += u'(';
+            if (OnDTDElementGroupStart)
+                OnDTDElementGroupStart(*this);
+            ++depth;
+            continue;
+        }
+        ModelPERef(internal);
+        std::u16string name = ReadName(true);
+        model += name;
+        int32_t occurrence = ReadOccurrence(model);
+        SkipWhitespace(true);
+        int32_t relation = 1;
+        char16_t c = src_->PeekChar();
+        if (c != u')') {
+            if (c == u',')
+                relation = 1;
+            else if (c == u'|')
+                relation = 0;
+            else
+                Fail(u"Bad separator in content model: " + std::u16string(1, c));
+            src_->ConsumeChar();
+            model += c;
+        }
+        if (OnDTDElementContent)
+            OnDTDElementContent(*this, name, occurrence, relation);
+
+        // Close every group that ends here.
+        for (;;) {
+            SkipWhitespace(true);
+            if (src_->PeekChar() != u')')
+                break;
+            src_->ConsumeChar();
+            model += u')';
+            int32_t groupOccurrence = ReadOccurrence(model);
+            SkipWhitespace(true);
+            int32_t groupRelation = 1;
+            char16_t s = src_->PeekChar();
+            if (s == u',' || s == u'|') {
+                groupRelation = s == u',' ? 1 : 0;
+                src_->ConsumeChar();
+                model += s;
+            }
+            if (OnDTDElementGroupEnd)
+                OnDTDElementGroupEnd(*this, groupOccurrence, groupRelation);
+            if (--depth == 0)
+                return;
+        }
+    }
+}
+
+void TXpParser::DeclareElement(const std::u16string& name, int32_t type, const std::u16string& model)
+{
+    TXpElementInfo& info = elementTable_[name];
+    if (type != 0)
+        info.declaredType = type;
+    if (!model.empty())
+        info.contentModel = model;
+}
+
+int32_t TXpParser::ElementContentType(const std::u16string& name) const
+{
+    auto it = elementTable_.find(name);
+    return it == elementTable_.end() ? 0 : it->second.declaredType;
+}
+
+const TXpElementInfo* TXpParser::ElementInfo(const std::u16string& name) const
+{
+    auto it = elementTable_.find(name);
+    return it == elementTable_.end() ? nullptr : &it->second;
+}
+
+TXpAttributeInfo* TXpParser::FindAttribute(const std::u16string& element, const std::u16string& attribute)
+{
+    auto it = elementTable_.find(element);
+    if (it == elementTable_.end())
+        return nullptr;
+    auto at = it->second.attributeDecls.find(attribute);
+    return at == it->second.attributeDecls.end() ? nullptr : &at->second;
+}
+
+int32_t TXpParser::AttributeType(const std::u16string& element, const std::u16string& attribute) const
+{
+    auto it = elementTable_.find(element);
+    if (it == elementTable_.end())
+        return 0;
+    auto at = it->second.attributeDecls.find(attribute);
+    return at == it->second.attributeDecls.end() ? 0 : at->second.attrType;
+}
+
+// ---- attribute-list declarations -----------------------------------------------
+
+void TXpParser::ParseAttlistDecl()
+{
+    RequireWhitespace();
+    std::u16string element = ReadName(true);
+    RequireWhitespace();
+    if (OnDTDAttlistStart)
+        OnDTDAttlistStart(*this, element);
+    for (char16_t c = src_->PeekChar(); c != u'>' && c != kEnd; c = src_->PeekChar()) {
+        enumValues_.clear();
+        ParseAttDef(element);
+        SkipWhitespace(true);
+        if (src_->PeekChar() == u'%') {
+            src_->ConsumeChar();
+            ReadPERef(true);
+            SkipWhitespace(true);
+        }
+    }
+    ReadCh();
+    SkipWhitespace(false);
+    if (OnDTDAttlistEnd)
+        OnDTDAttlistEnd(*this);
+}
+
+void TXpParser::ReadEnumeration(std::u16string& enumText)
+{
+    // The "(" has been read.
+    enumText = u"(";
+    for (;;) {
+        SkipWhitespace(true);
+        std::u16string token = ReadName(false);
+        enumText += token;
+        enumValues_.push_back(token);
+        SkipWhitespace(true);
+        if (MatchAhead(U")")) {
+            enumText += u')';
+            return;
+        }
+        Require(U"|");
+        enumText += u'|';
+    }
+}
+
+void TXpParser::ParseAttDef(const std::u16string& element)
+{
+    SkipWhitespace(true);
+    if (src_->PeekChar() == u'%') {
+        src_->ConsumeChar();
+        ReadPERef(true);
+    }
+    std::u16string name = ReadName(true);
+    RequireWhitespace();
+    if (src_->PeekChar() == u'%') {
+        src_->ConsumeChar();
+        ReadPERef(true);
+    }
+
+    TXpAttributeInfo info;
+    if (MatchAhead(U"(")) {
+        ReadEnumeration(info.enumText);
+        info.attrType = 9;
+    } else {
+        std::u16string typeName = ReadName(false);
+        if (typeName == u"NOTATION") {
+            RequireWhitespace();
+            Require(U"(");
+            ReadEnumeration(info.enumText);
+            info.attrType = 10;
+        } else {
+            auto it = attrTypeNames_.find(typeName);
+            if (it == attrTypeNames_.end())
+                Fail(u"Illegal attribute type: (" + typeName + u") in element " + element);
+            info.attrType = it->second;
+        }
+    }
+
+    RequireWhitespace();
+    if (src_->PeekChar() == u'%') {
+        src_->ConsumeChar();
+        ReadPERef(true);
+        RequireWhitespace();
+    }
+    if (MatchAhead(U"#")) {
+        if (MatchAhead(U"FIXED")) {
+            RequireWhitespace();
+            info.defaultText = ParseLiteral(1);
+            info.defaultKind = 4;
+        } else if (MatchAhead(U"REQUIRED")) {
+            info.defaultKind = 3;
+        } else if (MatchAhead(U"IMPLIED")) {
+            info.defaultKind = 2;
+        } else {
+            std::u16string token;
+            ReadNameInto(token, false, false);
+            Fail(u"Illegal keyword for attribute default value: " + token);
+        }
+    } else {
+        info.defaultText = ParseLiteral(1);
+        info.defaultKind = 1;
+    }
+
+    const int32_t type = info.attrType;
+    const int32_t kind = info.defaultKind;
+    const std::u16string defaultText = info.defaultText;
+    // The last declaration of an attribute wins.
+    elementTable_[element].attributeDecls[name] = std::move(info);
+    if (OnDTDAttDefinition)
+        OnDTDAttDefinition(*this, name, type, enumValues_, kind, defaultText);
+}
+
+const std::u16string& TXpParser::DefaultValue(TXpAttributeInfo& info)
+{
+    if (info.defaultComputed || info.defaultText.empty())
+        return info.defaultValue;
+    // The default is read like a value written in a start tag: references
+    // expanded, whitespace normalised. It is read up to the end of its own
+    // text (a quote inside it is data, not the end of the value).
+    const std::size_t keep = textBuffer_.size();
+    std::u16string saved = textBuffer_.substr(0, keep);
+    textBuffer_.clear();
+    PushText(info.defaultText);
+    bool hadReference = false;
+    ParseLiteralRaw(11, hadReference, false);
+    info.defaultValue = textBuffer_;
+    info.defaultComputed = true;
+    textBuffer_ = std::move(saved);
+    return info.defaultValue;
+}
+
+// ---- entity and notation declarations ----------------------------------------
+
+void TXpParser::ParseEntityDecl()
+{
+    RequireWhitespace();
+    bool isParameter = false;
+    if (MatchAhead(U"%")) {
+        RequireWhitespace();
+        isParameter = true;
+    }
+    std::u16string name = ReadName(true);
+    RequireWhitespace();
+    char16_t c = src_->PeekChar();
+    if (c == u'"' || c == u'\'') {
+        bool hadReference = false;
+        std::u16string value = ParseLiteral(1, &hadReference);
+        if (!isParameter && !hadReference && value.find(u'%') != std::u16string::npos)
+            Fail(u"Invalid character in entity value: '%'");
+        DeclareEntity(name, xpetInternal, isParameter, value);
+        if (OnDTDEntityInternal)
+            OnDTDEntityInternal(*this, isParameter, name, value);
+    } else {
+        std::u16string publicId, systemId, notation;
+        ParseExternalId(false, publicId, systemId);
+        if (systemId.empty())
+            Fail(u"System identifier missing " + XpQuote(name));
+        int32_t kind = xpetExternalParsed;
+        if (isWs(src_->PeekChar())) {
+            // One whitespace character may introduce NDATA; if it does not,
+            // it is left to the whitespace skipped below.
+            src_->ConsumeChar();
+            if (MatchAhead(U"NDATA")) {
+                if (isParameter)
+                    Fail(u"NDATA not allowed in parameter entity declaration");
+                RequireWhitespace();
+                notation = ReadName(true);
+                kind = xpetUnparsed;
+            }
+        }
+        DeclareEntity(name, kind, false, {}, publicId, systemId, notation);
+        if (OnDTDEntityExternal)
+            OnDTDEntityExternal(*this, isParameter, name, publicId, systemId, notation);
+    }
+    SkipWhitespace(true);
+    Require(U">");
+}
+
+void TXpParser::ParseNotationDecl()
+{
+    RequireWhitespace();
+    std::u16string name = ReadName(true);
+    RequireWhitespace();
+    std::u16string publicId, systemId;
+    ParseExternalId(true, publicId, systemId);
+    if (publicId.empty() && systemId.empty())
+        Fail(u"External modifier missing: " + name);
+    if (notationTable_.find(name) == notationTable_.end()) {
+        notationTable_.emplace(name, TXpNotationInfo{publicId, systemId});
+        if (OnDTDNotation)
+            OnDTDNotation(*this, name, publicId, systemId);
+    }
+    SkipWhitespace(true);
+    Require(U">");
+}
+
+// ---- conditional sections -----------------------------------------------------
+
+int TXpParser::ParseConditionalHead()
+{
+    SkipWhitespace(true);
+    if (src_->PeekChar() == u'%') {
+        src_->ConsumeChar();
+        ReadPERef(true);
+    }
+    int type;
+    if (MatchAhead(U"INCLUDE"))
+        type = 0;
+    else if (MatchAhead(U"IGNORE"))
+        type = 1;
+    else
+        Fail(u"Conditional section must begin with INCLUDE or IGNORE");
+    SkipWhitespace(true);
+    Require(U"[");
+    SkipWhitespace(true);
+    if (OnDTDConditionalStart)
+        OnDTDConditionalStart(*this, type);
+    return type;
+}
+
+void TXpParser::ParseConditionalSection()
+{
+    if (ParseConditionalHead() == 0) {
+        ParseIncludeSection();
+    } else {
+        ParseIgnoreSection();
+        if (OnDTDConditionalEnd)
+            OnDTDConditionalEnd(*this);
+    }
+}
+
+void TXpParser::ParseIncludeSection()
+{
+    // Nested INCLUDE sections are counted, not recursed into.
+    std::size_t depth = 1;
+    while (depth > 0) {
+        SkipWhitespace(true);
+        if (MatchAhead(U"]]>")) {
+            --depth;
+            if (OnDTDConditionalEnd)
+                OnDTDConditionalEnd(*this);
+        } else if (MatchAhead(U"<![")) {
+            if (ParseConditionalHead() == 0) {
+                ++depth;
+            } else {
+                ParseIgnoreSection();
+                if (OnDTDConditionalEnd)
+                    OnDTDConditionalEnd(*this);
+            }
+        } else {
+            ParseMarkupDecl(false);
+        }
+    }
+}
+
+void TXpParser::ParseIgnoreSection()
+{
+    const int32_t line = src_->curLine();
+    const int32_t column = src_->curColumn();
+    const bool keep = static_cast<bool>(OnCharData);
+    std::u16string text;
+    std::size_t depth = 1;
+    for (;;) {
+        char16_t c = src_->PeekChar();
+        if (c == kEnd)
+            FailAt(u"Encountered malformed IGNORE section.", line, column);
+        if (c == u'<' && src_->MatchLiteral(U"<![")) {
+            ++depth;
+            if (keep)
+                text += u"<![";
+            continue;
+        }
+        if (c == u']' && src_->MatchLiteral(U"]]>")) {
+            if (keep)
+                text += u"]]>";
+            if (--depth == 0)
+                break;
+            continue;
+        }
+        if (keep)
+            text += c;
+        src_->ConsumeChar();
+    }
+    if (keep)
+        OnCharData(*this, text);
+}
