@@ -1,5 +1,10 @@
 // Entry of the console converter; the driver lives in cli/Driver.
-int main()
+#include "cli/Driver.h"
+
+#include <iostream>
+
+int main(int argc, char** argv)
 {
-    return 0;
+    getoptlib::loadArgv(argc, argv);
+    return driver::run(getoptlib::arguments, std::cout, std::cerr);
 }

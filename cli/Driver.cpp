@@ -1,0 +1,279 @@
+#include "cli/Driver.h"
+
+#include "html/HtmlParser.h"
+#include "text/Errors.h"
+#include "text/Unicode.h"
+#include "xml/XpParser.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cxxabi.h>
+#include <dirent.h>
+#include <iostream>
+#include <sys/stat.h>
+#include <typeinfo>
+
+// ---------------------------------------------------------------------------
+// The per-file steps over the core.
+
+namespace {
+
+// The pattern's working objects: the text list, the tree builder and the XML
+// checker (without owner, RaiseErrors off: problems in a document are listed,
+// not raised), and the document of the file at hand.
+class TConversionSteps : public TFileSteps {
+public:
+    void load(const std::string& inputPath) override { list_.loadFromFile(inputPath); }
+    bool parse() override
+    {
+        document_ = parser_.parseString(list_.text());
+        return document_ != nullptr;
+    }
+    void write(const std::string& outputPath) override { document_->saveToFile(outputPath); }
+    std::vector<std::string> check(const std::string& outputPath) override
+    {
+        checker_.ParseFromSource(outputPath);
+        return checker_.ErrorLines;
+    }
+    void freeDocument() override { document_.reset(); }
+    void clear() override { list_.clear(); }
+
+private:
+    TWideStringList list_;
+    THtmlParser parser_;
+    TXpParser checker_;
+    std::unique_ptr<TDocument> document_;
+};
+
+} // namespace
+
+std::unique_ptr<TFileSteps> makeConversionSteps()
+{
+    return std::make_unique<TConversionSteps>();
+}
+
+// ---------------------------------------------------------------------------
+
+namespace driver {
+
+std::string outdir;
+bool info = false;
+
+namespace {
+
+const std::string usageText = "Useage: \nortavixcl infiles.html [--outdir directory] [--info]";
+
+// Writes one line and makes sure it reached its stream: a console that can
+// no longer be written to ends the run instead of losing lines silently.
+void say(std::ostream& out, const std::string& line)
+{
+    out << line << '\n';
+    out.flush();
+    if (!out)
+        throw EWriteError();
+}
+
+bool isDirectory(const std::string& path)
+{
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool hasWildcard(const std::string& s)
+{
+    return s.find_first_of("*?") != std::string::npos;
+}
+
+std::string describeFailure(const std::exception& e)
+{
+    if (auto* ex = dynamic_cast<const Exception*>(&e))
+        return std::string(ex->className()) + ": " + ex->message();
+    int status = 0;
+    const char* mangled = typeid(e).name();
+    char* name = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
+    std::string kind = status == 0 && name != nullptr ? name : mangled;
+    std::free(name);
+    return kind + ": " + e.what();
+}
+
+// Messages of the option parser go where the driver's lines go, and back to
+// standard output when the run ends.
+struct GetoptOutputGuard {
+    explicit GetoptOutputGuard(std::ostream& out) { getoptlib::setGetoptOutput(out); }
+    ~GetoptOutputGuard() { getoptlib::setGetoptOutput(std::cout); }
+};
+
+void convertPattern(const std::string& pattern, std::ostream& out, const TStepsFactory& makeSteps)
+{
+    if (!outdir.empty() && !isDirectory(outdir)) {
+        say(out, "Error: Directory " + outdir + " does not exists");
+        return;
+    }
+    if (!outdir.empty() && outdir.back() != '/')
+        outdir += '/';
+
+    std::unique_ptr<TFileSteps> steps = makeSteps();
+    const std::string dir = directoryPart(pattern);
+
+    for (const TMatch& match : findMatches(pattern)) {
+        if (match.isDirectory)
+            continue;
+        const std::string inputPath = dir + match.name;
+        const std::string outputPath = outdir + outputName(match.name);
+        // The output would replace the very file being read (x.XML matched
+        // by *.XML, or a link to it): converting it would destroy the input.
+        if (sameFile(inputPath, outputPath)) {
+            say(out, "Skipping " + inputPath + ": the output would overwrite the input");
+            continue;
+        }
+        steps->load(inputPath);
+        if (info)
+            say(out, "Converting " + inputPath + " -> " + outputPath);
+        if (steps->parse()) {
+            steps->write(outputPath);
+            for (const std::string& line : steps->check(outputPath))
+                say(out, line);
+            steps->freeDocument();
+        }
+        steps->clear();
+    }
+}
+
+} // namespace
+
+std::string outputName(const std::string& name)
+{
+    std::string::size_type dot = name.rfind('.');
+    return (dot == std::string::npos ? name : name.substr(0, dot)) + ".XML";
+}
+
+bool matchesMask(const std::string& name, const std::string& mask)
+{
+    // Greedy match with one back-tracking point: the latest "*" only ever
+    // needs to swallow one more character, so this is linear in practice
+    // and never recursive.
+    size_t n = 0, m = 0;
+    size_t starMask = std::string::npos, starName = 0;
+    while (n < name.size()) {
+        if (m < mask.size() && (mask[m] == '?' || mask[m] == name[n])) {
+            ++n;
+            ++m;
+        } else if (m < mask.size() && mask[m] == '*') {
+            starMask = m++;
+            starName = n;
+        } else if (starMask != std::string::npos) {
+            m = starMask + 1;
+            n = ++starName;
+        } else {
+            return false;
+        }
+    }
+    while (m < mask.size() && mask[m] == '*')
+        ++m;
+    return m == mask.size();
+}
+
+std::string directoryPart(const std::string& pattern)
+{
+    std::string::size_type slash = pattern.rfind('/');
+    return slash == std::string::npos ? std::string() : pattern.substr(0, slash + 1);
+}
+
+std::vector<TMatch> findMatches(const std::string& pattern)
+{
+    const std::string dir = directoryPart(pattern);
+    const std::string mask = pattern.substr(dir.size());
+    std::vector<TMatch> matches;
+    if (mask.empty())
+        return matches;
+
+    if (!hasWildcard(mask)) {
+        // A plain name matches only itself: look it up instead of reading
+        // the directory (the shell hands us thousands of such names).
+        struct stat st;
+        const std::string path = dir + mask;
+        if (::stat(path.c_str(), &st) == 0)
+            matches.push_back({mask, S_ISDIR(st.st_mode)});
+        else if (::lstat(path.c_str(), &st) == 0)
+            matches.push_back({mask, false});
+        return matches;
+    }
+
+    DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (d == nullptr)
+        return matches;
+    while (const dirent* entry = ::readdir(d)) {
+        std::string name = entry->d_name;
+        if (!matchesMask(name, mask))
+            continue;
+        bool directory = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK)
+            directory = isDirectory(dir + name);
+        matches.push_back({std::move(name), directory});
+    }
+    ::closedir(d);
+    std::sort(matches.begin(), matches.end(),
+              [](const TMatch& a, const TMatch& b) { return a.name < b.name; });
+    return matches;
+}
+
+bool sameFile(const std::string& a, const std::string& b)
+{
+    struct stat sa, sb;
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+int run(getoptlib::argvarray& argv, std::ostream& out, std::ostream& err,
+        const TStepsFactory& makeSteps)
+{
+    const getoptlib::option longopts[] = {
+        {"outdir", getoptlib::required_argument, nullptr, 0},
+        {"info", getoptlib::no_argument, nullptr, 0},
+        {"", 0, nullptr, 0},
+    };
+
+    info = false;
+    outdir.clear();
+    getoptlib::resetGetopt();
+    GetoptOutputGuard guard(out);
+    if (argv.empty())
+        argv.emplace_back();
+    const int32_t argc = static_cast<int32_t>(argv.size()) - 1;
+
+    try {
+        for (;;) {
+            int32_t longind = 0;
+            int32_t c = getoptlib::getopt_long(argc, argv, ":", longopts, longind);
+            if (c == -1)
+                break;
+            if (c != 0)
+                continue; // the parser has printed its message
+            if (longopts[longind].name == "outdir")
+                outdir = getoptlib::optarg;
+            else if (longopts[longind].name == "info")
+                info = true;
+        }
+
+        if (getoptlib::optind < argc) {
+            for (; getoptlib::optind < argc; ++getoptlib::optind)
+                convertPattern(argv[getoptlib::optind], out, makeSteps);
+        } else {
+            say(out, usageText);
+        }
+        return 0;
+    } catch (const std::exception& e) {
+        // Everything already printed comes first, then the failure.
+        out.flush();
+        err << describeFailure(e) << '\n';
+        err.flush();
+        return 1;
+    } catch (...) {
+        out.flush();
+        err << "Unknown failure\n";
+        err.flush();
+        return 1;
+    }
+}
+
+} // namespace driver

@@ -1,0 +1,77 @@
+// The console converter: option loop and batch loop. Every file matching a
+// pattern is loaded, announced, converted, written as ".XML" and re-read by
+// the XML checker, whose error lines are printed.
+#pragma once
+
+#include "cli/getoptlib.h"
+
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <vector>
+
+// The work done for each file, in the order the batch loop calls it. One
+// object serves one pattern and owns that pattern's working objects (the
+// tree builder, the text list, the XML checker); destroying it frees them,
+// also when a failure passes through.
+class TFileSteps {
+public:
+    virtual ~TFileSteps() = default;
+    // Reads the input file into the text list; raises when it cannot.
+    virtual void load(const std::string& inputPath) = 0;
+    // Builds a document from the list's text; false when there is none.
+    virtual bool parse() = 0;
+    // Writes the document as XML; raises when the file cannot be written.
+    virtual void write(const std::string& outputPath) = 0;
+    // Re-reads the written file; returns the checker's error lines (none for
+    // a well-formed file).
+    virtual std::vector<std::string> check(const std::string& outputPath) = 0;
+    virtual void freeDocument() = 0;
+    // Empties the text list.
+    virtual void clear() = 0;
+};
+
+using TStepsFactory = std::function<std::unique_ptr<TFileSteps>()>;
+
+// The real steps over the core.
+std::unique_ptr<TFileSteps> makeConversionSteps();
+
+namespace driver {
+
+// Program-wide state set by the options: the output directory ("" = the
+// current directory; gains a trailing "/" once a pattern has checked it) and
+// whether to print a "Converting" line per file.
+extern std::string outdir;
+extern bool info;
+
+// page.html -> page.XML, notes -> notes.XML, .profile -> .XML.
+std::string outputName(const std::string& name);
+
+// True when name matches mask, where "*" is any run of characters and "?"
+// any one character.
+bool matchesMask(const std::string& name, const std::string& mask);
+
+// One entry of a directory search.
+struct TMatch {
+    std::string name;
+    bool isDirectory = false;
+};
+
+// Entries of the pattern's directory whose names match its last component,
+// hidden ones included, in byte order of name.
+std::vector<TMatch> findMatches(const std::string& pattern);
+
+// Everything up to and including the pattern's last "/"; "" when it has none.
+std::string directoryPart(const std::string& pattern);
+
+// True when both paths exist and are the same file (device and inode).
+bool sameFile(const std::string& a, const std::string& b);
+
+// Runs the program over argv (entry 0 the program path, a closing empty entry
+// after the arguments). Lines go to out; a failure that ends the run is
+// reported on err. Returns the exit status.
+int run(getoptlib::argvarray& argv, std::ostream& out, std::ostream& err,
+        const TStepsFactory& makeSteps = makeConversionSteps);
+
+} // namespace driver

@@ -1,0 +1,56 @@
+// The desktop program's HTTP client: a synchronous GET into a byte stream,
+// run on the window's thread by a local event loop that takes no user input
+// meanwhile. Redirects are followed and cookies kept for later requests.
+#pragma once
+
+#include "text/Errors.h"
+
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+class TStream;
+
+// Any failed transfer: no connection, a protocol error or an error status.
+class EIdHTTPProtocolException : public Exception {
+public:
+    EIdHTTPProtocolException(int code, std::string message)
+        : Exception(std::move(message)), ErrorCode(code) {}
+    const char* className() const noexcept override { return "EIdHTTPProtocolException"; }
+    int ErrorCode; // the HTTP status, or 0 when none arrived
+};
+
+enum class TWorkMode { wmRead, wmWrite };
+
+class TIdHTTP : public QObject {
+    Q_OBJECT
+public:
+    explicit TIdHTTP(QObject* parent = nullptr);
+
+    // Writes the response body of url into stream unchanged; raises
+    // EIdHTTPProtocolException on any failure.
+    void get(const std::string& url, TStream& stream);
+
+    bool HandleRedirects = true;
+    int ReadTimeout = 0; // milliseconds, 0: none
+    std::string ContentType = "text/html";
+    std::string Accept = "text/html, */*";
+    std::string UserAgent = "Mozilla/3.0 (compatible; Indy Library)";
+    bool BasicAuthentication = false;
+    int ProxyPort = 0; // 0: no proxy
+    int64_t ContentLength = -1; // -1: none sent
+    int ResponseCode = 0;
+
+    // Ends the transfer in progress, if any; its get fails.
+    void abort();
+    bool active() const { return current_ != nullptr; }
+
+    // During a transfer: the mode and the bytes transferred so far.
+    std::function<void(TWorkMode, int64_t)> OnWork;
+
+private:
+    QNetworkAccessManager manager_;
+    class QNetworkReply* current_ = nullptr;
+};

@@ -1,0 +1,753 @@
+#include "gui/Main.h"
+
+#include "gui/About.h"
+#include "gui/IdHTTP.h"
+#include "gui/QtText.h"
+#include "gui/RichView.h"
+
+#include "dom/DomCore.h"
+#include "html/HtmlParser.h"
+#include "html/HtmlReader.h"
+#include "text/Ansi.h"
+#include "text/Streams.h"
+#include "text/Unicode.h"
+#include "xml/XpExcept.h"
+#include "xml/XpParser.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QSplitter>
+#include <QStandardPaths>
+#include <QStatusBar>
+#include <QStyle>
+#include <QToolBar>
+#include <QTimer>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cerrno>
+#include <unistd.h>
+
+namespace {
+
+const char* const AppTitle = "Quenvale - Ortavix";
+
+// Runs a piece of clean-up when a scope ends, also by a failure.
+template <class F> class TFinally {
+public:
+    explicit TFinally(F f) : f_(std::move(f)) {}
+    ~TFinally() { f_(); }
+    TFinally(const TFinally&) = delete;
+    TFinally& operator=(const TFinally&) = delete;
+
+private:
+    F f_;
+};
+
+bool dirWritable(const std::string& dir)
+{
+    return ::access(dir.empty() ? "." : dir.c_str(), W_OK | X_OK) == 0;
+}
+
+std::string dirOf(const std::string& path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
+}
+
+// 1-based line and column of the checker (lines end at CR LF, CR or LF;
+// columns count characters, so a surrogate pair is one) as an index into the
+// text. Column 0 stands for the line break before the line.
+size_t offsetOfLineColumn(const std::u16string& text, int line, int column)
+{
+    size_t i = 0;
+    int cur = 1;
+    while (cur < line && i < text.size()) {
+        char16_t c = text[i++];
+        if (c == u'\r') {
+            if (i < text.size() && text[i] == u'\n')
+                ++i;
+            ++cur;
+        } else if (c == u'\n') {
+            ++cur;
+        }
+    }
+    if (column < 1)
+        return i > 0 && cur > 1 ? i - 1 : i;
+    for (int col = 1; col < column && i < text.size(); ++col) {
+        char16_t c = text[i];
+        if (c == u'\r' || c == u'\n')
+            break;
+        i += (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) ? 2 : 1;
+    }
+    return i;
+}
+
+} // namespace
+
+// ---- services ----
+
+bool TFormServices::executeOpenDialog(QWidget* parent, const QString& filter, QString& fileName)
+{
+    QFileDialog dlg(parent);
+    dlg.setAcceptMode(QFileDialog::AcceptOpen);
+    dlg.setFileMode(QFileDialog::ExistingFile);
+    dlg.setNameFilter(filter);
+    if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty())
+        return false;
+    fileName = dlg.selectedFiles().first();
+    return true;
+}
+
+bool TFormServices::executeSaveDialog(QWidget* parent, const QString& title, const QString& filter,
+                                      const QString& defaultExt, QString& fileName)
+{
+    QFileDialog dlg(parent, title);
+    dlg.setAcceptMode(QFileDialog::AcceptSave);
+    dlg.setFileMode(QFileDialog::AnyFile);
+    dlg.setNameFilter(filter);
+    dlg.setDefaultSuffix(defaultExt);
+    dlg.selectFile(fileName);
+    dlg.setSizeGripEnabled(true);
+    if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty())
+        return false;
+    fileName = dlg.selectedFiles().first();
+    return true;
+}
+
+void TFormServices::showError(QWidget* parent, const QString& message)
+{
+    QMessageBox::critical(parent, QString::fromLatin1(AppTitle), message);
+}
+
+void TFormServices::showAbout(TAboutDialog* dialog)
+{
+    dialog->exec();
+}
+
+TMruLocation TMruLocation::standard()
+{
+    TMruLocation loc;
+    const std::string beside = mruFileBesideProgram(qtext::toName(QCoreApplication::applicationFilePath()));
+    QString configDir = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+    std::string config = configDir.isEmpty() ? std::string() : qtext::toName(configDir + "/ortavix.mru");
+    if (dirWritable(dirOf(beside)) || config.empty()) {
+        loc.file = beside;
+        loc.fallback = config;
+    } else {
+        loc.file = config;
+    }
+    return loc;
+}
+
+// ---- the window ----
+
+TMainForm::TMainForm(std::unique_ptr<TFormServices> services, TMruLocation mru, QWidget* parent)
+    : QMainWindow(parent)
+    , Services(services ? std::move(services) : std::make_unique<TFormServices>())
+    , MruFile(std::move(mru))
+{
+    setObjectName(QStringLiteral("MainForm"));
+    setWindowTitle(QString::fromLatin1(AppTitle));
+    setGeometry(284, 58, 715, 498);
+    HTMLStyle = std::make_shared<const TRVStyle>(makeHtmlStyle());
+    createActions();
+    createComponents();
+    FormCreate();
+    AboutDialog = new TAboutDialog(this);
+    AboutDialog->hide();
+}
+
+TMainForm::~TMainForm()
+{
+    Destroying = true;
+    // The views outlive this part of the object; cut them loose first.
+    for (TRichView* v : {static_cast<TRichView*>(HTMLMemo), static_cast<TRichView*>(XMLMemo)}) {
+        v->OnHScrolled = nullptr;
+        v->OnVScrolled = nullptr;
+        v->OnCaretMove = nullptr;
+    }
+    CodeViewPanel->removeEventFilter(this);
+    FormDestroy();
+}
+
+void TMainForm::createActions()
+{
+    QStyle* st = style();
+    OpenHtmlFile = new QAction(st->standardIcon(QStyle::SP_DialogOpenButton), QStringLiteral("&Open"), this);
+    OpenHtmlFile->setObjectName(QStringLiteral("OpenHtmlFile"));
+    OpenHtmlFile->setShortcuts({QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)});
+    OpenHtmlFile->setShortcutContext(Qt::WindowShortcut);
+    connect(OpenHtmlFile, &QAction::triggered, this, [this]() { OpenHtmlFileExecute(); });
+
+    SaveAsXml = new QAction(st->standardIcon(QStyle::SP_DialogSaveButton), QStringLiteral("&Save Xml"), this);
+    SaveAsXml->setObjectName(QStringLiteral("SaveAsXml"));
+    connect(SaveAsXml, &QAction::triggered, this, [this]() { SaveAsXmlExecute(); });
+
+    SaveHtml = new QAction(st->standardIcon(QStyle::SP_DialogSaveButton), QStringLiteral("Save &Html"), this);
+    SaveHtml->setObjectName(QStringLiteral("SaveHtml"));
+    connect(SaveHtml, &QAction::triggered, this, [this]() { SaveHtmlExecute(); });
+
+    ExitApplication = new QAction(st->standardIcon(QStyle::SP_DialogCloseButton), QStringLiteral("E&xit"), this);
+    ExitApplication->setObjectName(QStringLiteral("ExitApplication"));
+    connect(ExitApplication, &QAction::triggered, this, [this]() { ExitApplicationExecute(); });
+
+    About = new QAction(QStringLiteral("About"), this);
+    About->setObjectName(QStringLiteral("About"));
+    connect(About, &QAction::triggered, this, [this]() { AboutExecute(); });
+
+    ToggleView = new QAction(QStringLiteral("View Horiz"), this);
+    ToggleView->setObjectName(QStringLiteral("ToggleView"));
+    ToggleView->setCheckable(true);
+    ToggleView->setChecked(true);
+    connect(ToggleView, &QAction::triggered, this, [this]() { ToggleViewExecute(); });
+
+    addActions({OpenHtmlFile, SaveAsXml, SaveHtml, ExitApplication, About, ToggleView});
+}
+
+void TMainForm::createComponents()
+{
+    // Control bar: the menu as captioned buttons, then the name and Open.
+    MenuToolBar = new QToolBar(QStringLiteral("MenuToolBar"), this);
+    MenuToolBar->setObjectName(QStringLiteral("MenuToolBar"));
+    MenuToolBar->setMovable(false);
+    MenuToolBar->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    FileItem = new QMenu(QStringLiteral("&File"), this);
+    FileItem->addAction(OpenHtmlFile);
+    FileItem->addAction(SaveHtml);
+    FileItem->addAction(SaveAsXml);
+    FileItem->addAction(ExitApplication);
+    ViewItem = new QMenu(QStringLiteral("&View"), this);
+    ViewItem->addAction(ToggleView);
+    HelpItem = new QMenu(QStringLiteral("&Help"), this);
+    HelpItem->addAction(About);
+    for (QMenu* m : {FileItem, ViewItem, HelpItem}) {
+        auto* b = new QToolButton(MenuToolBar);
+        b->setText(m->title());
+        b->setMenu(m);
+        b->setPopupMode(QToolButton::InstantPopup);
+        b->setToolButtonStyle(Qt::ToolButtonTextOnly);
+        b->setAutoRaise(true);
+        b->setMinimumSize(36, 21);
+        b->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; width: 0px; }"));
+        MenuToolBar->addWidget(b);
+    }
+    addToolBar(Qt::TopToolBarArea, MenuToolBar);
+
+    ButtonToolBar = new QToolBar(QStringLiteral("ButtonToolBar"), this);
+    ButtonToolBar->setObjectName(QStringLiteral("ButtonToolBar"));
+    ButtonToolBar->setMovable(false);
+    FileEdit = new QLineEdit(ButtonToolBar);
+    FileEdit->setObjectName(QStringLiteral("FileEdit"));
+    FileEdit->setFixedSize(451, 24);
+    FileEdit->setToolTip(QStringLiteral("Enter file or url to open and hit Enter"));
+    FileEdit->setPlaceholderText(FileEdit->toolTip());
+    ButtonToolBar->addWidget(FileEdit);
+    MRUOpenPopup = new QMenu(this);
+    MRUOpenPopup->setObjectName(QStringLiteral("MRUOpenPopup"));
+    connect(MRUOpenPopup, &QMenu::aboutToShow, this, [this]() { MRUOpenPopupPopup(); });
+    OpenToolButton = new QToolButton(ButtonToolBar);
+    OpenToolButton->setObjectName(QStringLiteral("OpenToolButton"));
+    OpenToolButton->setDefaultAction(OpenHtmlFile);
+    OpenToolButton->setMenu(MRUOpenPopup);
+    OpenToolButton->setPopupMode(QToolButton::MenuButtonPopup);
+    OpenToolButton->setMinimumSize(26, 24);
+    ButtonToolBar->addWidget(OpenToolButton);
+    addToolBar(Qt::TopToolBarArea, ButtonToolBar);
+
+    // Views, error pane, status bar.
+    auto* central = new QWidget(this);
+    auto* lay = new QVBoxLayout(central);
+    lay->setContentsMargins(0, 0, 0, 0);
+    lay->setSpacing(0);
+
+    CodeViewPanel = new QWidget(central);
+    CodeViewPanel->setObjectName(QStringLiteral("CodeViewPanel"));
+    auto* panelLay = new QVBoxLayout(CodeViewPanel);
+    panelLay->setContentsMargins(0, 0, 0, 0);
+    ViewSplitter = new QSplitter(Qt::Vertical, CodeViewPanel);
+    ViewSplitter->setObjectName(QStringLiteral("ViewSplitter"));
+    ViewSplitter->setHandleWidth(3);
+    ViewSplitter->setChildrenCollapsible(false);
+    HTMLMemo = new TRichViewEdit(ViewSplitter);
+    HTMLMemo->setObjectName(QStringLiteral("HTMLMemo"));
+    HTMLMemo->setRVStyle(HTMLStyle);
+    HTMLMemo->setDelimiters(QStringLiteral("\""));
+    XMLMemo = new TRichViewEdit(ViewSplitter);
+    XMLMemo->setObjectName(QStringLiteral("XMLMemo"));
+    XMLMemo->setRVStyle(HTMLStyle);
+    for (TRichView* v : {static_cast<TRichView*>(HTMLMemo), static_cast<TRichView*>(XMLMemo)})
+        v->setMinimumSize(0, 0);
+    ViewSplitter->addWidget(HTMLMemo);
+    ViewSplitter->addWidget(XMLMemo);
+    ViewSplitter->setSizes({164, 164});
+    panelLay->addWidget(ViewSplitter);
+    CodeViewPanel->installEventFilter(this);
+    lay->addWidget(CodeViewPanel, 1);
+
+    ErrorMsg = new QPlainTextEdit(central);
+    ErrorMsg->setObjectName(QStringLiteral("ErrorMsg"));
+    ErrorMsg->setFixedHeight(53);
+    ErrorMsg->setLineWrapMode(QPlainTextEdit::NoWrap);
+    ErrorMsg->setReadOnly(true);
+    lay->addWidget(ErrorMsg);
+    setCentralWidget(central);
+
+    StatusBar = new QStatusBar(this);
+    StatusBar->setObjectName(QStringLiteral("StatusBar"));
+    StatusBar->setFixedHeight(19);
+    StatusBar->setSizeGripEnabled(true);
+    const int widths[3] = {128, 150, 50};
+    for (int i = 0; i < 3; ++i) {
+        StatusPanels[i] = new QLabel(StatusBar);
+        StatusPanels[i]->setFrameShape(QFrame::Panel);
+        StatusPanels[i]->setFrameShadow(QFrame::Sunken);
+        if (i < 2)
+            StatusPanels[i]->setFixedWidth(widths[i]);
+        else
+            StatusPanels[i]->setMinimumWidth(widths[i]);
+        StatusBar->addWidget(StatusPanels[i], i == 2 ? 1 : 0);
+    }
+    setStatusBar(StatusBar);
+
+    HTTP = new TIdHTTP(this);
+    HTTP->OnWork = [this](TWorkMode mode, int64_t count) { HTTPWork(mode, count); };
+    HTMLMemo->OnHScrolled = [this](TRichView&) { HTMLMemoHScrolled(); };
+    HTMLMemo->OnVScrolled = [this](TRichView&) { HTMLMemoVScrolled(); };
+    XMLMemo->OnHScrolled = [this](TRichView&) { XMLMemoHScrolled(); };
+    XMLMemo->OnVScrolled = [this](TRichView&) { XMLMemoVScrolled(); };
+    HTMLMemo->OnCaretMove = [this](TRichView&) { HTMLMemoCaretMove(); };
+    XMLMemo->OnCaretMove = [this](TRichView&) { XMLMemoCaretMove(); };
+}
+
+void TMainForm::FormCreate()
+{
+    if (!MruFile.file.empty()) {
+        try {
+            MruList = loadMruFile(MruFile.file);
+        } catch (const Exception&) {
+            // An unreadable list starts empty; it is written anew at exit.
+        }
+    }
+    HtmlBuilder = std::make_unique<THtmlParser>();
+    HtmlBuilder->onToken = [this](THtmlReader& r) { AddSourceToken(r); };
+    xmlParser = std::make_unique<TXpParser>();
+    xmlParser->RaiseErrors = true;
+    xmlParser->UserName = "anonymous";
+}
+
+void TMainForm::FormDestroy()
+{
+    // Written in every case; when the usual place refuses, the fallback
+    // (its folder made first) keeps the names; when both refuse, the user
+    // is told rather than losing the list silently.
+    std::string failure;
+    bool saved = false;
+    const std::string* places[2] = {&MruFile.file, &MruFile.fallback};
+    for (const std::string* path : places) {
+        if (saved || path->empty())
+            continue;
+        try {
+            if (path == &MruFile.fallback)
+                QDir().mkpath(QFileInfo(qtext::fromName(*path)).absolutePath());
+            saveMruFile(MruList, *path);
+            saved = true;
+        } catch (const Exception& e) {
+            if (failure.empty())
+                failure = e.message();
+        }
+    }
+    if (!saved && !failure.empty())
+        Services->showError(this, QStringLiteral("The recently-used list could not be saved.\n")
+                                      + qtext::fromMessage(failure));
+    HtmlBuilder.reset();
+    Document.reset();
+    xmlParser.reset();
+    MruList.clear();
+}
+
+template <class F> void TMainForm::command(F&& f)
+{
+    try {
+        f();
+    } catch (...) {
+        if (!CloseRequested)
+            reportFailure();
+    }
+}
+
+void TMainForm::reportFailure()
+{
+    try {
+        throw;
+    } catch (const Exception& e) {
+        Services->showError(this, qtext::fromMessage(e.message()));
+    } catch (const std::bad_alloc&) {
+        Services->showError(this, QStringLiteral("Out of memory"));
+    } catch (const std::exception& e) {
+        Services->showError(this, qtext::fromMessage(e.what()));
+    } catch (...) {
+        Services->showError(this, QStringLiteral("Unknown failure"));
+    }
+}
+
+QString TMainForm::statusText(int panel) const
+{
+    return panel >= 0 && panel < 3 ? StatusPanels[panel]->text() : QString();
+}
+
+void TMainForm::setStatus(int panel, const QString& text)
+{
+    StatusPanels[panel]->setText(text);
+}
+
+void TMainForm::closeEvent(QCloseEvent* e)
+{
+    // An open in progress runs on this thread: a transfer that may never
+    // end (there is no read time-out) is cut off, and the window closes once
+    // the open has unwound.
+    if (Busy) {
+        CloseRequested = true;
+        HTTP->abort();
+        e->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(e);
+}
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* e)
+{
+    if (watched == CodeViewPanel && e->type() == QEvent::Resize && !Destroying)
+        FormResize();
+    return QMainWindow::eventFilter(watched, e);
+}
+
+// ---- commands ----
+
+void TMainForm::OpenHtmlFileExecute()
+{
+    if (Busy)
+        return;
+    setStatus(0, QString());
+    const QString typed = FileEdit->text();
+    if (!typed.isEmpty() && typed != qtext::fromName(LastOpened)) {
+        command([&]() { OpenDocument(qtext::toName(typed)); });
+        return;
+    }
+    QString chosen;
+    if (Services->executeOpenDialog(this, QStringLiteral("*.html"), chosen))
+        command([&]() { OpenDocument(qtext::toName(chosen)); });
+}
+
+void TMainForm::openFromCommand(const QString& name)
+{
+    FileEdit->setText(name);
+    OpenHtmlFileExecute();
+}
+
+void TMainForm::OpenDocument(const std::string& name)
+{
+    if (Busy)
+        return;
+    Busy = true;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    bool filled = false;
+    TFinally done([&]() {
+        // Whatever was converted before a failure is still shown.
+        try {
+            if (filled && !HTMLMemo->isFormatted())
+                HTMLMemo->format();
+            if (filled && !XMLMemo->isFormatted())
+                XMLMemo->format();
+        } catch (...) {
+            // The open already failed; its own message is the one to show.
+        }
+        QApplication::restoreOverrideCursor();
+        Busy = false;
+        if (CloseRequested)
+            QTimer::singleShot(0, this, [this]() { close(); });
+    });
+
+    setStatus(0, QString());
+    HTMLMemo->clear();
+    XMLMemo->clear();
+    Uri.setURI(name);
+    TWideStringList list;
+    TMemoryStream stream;
+    if (ansi::upper(Uri.Protocol) == "HTTP") {
+        AddToMru(name);
+        HTTP->get(Uri.getURI(), stream);
+    } else if (!Uri.Protocol.empty()) {
+        throw Exception("URI Protocol not supported");
+    } else {
+        stream.loadFromFile(name);
+        AddToMru(name);
+    }
+    stream.setPosition(0);
+    list.loadFromStream(stream);
+
+    FileEdit->setText(qtext::fromName(name));
+    LastOpened = name;
+    TokenStart = 1;
+    HTMLMemo->clear();
+    XMLMemo->clear();
+    XmlText.clear();
+    XmlItemStart.clear();
+    filled = true;
+    if (Document)
+        Document->clear();
+    Document = HtmlBuilder->parseString(list.text());
+    if (Document) {
+        Document->onWriteText = [this](const std::u16string& text, int nodeType) { AddXmlText(text, nodeType); };
+        TFinally unbind([&]() { Document->onWriteText = nullptr; });
+        Document->toXML();
+    }
+    MergeItems(*HTMLMemo);
+    MergeItems(*XMLMemo);
+    CheckXml();
+    HTMLMemo->format();
+    XMLMemo->format();
+}
+
+void TMainForm::CheckXml()
+{
+    TMemoryStream stream;
+    if (!Document)
+        return;
+    // saveToStream writes the byte order mark and toXML; only the mark
+    // means the XML text is empty.
+    Document->saveToStream(stream);
+    if (stream.size() <= 2) {
+        // Nothing to check; earlier lines belong to another page.
+        ErrorMsg->clear();
+        return;
+    }
+    stream.setPosition(0);
+    try {
+        xmlParser->ParseFromStream(stream);
+    } catch (const EXpParserError& e) {
+        MarkXmlError(e.LineNo, e.ColumnNo);
+        XMLMemo->setFocus();
+    } catch (const EXpFilterError&) {
+        // Not a parser error: the command fails, but the pane tells why.
+        showErrorLines();
+        throw;
+    }
+    showErrorLines();
+}
+
+void TMainForm::showErrorLines()
+{
+    QStringList lines;
+    for (const std::string& line : xmlParser->ErrorLines)
+        lines << qtext::fromMessage(line);
+    ErrorMsg->setPlainText(lines.join(QLatin1Char('\n')));
+}
+
+void TMainForm::MarkXmlError(int line, int column)
+{
+    if (XmlItemStart.empty())
+        return;
+    size_t from = offsetOfLineColumn(XmlText, line, column);
+    size_t to = from;
+    for (int n = 0; n < 10 && to < XmlText.size(); ++n) {
+        char16_t c = XmlText[to];
+        to += (c >= 0xD800 && c <= 0xDBFF && to + 1 < XmlText.size()) ? 2 : 1;
+    }
+    auto locate = [&](size_t offset, int& item, int& off) {
+        auto it = std::upper_bound(XmlItemStart.begin(), XmlItemStart.end(), offset);
+        item = it == XmlItemStart.begin() ? 0 : static_cast<int>(it - XmlItemStart.begin()) - 1;
+        size_t rel = offset - std::min(offset, XmlItemStart[static_cast<size_t>(item)]);
+        off = static_cast<int>(std::min(rel, XMLMemo->item(item).text.size()));
+    };
+    int si = 0, so = 0, ei = 0, eo = 0;
+    locate(from, si, so);
+    locate(to, ei, eo);
+    XMLMemo->setSelection(si, so, ei, eo);
+}
+
+void TMainForm::AddToMru(const std::string& name)
+{
+    addToMru(MruList, name);
+}
+
+void TMainForm::SaveAsXmlExecute()
+{
+    if (Busy)
+        return;
+    QString chosen;
+    if (!Services->executeSaveDialog(this, QStringLiteral("Save XML to file"), QStringLiteral("*.xml"),
+                                     QStringLiteral("xml"), chosen))
+        return;
+    command([&]() {
+        if (Document)
+            Document->saveToFile(qtext::toName(chosen));
+    });
+}
+
+void TMainForm::SaveHtmlExecute()
+{
+    if (Busy)
+        return;
+    QString chosen;
+    if (!Services->executeSaveDialog(this, QStringLiteral("Save HTML to file"), QStringLiteral("*.html"),
+                                     QStringLiteral("html"), chosen))
+        return;
+    command([&]() {
+        std::string error;
+        if (!HTMLMemo->saveText(qtext::toName(chosen), 0, &error))
+            throw Exception(error.empty() ? "Cannot save \"" + qtext::toName(chosen) + "\"" : error);
+    });
+}
+
+void TMainForm::ExitApplicationExecute()
+{
+    close();
+}
+
+void TMainForm::AboutExecute()
+{
+    Services->showAbout(AboutDialog);
+}
+
+void TMainForm::MRUOpenPopupPopup()
+{
+    MRUOpenPopup->clear();
+    for (size_t i = 0; i < MruList.size(); ++i) {
+        QString caption = qtext::fromWide(mruCaption(i, MruList[i]));
+        // "&" in a name is shown as itself, not as an accelerator.
+        caption = caption.left(3) + caption.mid(3).replace(QLatin1Char('&'), QLatin1String("&&"));
+        QAction* a = MRUOpenPopup->addAction(caption);
+        a->setData(qtext::fromName(MruList[i]));
+        connect(a, &QAction::triggered, this, [this, a]() { MruItemClick(a); });
+    }
+}
+
+void TMainForm::MruItemClick(QAction* item)
+{
+    if (Busy || item == nullptr)
+        return;
+    // The name is kept beside the caption so that names holding "&" survive.
+    const QString name = item->data().toString();
+    if (name != FileEdit->text())
+        command([&]() { OpenDocument(qtext::toName(name)); });
+}
+
+// ---- views ----
+
+void TMainForm::AddSourceToken(THtmlReader& reader)
+{
+    const int32_t kind = reader.nodeType();
+    int style = kind < 9 && kind >= 0 ? kind : 0;
+    if (kind == HTML_END_TAG)
+        style = 1;
+    const int64_t pos = reader.position();
+    HTMLMemo->addText(reader.htmlSlice(TokenStart, pos), style);
+    TokenStart = pos;
+}
+
+void TMainForm::AddXmlText(const std::u16string& text, int nodeType)
+{
+    const size_t base = XmlText.size();
+    std::vector<TRichView::TSegment> segs = TRichView::splitLines(text);
+    XMLMemo->addText(text, nodeType);
+    for (size_t k = 0; k < segs.size(); ++k)
+        if (k > 0 || segs[0].length > 0)
+            XmlItemStart.push_back(base + segs[k].start);
+    XmlText += text;
+}
+
+void TMainForm::MergeItems(TRichView& view)
+{
+    int prev = 0;
+    for (int i = 0; i < view.itemCount(); ++i) {
+        if (view.itemStyle(i) == prev)
+            view.continuePrevious(i);
+        prev = view.itemStyle(i);
+    }
+}
+
+void TMainForm::ToggleViewExecute()
+{
+    HTMLMemo->suspendNotifications();
+    XMLMemo->suspendNotifications();
+    ViewSplitter->setOrientation(ToggleView->isChecked() ? Qt::Vertical : Qt::Horizontal);
+    LayoutViews();
+    XMLMemo->resumeNotifications();
+    HTMLMemo->resumeNotifications();
+}
+
+void TMainForm::FormResize()
+{
+    HTMLMemo->suspendNotifications();
+    XMLMemo->suspendNotifications();
+    LayoutViews();
+    XMLMemo->resumeNotifications();
+    HTMLMemo->resumeNotifications();
+}
+
+void TMainForm::LayoutViews()
+{
+    const bool horiz = ToggleView->isChecked();
+    const int total = horiz ? CodeViewPanel->height() : CodeViewPanel->width();
+    const int first = std::max(0, total / 2 - 3);
+    const int rest = std::max(0, total - first - ViewSplitter->handleWidth());
+    ViewSplitter->setSizes({first, rest});
+}
+
+void TMainForm::HTMLMemoHScrolled()
+{
+    XMLMemo->OnHScrolled = nullptr;
+    XMLMemo->setHPosition(HTMLMemo->hPosition());
+    XMLMemo->OnHScrolled = [this](TRichView&) { XMLMemoHScrolled(); };
+}
+
+void TMainForm::HTMLMemoVScrolled()
+{
+    XMLMemo->OnVScrolled = nullptr;
+    XMLMemo->setVPosition(HTMLMemo->vPosition());
+    XMLMemo->OnVScrolled = [this](TRichView&) { XMLMemoVScrolled(); };
+}
+
+void TMainForm::XMLMemoHScrolled()
+{
+    HTMLMemo->OnHScrolled = nullptr;
+    HTMLMemo->setHPosition(XMLMemo->hPosition());
+    HTMLMemo->OnHScrolled = [this](TRichView&) { HTMLMemoHScrolled(); };
+}
+
+void TMainForm::XMLMemoVScrolled()
+{
+    HTMLMemo->OnVScrolled = nullptr;
+    HTMLMemo->setVPosition(XMLMemo->vPosition());
+    HTMLMemo->OnVScrolled = [this](TRichView&) { HTMLMemoVScrolled(); };
+}
+
+void TMainForm::HTMLMemoCaretMove()
+{
+    int item = 0, off = 0;
+    HTMLMemo->getSelectionStart(item, off);
+    setStatus(1, QStringLiteral("HTML Segm: %1 Pos: %2").arg(item).arg(off));
+}
+
+void TMainForm::XMLMemoCaretMove()
+{
+    int item = 0, off = 0;
+    XMLMemo->getSelectionStart(item, off);
+    setStatus(2, QStringLiteral("Xml Segm: %1 Pos: %2").arg(item).arg(off));
+}
+
+void TMainForm::HTTPWork(TWorkMode, int64_t count)
+{
+    setStatus(0, QStringLiteral("HTTP: %1").arg(count));
+    StatusPanels[0]->repaint();
+}

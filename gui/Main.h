@@ -1,0 +1,166 @@
+// The main window of the desktop program: a name or http URL is typed,
+// picked from a file dialog or from the recently-used list; the page is read
+// or fetched, converted, shown as coloured HTML source and coloured XML that
+// scroll together, checked, and its first XML error is marked and listed.
+#pragma once
+
+#include "gui/IdURI.h"
+#include "gui/Mru.h"
+
+#include <QMainWindow>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QAction;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPlainTextEdit;
+class QSplitter;
+class QStatusBar;
+class QToolBar;
+class QToolButton;
+class TAboutDialog;
+class TDocument;
+class THtmlParser;
+class THtmlReader;
+class TIdHTTP;
+class TRichView;
+class TRichViewEdit;
+class TRVStyle;
+class TXpParser;
+enum class TWorkMode;
+
+// What the window asks of the user and the desktop: dialogs and error boxes.
+// Tests replace it so that nothing blocks.
+class TFormServices {
+public:
+    virtual ~TFormServices() = default;
+    // The open dialog with a name filter; false when cancelled.
+    virtual bool executeOpenDialog(QWidget* parent, const QString& filter, QString& fileName);
+    // The save dialog (asks before overwriting, resizable); false when cancelled.
+    virtual bool executeSaveDialog(QWidget* parent, const QString& title, const QString& filter,
+                                   const QString& defaultExt, QString& fileName);
+    // The error message box of a failed command.
+    virtual void showError(QWidget* parent, const QString& message);
+    // Shows the about box modally.
+    virtual void showAbout(TAboutDialog* dialog);
+};
+
+// Where the recently-used list is read from and written to.
+struct TMruLocation {
+    std::string file;     // read at start, written at exit
+    std::string fallback; // written when file cannot be; empty: none
+    // Beside the program when its folder is writable, else the user's
+    // configuration folder; the configuration folder is the fallback.
+    static TMruLocation standard();
+};
+
+class TMainForm : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit TMainForm(std::unique_ptr<TFormServices> services = nullptr,
+                       TMruLocation mru = TMruLocation::standard(), QWidget* parent = nullptr);
+    ~TMainForm() override;
+
+    // ---- components ----
+    QToolBar* MenuToolBar;
+    QToolBar* ButtonToolBar;
+    QLineEdit* FileEdit;
+    QToolButton* OpenToolButton;
+    QWidget* CodeViewPanel;
+    TRichViewEdit* HTMLMemo;
+    QSplitter* ViewSplitter;
+    TRichViewEdit* XMLMemo;
+    QPlainTextEdit* ErrorMsg;
+    QStatusBar* StatusBar;
+    QLabel* StatusPanels[3];
+    QMenu* FileItem;
+    QMenu* ViewItem;
+    QMenu* HelpItem;
+    QMenu* MRUOpenPopup;
+    TAboutDialog* AboutDialog;
+    TIdHTTP* HTTP;
+
+    // ---- actions ----
+    QAction* OpenHtmlFile;
+    QAction* SaveAsXml;
+    QAction* SaveHtml;
+    QAction* ExitApplication;
+    QAction* About;
+    QAction* ToggleView;
+
+    // ---- state ----
+    const TMruList& mruList() const { return MruList; }
+    const std::string& lastOpened() const { return LastOpened; }
+    TDocument* htmlDocument() const { return Document.get(); }
+    const TMruLocation& mruLocation() const { return MruFile; }
+    QString statusText(int panel) const;
+    bool busy() const { return Busy; }
+
+    // ---- handlers ----
+    void OpenHtmlFileExecute();
+    void SaveAsXmlExecute();
+    void SaveHtmlExecute();
+    void ExitApplicationExecute();
+    void AboutExecute();
+    void ToggleViewExecute();
+    void MRUOpenPopupPopup();
+    void MruItemClick(QAction* item);
+    void FormResize();
+    // Puts a name into the edit box and runs the Open command (the name
+    // given on the command line).
+    void openFromCommand(const QString& name);
+
+protected:
+    void closeEvent(QCloseEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
+
+private:
+    void createComponents();
+    void createActions();
+    void FormCreate();
+    void FormDestroy();
+
+    // Runs a command; a failure is shown in an error message box.
+    template <class F> void command(F&& f);
+    // Shows the failure being handled in an error message box.
+    void reportFailure();
+
+    void OpenDocument(const std::string& name);
+    void CheckXml();
+    void AddToMru(const std::string& name);
+    void LayoutViews();
+    void AddSourceToken(THtmlReader& reader);
+    void AddXmlText(const std::u16string& text, int nodeType);
+    static void MergeItems(TRichView& view);
+    void MarkXmlError(int line, int column);
+    void showErrorLines();
+    void HTTPWork(TWorkMode mode, int64_t count);
+    void HTMLMemoHScrolled();
+    void HTMLMemoVScrolled();
+    void XMLMemoHScrolled();
+    void XMLMemoVScrolled();
+    void HTMLMemoCaretMove();
+    void XMLMemoCaretMove();
+    void setStatus(int panel, const QString& text);
+
+    std::unique_ptr<TFormServices> Services;
+    TMruLocation MruFile;
+    std::shared_ptr<const TRVStyle> HTMLStyle;
+    std::unique_ptr<THtmlParser> HtmlBuilder;
+    std::unique_ptr<TXpParser> xmlParser;
+    std::unique_ptr<TDocument> Document;
+    TMruList MruList;
+    TIdURI Uri;
+    std::string LastOpened;
+    int64_t TokenStart = 1;
+    bool Busy = false;
+    bool CloseRequested = false;
+    bool Destroying = false;
+    // The XML text as shown and where each XML view item starts in it, so
+    // that the checker's line and column can be found among the items.
+    std::u16string XmlText;
+    std::vector<size_t> XmlItemStart;
+};

@@ -1,0 +1,310 @@
+#include "html/HtmlParser.h"
+
+#include "text/Ansi.h"
+
+#include <new>
+
+namespace {
+
+// Every non-overlapping occurrence, left to right, in one pass.
+std::string removeAll(const std::string& s, const std::string& what)
+{
+    std::string out;
+    out.reserve(s.size());
+    std::size_t from = 0;
+    for (std::size_t at; (at = s.find(what, from)) != std::string::npos; from = at + what.size())
+        out.append(s, from, at - from);
+    out.append(s, from, std::string::npos);
+    return out;
+}
+
+// Strips control characters and blanks at both ends.
+std::string trimControls(const std::string& s)
+{
+    std::size_t b = 0, e = s.size();
+    while (b < e && static_cast<unsigned char>(s[b]) <= ' ')
+        ++b;
+    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ')
+        --e;
+    return s.substr(b, e - b);
+}
+
+// Which open elements a start tag that needs a parent may go into.
+bool isParentFor(std::int32_t tag, std::int32_t candidate)
+{
+    if (tag == TAG_P || BlockTags.contains(tag))
+        return BlockParentTags.contains(candidate);
+    switch (tag) {
+    case TAG_LI:
+        return ListTags.contains(candidate);
+    case TAG_DD:
+    case TAG_DT:
+        return candidate == TAG_DL;
+    case TAG_TD:
+    case TAG_TH:
+        return candidate == TAG_TR;
+    case TAG_TR:
+        return TableSectionTags.contains(candidate);
+    case TAG_COL:
+        return candidate == TAG_COLGROUP;
+    case TAG_COLGROUP:
+    case TAG_TBODY:
+    case TAG_TFOOT:
+    case TAG_THEAD:
+        return candidate == TAG_TABLE;
+    case TAG_OPTION:
+        return OptionParentTags.contains(candidate);
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+THtmlParser::THtmlParser() : htmlReader_(std::make_unique<THtmlReader>())
+{
+    THtmlReader& r = *htmlReader_;
+    r.onElementStart = [this](THtmlReader& rd) { elementStart(rd); };
+    r.onAttributeStart = [this](THtmlReader& rd) { attributeStart(rd); };
+    r.onAttributeEnd = [this](THtmlReader& rd) { attributeEnd(rd); };
+    r.onElementEnd = [this](THtmlReader& rd) { elementEnd(rd); };
+    r.onEndElement = [this](THtmlReader& rd) { endElement(rd); };
+    r.onTextNode = [this](THtmlReader& rd) { textNode(rd); };
+    r.onEntityReference = [this](THtmlReader& rd) { entityReference(rd); };
+    r.onCDataSection = [this](THtmlReader& rd) { cdataSection(rd); };
+    r.onComment = [this](THtmlReader& rd) { comment(rd); };
+    r.onDocType = [this](THtmlReader& rd) { docType(rd); };
+    r.onToken = [this](THtmlReader& rd) {
+        if (onToken)
+            onToken(rd);
+    };
+}
+
+THtmlParser::~THtmlParser() = default;
+
+std::unique_ptr<TDocument> THtmlParser::parseString(const std::u16string& text)
+{
+    htmlReader_->setHtmlStr(text);
+    std::unique_ptr<TDocument> document = DomImplementation::createEmptyDocument(nullptr);
+    htmlDocument_ = document.get();
+    currentNode_ = htmlDocument_;
+    currentTag_ = nullptr;
+    open_.clear();
+    openTagCount_.fill(0);
+    openNameCount_.clear();
+    rootElement_ = nullptr;
+    mainBody_ = nullptr;
+    try {
+        while (htmlReader_->read()) {
+        }
+    } catch (const std::bad_alloc&) {
+        // Not a property of the page: handing back a silently truncated
+        // document would pass the failure off as a result.
+        htmlDocument_ = nullptr;
+        currentNode_ = nullptr;
+        throw;
+    } catch (...) {
+        // The first failure ends the parse; what was built so far is the result.
+    }
+    currentNode_ = nullptr;
+    currentTag_ = nullptr;
+    std::vector<TOpenElement>().swap(open_); // a deep page leaves a long list
+    openNameCount_.clear();
+    rootElement_ = nullptr;
+    mainBody_ = nullptr;
+    return document;
+}
+
+// ---------------------------------------------------------------------------
+// Where nodes go
+
+void THtmlParser::openElement(TElement* element, std::int32_t tag, std::u16string name)
+{
+    int& count = openNameCount_[name];
+    open_.push_back({element, tag, std::move(name)});
+    ++count;
+    ++openTagCount_[static_cast<std::size_t>(tag)];
+    currentNode_ = element;
+}
+
+void THtmlParser::closeTo(std::size_t depth)
+{
+    while (open_.size() > depth) {
+        TOpenElement& top = open_.back();
+        --openTagCount_[static_cast<std::size_t>(top.tag)];
+        auto it = openNameCount_.find(top.name);
+        if (it != openNameCount_.end() && --it->second == 0)
+            openNameCount_.erase(it);
+        open_.pop_back();
+    }
+    currentNode_ = open_.empty() ? static_cast<TNode*>(htmlDocument_) : open_.back().element;
+}
+
+// The body that takes what has no proper place: the first "body" child of
+// the document element, made (with an "html" document element if need be)
+// when there is none. Only this builder adds to the tree and it never
+// removes or reorders, so once found it stays the first.
+TElement* THtmlParser::mainBody()
+{
+    if (!rootElement_) {
+        std::unique_ptr<TElement> html = htmlDocument_->createElement(u"html");
+        rootElement_ = htmlDocument_->appendChild(std::move(html));
+        mainBody_ = nullptr;
+    }
+    if (mainBody_)
+        return mainBody_;
+    const TNodeList& children = rootElement_->childNodes();
+    for (int i = 0; i < children.length(); ++i) {
+        TNode* child = children.item(i);
+        if (child->nodeType() == ELEMENT_NODE && child->nodeName() == u"body") {
+            mainBody_ = static_cast<TElement*>(child);
+            return mainBody_;
+        }
+    }
+    mainBody_ = rootElement_->appendChild(htmlDocument_->createElement(u"body"));
+    return mainBody_;
+}
+
+void THtmlParser::moveToMainBody()
+{
+    TElement* body = mainBody();
+    closeTo(0);
+    std::u16string rootName = rootElement_->nodeName();
+    std::int32_t rootTag = htmlTagList().getTagByName(rootName).number;
+    openElement(rootElement_, rootTag, std::move(rootName));
+    openElement(body, TAG_BODY, u"body");
+}
+
+void THtmlParser::findParent(std::int32_t tag)
+{
+    bool anyOpen = false;
+    for (std::int32_t n = 1; n <= TAG_COUNT && !anyOpen; ++n)
+        anyOpen = openTagCount_[static_cast<std::size_t>(n)] > 0 && isParentFor(tag, n);
+    if (anyOpen) {
+        for (std::size_t i = open_.size(); i-- > 0;) {
+            if (isParentFor(tag, open_[i].tag)) {
+                closeTo(i + 1);
+                return;
+            }
+        }
+    }
+    moveToMainBody();
+}
+
+// Appends to the current node. A node the document itself refuses (a second
+// root element, an entity reference, a CDATA section) goes into the main
+// body instead, which becomes the current node, and reading goes on:
+// stopping there would drop the rest of the page.
+template <class T>
+T* THtmlParser::append(std::unique_ptr<T> node)
+{
+    if (currentNode_ == htmlDocument_) {
+        int kind = node->nodeType();
+        bool refused = kind == ENTITY_REFERENCE_NODE || kind == CDATA_SECTION_NODE ||
+                       (kind == ELEMENT_NODE && rootElement_);
+        if (refused)
+            moveToMainBody();
+    }
+    TNode* parent = currentNode_;
+    T* added = parent->appendChild(std::move(node));
+    if (parent == htmlDocument_ && added->nodeType() == ELEMENT_NODE && !rootElement_)
+        rootElement_ = static_cast<TElement*>(static_cast<TNode*>(added));
+    return added;
+}
+
+// ---------------------------------------------------------------------------
+// Token handlers
+
+void THtmlParser::elementStart(THtmlReader& reader)
+{
+    std::u16string name = reader.nodeName();
+    currentTag_ = &htmlTagList().getTagByName(name);
+    std::int32_t tag = currentTag_->number;
+    if (NeedParentTags.contains(tag))
+        findParent(tag);
+    TElement* element = append(htmlDocument_->createElement(name));
+    openElement(element, tag, std::move(name));
+}
+
+void THtmlParser::attributeStart(THtmlReader& reader)
+{
+    if (currentNode_->nodeType() != ELEMENT_NODE)
+        throw DomException(HIERARCHY_REQUEST_ERR);
+    auto* element = static_cast<TElement*>(currentNode_);
+    std::unique_ptr<TAttr> attribute = htmlDocument_->createAttribute(reader.nodeName());
+    TAttr* added = attribute.get();
+    // An attribute of the same name earlier in the tag is replaced and freed.
+    element->setAttributeNode(std::move(attribute));
+    currentNode_ = added;
+}
+
+void THtmlParser::attributeEnd(THtmlReader&)
+{
+    if (currentNode_->nodeType() == ATTRIBUTE_NODE)
+        currentNode_ = static_cast<TAttr*>(currentNode_)->ownerElement();
+}
+
+void THtmlParser::elementEnd(THtmlReader& reader)
+{
+    std::int32_t tag = currentTag_ ? currentTag_->number : TAG_UNKNOWN;
+    currentTag_ = nullptr;
+    if ((reader.isEmptyElement() || EmptyTags.contains(tag)) && !open_.empty())
+        closeTo(open_.size() - 1);
+}
+
+void THtmlParser::endElement(THtmlReader& reader)
+{
+    std::u16string name = reader.nodeName();
+    if (openNameCount_.find(name) == openNameCount_.end())
+        return; // nothing open by that name: the end tag is ignored
+    for (std::size_t i = open_.size(); i-- > 0;) {
+        if (open_[i].name == name) {
+            closeTo(i);
+            return;
+        }
+    }
+}
+
+void THtmlParser::textNode(THtmlReader& reader)
+{
+    std::unique_ptr<TTextNode> text = htmlDocument_->createTextNode(reader.nodeValue());
+    if (currentNode_->nodeName() == u"content" &&
+        reader.nodeValue().find(u"charset") != std::u16string::npos)
+        takeCharset(reader.nodeValue());
+    append(std::move(text));
+}
+
+void THtmlParser::entityReference(THtmlReader& reader)
+{
+    append(htmlDocument_->createEntityReference(reader.nodeName()));
+}
+
+void THtmlParser::cdataSection(THtmlReader& reader)
+{
+    append(htmlDocument_->createCDATASection(reader.nodeValue()));
+}
+
+void THtmlParser::comment(THtmlReader& reader)
+{
+    append(htmlDocument_->createComment(reader.nodeValue()));
+}
+
+void THtmlParser::docType(THtmlReader& reader)
+{
+    std::unique_ptr<TDocumentType> type =
+        DomImplementation::createDocumentType(reader.nodeName(), reader.publicId(), reader.systemId());
+    type->declaration = reader.nodeValue();
+    htmlDocument_->setDoctype(type.get()); // replaces and frees an earlier one
+    type.release();
+}
+
+// The charset named in a meta tag's content: at most 40 characters from the
+// first "charset", without "charset", "=" and the blanks around the name.
+void THtmlParser::takeCharset(const std::u16string& value)
+{
+    std::size_t at = value.find(u"charset");
+    std::string s = narrow(std::u16string_view(value).substr(at, 40));
+    s = removeAll(s, "charset");
+    s = removeAll(s, "=");
+    currentNode_->ownerDocument()->charset = widen(trimControls(s));
+}

@@ -1,0 +1,81 @@
+// The HTML tree builder: drives the tokenizer over one text and turns every
+// token into a node of a new document, keeping one current node into which
+// new nodes go. Its decisions are few: which start tags look higher up for
+// their parent, which elements close at once, how an end tag finds what it
+// closes, when a body element is made up, and where a meta tag's charset goes.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "dom/DomCore.h"
+#include "html/HtmlReader.h"
+#include "html/HtmlTags.h"
+
+class THtmlParser {
+public:
+    THtmlParser();
+    ~THtmlParser();
+    THtmlParser(const THtmlParser&) = delete;
+    THtmlParser& operator=(const THtmlParser&) = delete;
+
+    // A new document built from the text; the caller owns it. Reading stops
+    // quietly at the first failure and the document built so far is returned.
+    // Only running out of memory is passed on.
+    std::unique_ptr<TDocument> parseString(const std::u16string& text);
+
+    // The document of the last parseString call (owned by that caller), or
+    // null before the first call. Valid while its owner keeps it.
+    TDocument* htmlDocument() const noexcept { return htmlDocument_; }
+
+    // The tokenizer, for watchers of onToken (its htmlStr, position, nodeType).
+    const THtmlReader& htmlReader() const noexcept { return *htmlReader_; }
+
+    // Called with the tokenizer for every token, before it becomes a node.
+    THtmlReaderEvent onToken;
+
+private:
+    // The open elements from the document element down to the current one,
+    // mirroring the parentNode chain, so that searches up the tree can tell
+    // at once whether they will find anything.
+    struct TOpenElement {
+        TElement* element;
+        std::int32_t tag;
+        std::u16string name;
+    };
+
+    void elementStart(THtmlReader& reader);
+    void attributeStart(THtmlReader& reader);
+    void attributeEnd(THtmlReader& reader);
+    void elementEnd(THtmlReader& reader);
+    void endElement(THtmlReader& reader);
+    void textNode(THtmlReader& reader);
+    void entityReference(THtmlReader& reader);
+    void cdataSection(THtmlReader& reader);
+    void comment(THtmlReader& reader);
+    void docType(THtmlReader& reader);
+
+    template <class T>
+    T* append(std::unique_ptr<T> node);
+    void findParent(std::int32_t tag);
+    TElement* mainBody();
+    void moveToMainBody();
+    void openElement(TElement* element, std::int32_t tag, std::u16string name);
+    void closeTo(std::size_t depth); // keeps the first `depth` open elements
+    void takeCharset(const std::u16string& value);
+
+    std::unique_ptr<THtmlReader> htmlReader_;
+    TDocument* htmlDocument_ = nullptr;
+    TNode* currentNode_ = nullptr;
+    const THtmlTag* currentTag_ = nullptr;
+
+    std::vector<TOpenElement> open_;
+    std::array<int, TAG_COUNT + 1> openTagCount_{};
+    std::unordered_map<std::u16string, int> openNameCount_;
+    TElement* rootElement_ = nullptr; // the document element, once there is one
+    TElement* mainBody_ = nullptr;    // the body the main body rule found or made
+};

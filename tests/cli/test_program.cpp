@@ -1,0 +1,265 @@
+// The built ortavixcl as a user runs it, in temporary directories: exit
+// status, standard output and standard error, files written and kept.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string exe = ORTAVIX_BINARY_DIR "/ortavixcl";
+const std::string usage = "Useage: \nortavixcl infiles.html [--outdir directory] [--info]\n";
+
+std::string quote(const std::string& s)
+{
+    std::string q = "'";
+    for (char c : s) {
+        if (c == '\'')
+            q += "'\\''";
+        else
+            q += c;
+    }
+    return q + "'";
+}
+
+std::string slurp(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+class Program : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(fs::exists(exe)) << exe << " is not built";
+        char tmpl[] = "/tmp/ortavixcl-program-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        fs::create_directory(dir / "work");
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    // Runs the program in dir/work; environment settings go before it.
+    Outcome run(const std::vector<std::string>& args, const std::string& env = "")
+    {
+        std::string cmd = "cd " + quote((dir / "work").string()) + " && " + env + " " + quote(exe);
+        for (const std::string& a : args)
+            cmd += " " + quote(a);
+        cmd += " >" + quote((dir / "stdout").string()) + " 2>" + quote((dir / "stderr").string());
+        Outcome r;
+        int rc = std::system(("env -u POSIXLY_CORRECT sh -c " + quote(cmd)).c_str());
+        r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+        r.out = slurp(dir / "stdout");
+        r.err = slurp(dir / "stderr");
+        return r;
+    }
+
+    void put(const std::string& name, const std::string& content = "<p>text")
+    {
+        fs::path p = dir / "work" / name;
+        fs::create_directories(p.parent_path());
+        std::ofstream(p, std::ios::binary) << content;
+    }
+
+    fs::path work(const std::string& name) const { return dir / "work" / name; }
+
+    fs::path dir;
+};
+
+} // namespace
+
+TEST_F(Program, UsageWithoutArgumentsOrWithOptionsOnly)
+{
+    Outcome r = run({});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, usage);
+    EXPECT_EQ(r.err, "");
+
+    r = run({"--info"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, usage);
+}
+
+TEST_F(Program, MissingOutputDirectoryThreePatterns)
+{
+    put("a.html");
+    Outcome r = run({"--outdir", "missing", "a.html", "*.html", "b.html"});
+    EXPECT_EQ(r.status, 0);
+    const std::string line = "Error: Directory missing does not exists\n";
+    EXPECT_EQ(r.out, line + line + line);
+    EXPECT_FALSE(fs::exists(work("a.XML")));
+    EXPECT_FALSE(fs::exists(work("missing")));
+}
+
+TEST_F(Program, MessagesNameTheProgramByItsFullPath)
+{
+    Outcome r = run({"--foo", "--info=1", "-x", "--outdir"});
+    EXPECT_EQ(r.status, 0);
+    const std::string p = fs::canonical(exe).string();
+    EXPECT_EQ(r.out, p + ": unrecognized option `--foo'\n" +
+                         p + ": option `--info' doesn't allow an argument\n" +
+                         p + ": invalid option -- x\n" +
+                         p + ": option `--outdir' requires an argument\n" + usage);
+}
+
+TEST_F(Program, InfoLinesForPatternsInAnotherDirectory)
+{
+    put("in/page.html");
+    put("in/.hidden.html");
+    fs::create_directory(work("in/sub.html"));
+    Outcome r = run({"in/*.html", "--info"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Converting in/.hidden.html -> .hidden.XML\n"
+                     "Converting in/page.html -> page.XML\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(Program, PosixlyCorrectMakesALaterOptionAPattern)
+{
+    put("a.html");
+    put("--info");
+    Outcome r = run({"a.html", "--info"}, "POSIXLY_CORRECT=1");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "") << "--info was taken as a pattern, so no Converting line";
+}
+
+TEST_F(Program, UnreadableInputEndsTheRunWithStatusOne)
+{
+    put("a.html");
+    fs::create_symlink("does-not-exist", work("b.html"));
+    put("c.html");
+    Outcome r = run({"--info", "*.html"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Converting a.html -> a.XML\n") << "c.html is not reached";
+    EXPECT_NE(r.err.find("No such file or directory"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.rfind("EOSError: ", 0), 0u) << r.err;
+}
+
+TEST_F(Program, InputIsNotDestroyedByItsOwnOutput)
+{
+    const std::string content = "<p>precious";
+    put("x.XML", content);
+    Outcome r = run({"*.XML", "x.XML"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Skipping x.XML: the output would overwrite the input\n"
+                     "Skipping x.XML: the output would overwrite the input\n");
+    EXPECT_EQ(slurp(work("x.XML")), content);
+}
+
+TEST_F(Program, ThousandsOfArguments)
+{
+    std::vector<std::string> args{"--info"};
+    for (int i = 0; i < 4000; ++i) {
+        std::string name = "p" + std::to_string(i) + ".html";
+        put(name);
+        args.push_back(name);
+    }
+    Outcome r = run(args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 4000);
+    EXPECT_NE(r.out.find("Converting p3999.html -> p3999.XML\n"), std::string::npos);
+}
+
+TEST_F(Program, ConvertsTheSamplesToUtf16Xml)
+{
+    const fs::path samples = fs::path(ORTAVIX_SOURCE_DIR) / "samples";
+    fs::create_directory(work("out"));
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(samples))
+        if (entry.path().extension() == ".html")
+            names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    ASSERT_GE(names.size(), 5u);
+
+    Outcome r = run({"--outdir", "out", "--info", (samples / "*.html").string()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    std::string expected;
+    for (const std::string& name : names) {
+        std::string xml = name.substr(0, name.size() - 5) + ".XML";
+        expected += "Converting " + (samples / name).string() + " -> out/" + xml + "\n";
+        std::string bytes = slurp(work("out/" + xml));
+        ASSERT_GE(bytes.size(), 4u) << xml;
+        EXPECT_EQ(bytes.substr(0, 2), "\xFF\xFE") << xml << ": byte order mark";
+        EXPECT_EQ(bytes.size() % 2, 0u) << xml;
+    }
+    EXPECT_EQ(r.out, expected) << "no checker error lines for the samples";
+}
+
+TEST_F(Program, OutputThatCannotBeCreatedEndsTheRun)
+{
+    put("in/a.html");
+    put("in/b.html");
+    fs::create_directories(work("out/a.XML")); // a directory where the file should go
+    Outcome r = run({"--outdir", "out", "in/*.html"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("out/a.XML"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(work("out/b.XML"))) << "the run ended at the failure";
+    EXPECT_EQ(std::distance(fs::directory_iterator(work("out")), fs::directory_iterator()), 1)
+        << "no temporary file left behind";
+}
+
+TEST_F(Program, OutputLandsInTheCurrentDirectoryNotBesideTheInput)
+{
+    put("in/page.html", "<title>t</title><p>x");
+    Outcome r = run({"in/page.html"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(fs::exists(work("page.XML")));
+    EXPECT_FALSE(fs::exists(work("in/page.XML")));
+}
+
+// Deep enough that one native stack frame per level would overflow the stack.
+TEST_F(Program, DeeplyNestedUnclosedElements)
+{
+    const int depth = 300000;
+    std::string html = "<html><body>";
+    for (int i = 0; i < depth; ++i)
+        html += "<div>";
+    put("deep.html", html + "bottom");
+    Outcome r = run({"deep.html"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_GT(fs::file_size(work("deep.XML")), 2u * 11 * depth) << "every level written";
+}
+
+// Output the converter cannot make well-formed: a document type declaration
+// holding "--" ends up inside a comment, and &#0; gives U+0000. The checker's
+// line is printed and the batch goes on with status 0.
+TEST_F(Program, CheckerLinesArePrintedAndTheBatchGoesOn)
+{
+    put("a.html", "<!DOCTYPE x -- y><p>z");
+    put("b.html", "<p>fine");
+    put("c.html", "<p>a&#0;b");
+    Outcome r = run({"--info", "*.html"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    std::istringstream lines(r.out);
+    std::vector<std::string> got;
+    for (std::string line; std::getline(lines, line);)
+        got.push_back(line);
+    ASSERT_EQ(got.size(), 5u) << r.out;
+    EXPECT_EQ(got[0], "Converting a.html -> a.XML");
+    EXPECT_EQ(got[1].rfind("File: a.XML. Line: 1 Col: ", 0), 0u) << got[1];
+    EXPECT_NE(got[1].find(" Error: "), std::string::npos) << got[1];
+    EXPECT_EQ(got[2], "Converting b.html -> b.XML");
+    EXPECT_EQ(got[3], "Converting c.html -> c.XML");
+    EXPECT_EQ(got[4].rfind("File: ", 0), 0u) << got[4];
+    EXPECT_TRUE(fs::exists(work("c.XML")));
+}

@@ -1,0 +1,185 @@
+#include "html/HtmlParser.h"
+#include "tree_shape.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+namespace {
+
+std::string shapeOf(const std::u16string& html)
+{
+    THtmlParser parser;
+    std::unique_ptr<TDocument> doc = parser.parseString(html);
+    return treeShape(doc.get());
+}
+
+} // namespace
+
+TEST(HtmlParser, ParentSearchClosesWhatCannotHoldTheTag)
+{
+    EXPECT_EQ(shapeOf(u"<p>a<p>b"), "html(body(p(\"a\"),p(\"b\")))");
+    EXPECT_EQ(shapeOf(u"<ul><li>a<li>b</ul>"), "html(body(ul(li(\"a\"),li(\"b\"))))");
+    EXPECT_EQ(shapeOf(u"<table><tr><td>1<td>2<tr><td>3</table>"),
+              "html(body(table(tr(td(\"1\"),td(\"2\")),tr(td(\"3\")))))");
+    EXPECT_EQ(shapeOf(u"<div><p>x<div>y</div></div>"), "html(body(div(p(\"x\"),div(\"y\"))))");
+    EXPECT_EQ(shapeOf(u"<dl><dt>a<dd>b<dt>c</dl>"), "html(body(dl(dt(\"a\"),dd(\"b\"),dt(\"c\"))))");
+    EXPECT_EQ(shapeOf(u"<select><option>a<optgroup><option>b<option>c</select>"),
+              "select(option(\"a\",optgroup(option(\"b\"),option(\"c\"))))");
+    EXPECT_EQ(shapeOf(u"<table><colgroup><col><col><tbody><tr><td>x</table>"),
+              "html(body(table(colgroup(col,col),tbody(tr(td(\"x\"))))))");
+    // A list item inside nested inline elements still finds its list.
+    EXPECT_EQ(shapeOf(u"<ol><li><b><i>a<li>b</ol>"), "html(body(ol(li(b(i(\"a\"))),li(\"b\"))))");
+    // Without its container an li goes into the body.
+    EXPECT_EQ(shapeOf(u"<li>a<li>b"), "html(body(li(\"a\"),li(\"b\")))");
+}
+
+TEST(HtmlParser, EndTagsCloseTheNearestMatchOrNothing)
+{
+    EXPECT_EQ(shapeOf(u"<b>x</i>y"), "b(\"x\",\"y\")");
+    EXPECT_EQ(shapeOf(u"<div><span><b>x</span>y"), "html(body(div(span(b(\"x\")),\"y\")))");
+    EXPECT_EQ(shapeOf(u"<b><b>x</b>y</b>z"), "b(b(\"x\"),\"y\"),\"z\"");
+    EXPECT_EQ(shapeOf(u"<o:p>x</O:P>y"), "o:p(\"x\"),\"y\"");
+}
+
+TEST(HtmlParser, EmptyElementsCloseAtTheEndOfTheirStartTag)
+{
+    EXPECT_EQ(shapeOf(u"<div><br>a<br/>b<img src=a>c<span/>d<p/>e<hr>f</div>"),
+              "html(body(div(br,\"a\",br,\"b\",img[src=\"a\"],\"c\",span,\"d\",p,\"e\",hr,\"f\")))");
+}
+
+TEST(HtmlParser, MainBodyRule)
+{
+    EXPECT_EQ(shapeOf(u"<body><p>x</p></body>"), "body(body(p(\"x\")))");
+    EXPECT_EQ(shapeOf(u"<html><head><title>T</title><body><p>x"),
+              "html(head(title(\"T\"),body),body(p(\"x\")))");
+    EXPECT_EQ(shapeOf(u"<html><body>a</body><p>b"), "html(body(\"a\",p(\"b\")))");
+    EXPECT_EQ(shapeOf(u"\r\n <p>x"), "\"\r\n \",html(body(p(\"x\")))");
+}
+
+TEST(HtmlParser, NodesTheDocumentRefusesGoIntoTheMainBody)
+{
+    EXPECT_EQ(shapeOf(u"<title>T</title><b>x</b>"), "title(\"T\",body(b(\"x\")))");
+    EXPECT_EQ(shapeOf(u"  & <p>x"), "\"  \",html(body(&amp;,\" \",p(\"x\")))");
+    EXPECT_EQ(shapeOf(u"< <p>x"), "html(body(&lt;,\" \",p(\"x\")))");
+    EXPECT_EQ(shapeOf(u"<![CDATA[c]]>t"), "html(body(<![CDATA[c]]>,\"t\"))");
+    EXPECT_EQ(shapeOf(u"<html><body>a</body></html>\r\n<b>x</b>"),
+              "html(body(\"a\",b(\"x\"))),\"\r\n\"");
+    EXPECT_EQ(shapeOf(u"<meta charset=utf-8><title>T</title><p>x"),
+              "meta[charset=\"utf-8\"](body(title(\"T\"),p(\"x\")))");
+    // Text and comments after the root stay at the document level.
+    EXPECT_EQ(shapeOf(u"<b>x</b><!--c-->t&amp;"), "b(\"x\",body(&amp;)),<!--c-->,\"t\"");
+}
+
+TEST(HtmlParser, AttributesCommentsAndRawContent)
+{
+    EXPECT_EQ(shapeOf(u"<a href=\"a&amp;b\" title='&#60;x'>t</a>"),
+              "a[href=\"a\"&amp;\"b\" title=\"&#60;\"\"x\"](\"t\")");
+    EXPECT_EQ(shapeOf(u"<a x=1 y=2 x=3 z>"), "a[y=\"2\" x=\"3\" z]");
+    EXPECT_EQ(shapeOf(u"<!--top--><div><!--in--></div>"), "<!--top-->,html(body(div(<!--in-->)))");
+    EXPECT_EQ(shapeOf(u"<head><script>if (a<b) x();</script><style>p{}</style>"),
+              "head(script(<![CDATA[if (a<b) x();]]>),style(<![CDATA[p{}]]>))");
+}
+
+TEST(HtmlParser, DocumentTypes)
+{
+    THtmlParser parser;
+    auto doc = parser.parseString(u"<!DOCTYPE html><html><head><title>T</title></head><body><p>x</p></body></html>");
+    ASSERT_NE(doc->doctype(), nullptr);
+    EXPECT_EQ(doc->doctype()->name(), u"html");
+    EXPECT_EQ(doc->doctype()->declaration, u" html>");
+    EXPECT_EQ(treeShape(doc.get()), "html(head(title(\"T\")),body(p(\"x\")))");
+
+    doc = parser.parseString(u"<!DOCTYPE a PUBLIC \"p1\"><!DOCTYPE b PUBLIC \"p2\" \"s2\"><i>");
+    ASSERT_NE(doc->doctype(), nullptr);
+    EXPECT_EQ(doc->doctype()->name(), u"b");
+    EXPECT_EQ(doc->doctype()->publicId, u"p2");
+    EXPECT_EQ(doc->doctype()->systemId, u"s2");
+    EXPECT_EQ(doc->doctype()->declaration, u" b PUBLIC \"p2\" \"s2\">");
+    EXPECT_EQ(treeShape(doc.get()), "i");
+}
+
+TEST(HtmlParser, CharsetFromMetaContent)
+{
+    struct Case {
+        const char16_t* html;
+        const char16_t* charset;
+    } cases[] = {
+        {u"<meta http-equiv=Content-Type content=\"text/html; charset=iso-8859-1\">", u"iso-8859-1"},
+        {u"<meta content='text/html; charset = windows-1251 '>", u"windows-1251"},
+        {u"<meta content=\"text/html; Charset=iso-8859-1\">", u""},
+        {u"<meta content=\"charset=utf-8; x=y\">", u"utf-8; xy"},
+        {u"<meta content=\"charset=abcdefghijklmnopqrstuvwxyz0123456789\">", u"abcdefghijklmnopqrstuvwxyz012345"},
+        {u"<meta content=\"charset=&quot;koi8-r\">", u""},
+        {u"<meta content=\"a\"><meta content=\"charset=x1\"><meta content=\"charset=x2\">", u"x2"},
+        {u"<meta charset=utf-8>", u""},
+    };
+    THtmlParser parser;
+    for (const Case& c : cases) {
+        auto doc = parser.parseString(c.html);
+        EXPECT_EQ(ansi::toUtf8(doc->charset), ansi::toUtf8(c.charset)) << ansi::toUtf8(c.html);
+    }
+    // The text itself still becomes the attribute's value.
+    auto doc = parser.parseString(u"<meta content=\"text/html; charset=utf-8\">");
+    EXPECT_EQ(treeShape(doc.get()), "meta[content=\"text/html; charset=utf-8\"]");
+}
+
+TEST(HtmlParser, EachParseGivesANewIndependentDocument)
+{
+    THtmlParser parser;
+    EXPECT_EQ(parser.htmlDocument(), nullptr);
+    auto first = parser.parseString(u"<script>unclosed <b x='1");
+    EXPECT_EQ(parser.htmlDocument(), first.get());
+    auto second = parser.parseString(u"<p>two");
+    EXPECT_EQ(parser.htmlDocument(), second.get());
+    EXPECT_NE(first.get(), second.get());
+    EXPECT_EQ(treeShape(first.get()), "script");
+    EXPECT_EQ(treeShape(second.get()), "html(body(p(\"two\")))");
+    second.reset();
+    EXPECT_EQ(treeShape(first.get()), "script");
+    auto empty = parser.parseString(u"");
+    EXPECT_EQ(treeShape(empty.get()), "");
+}
+
+TEST(HtmlParser, OnTokenSeesEveryTokenBeforeItsNode)
+{
+    THtmlParser parser;
+    std::u16string source = u"<!DOCTYPE html><b class=x>a &amp; b</b><!--c-->";
+    std::vector<std::int32_t> kinds;
+    std::u16string slices;
+    std::int64_t tokenStart = 1;
+    std::size_t childrenSeen = 0;
+    parser.onToken = [&](THtmlReader& r) {
+        kinds.push_back(r.nodeType());
+        slices += r.htmlSlice(tokenStart, r.position());
+        tokenStart = r.position();
+        childrenSeen = static_cast<std::size_t>(parser.htmlDocument()->childNodes().length());
+    };
+    auto doc = parser.parseString(source);
+    EXPECT_EQ(kinds, (std::vector<std::int32_t>{0, 1, 0, 3, 2, 1, 3, 5, 3, 255, 8}));
+    EXPECT_EQ(slices, source);
+    // The comment token was watched before it was appended to the document.
+    EXPECT_EQ(childrenSeen, 1u);
+    EXPECT_EQ(doc->childNodes().length(), 2);
+}
+
+TEST(HtmlParser, AFailureEndsTheParseQuietly)
+{
+    THtmlParser parser;
+    int tokens = 0;
+    parser.onToken = [&](THtmlReader&) {
+        if (++tokens == 5)
+            throw std::runtime_error("hook failed");
+    };
+    // The fifth token (the ">" of <b>) fails before the builder sees it.
+    auto doc = parser.parseString(u"<div>a<b>b</b>c</div>");
+    EXPECT_EQ(treeShape(doc.get()), "html(body(div(\"a\",b)))");
+
+    parser.onToken = [](THtmlReader&) { throw std::bad_alloc(); };
+    EXPECT_THROW(parser.parseString(u"<p>"), std::bad_alloc);
+    EXPECT_EQ(parser.htmlDocument(), nullptr);
+
+    parser.onToken = nullptr;
+    doc = parser.parseString(u"<p>again");
+    EXPECT_EQ(treeShape(doc.get()), "html(body(p(\"again\")))");
+}
