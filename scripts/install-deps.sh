@@ -10,6 +10,7 @@ packages=(
   qt6-base-dev
   python3 python3-pyftpdlib
   xvfb xauth
+  time
 )
 
 missing=()
