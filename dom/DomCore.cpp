@@ -3,6 +3,11 @@
 #include "html/Entities.h"
 #include "text/Ansi.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <sys/mman.h>
 #include <utility>
 
 // ---------------------------------------------------------------------------
@@ -31,12 +36,159 @@ const char* const kMessages[] = {
 [[noreturn]] void fail(int code) { throw DomException(code); }
 
 // Makes room for one more item up front (so that the insertion that follows
-// cannot fail half-way), keeping the geometric growth of the vector.
-void reserveOneMore(std::vector<TNode*>& items)
+// cannot fail half-way), keeping the geometric growth of the vector. Most
+// elements of a page have one child, which needs no array at all.
+void reserveOneMore(domcore_detail::TNodeVector& items)
 {
     if (items.size() == items.capacity())
-        items.reserve(items.empty() ? 4 : 2 * items.size());
+        items.reserve(items.empty() ? 1 : 2 * items.size());
 }
+
+// ---------------------------------------------------------------------------
+// The node pool: blocks in size classes of 8 bytes, carved from chunks,
+// recycled through one free list per class. When the last pooled node goes,
+// all chunks but the first are given back, so memory does not stay tied up
+// after a document is freed. Chunks grow from 64 KB to 2 MB; the big ones
+// are aligned to 2 MB and offered to the kernel as huge pages, since on a
+// large page faulting in node memory 4 KB at a time costs more than building
+// the nodes. Under AddressSanitizer every node is a heap block of its own,
+// so that misuse of a freed node is still caught.
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kPooled = false;
+#else
+constexpr bool kPooled = true;
+#endif
+
+class TNodePool {
+public:
+    void* allocate(std::size_t size)
+    {
+        const std::size_t cls = classOf(size);
+        if (!kPooled || cls >= kClasses)
+            return ::operator new(size);
+        void* block;
+        if (FreeBlock* f = free_[cls]) {
+            free_[cls] = f->next;
+            block = f;
+        } else {
+            const std::size_t bytes = cls * kGrain;
+            if (bytes > left_)
+                newChunk();
+            block = cursor_;
+            cursor_ += bytes;
+            left_ -= bytes;
+        }
+        ++live_;
+        return block;
+    }
+
+    void release(void* p, std::size_t size) noexcept
+    {
+        const std::size_t cls = classOf(size);
+        if (!kPooled || cls >= kClasses) {
+            ::operator delete(p);
+            return;
+        }
+        auto* f = static_cast<FreeBlock*>(p);
+        f->next = free_[cls];
+        free_[cls] = f;
+        if (--live_ == 0)
+            reset();
+    }
+
+private:
+    // Nodes hold nothing aligned beyond 8 bytes.
+    static constexpr std::size_t kGrain = 8;
+    static constexpr std::size_t kClasses = 48; // blocks up to 376 bytes
+    // Every block is distinct, even for a size of 0.
+    static std::size_t classOf(std::size_t size) noexcept
+    {
+        return size == 0 ? 1 : (size + kGrain - 1) / kGrain;
+    }
+
+    static constexpr std::size_t kFirstChunk = 64 * 1024;
+    static constexpr std::size_t kHugeChunk = 2 * 1024 * 1024;
+    struct FreeBlock {
+        FreeBlock* next;
+    };
+    // Each chunk starts with the link to the previous one and its size.
+    struct Chunk {
+        Chunk* previous;
+        std::size_t bytes;
+    };
+    static constexpr std::size_t kHeader = (sizeof(Chunk) + kGrain - 1) / kGrain * kGrain;
+
+    static void* mapHuge()
+    {
+        // Twice the size, then the unaligned ends are given back.
+        const std::size_t span = 2 * kHugeChunk;
+        void* p = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED)
+            return nullptr;
+        const auto base = reinterpret_cast<std::uintptr_t>(p);
+        const std::uintptr_t aligned = (base + kHugeChunk - 1) & ~(kHugeChunk - 1);
+        if (aligned > base)
+            ::munmap(p, aligned - base);
+        if (const std::uintptr_t tail = base + span - (aligned + kHugeChunk))
+            ::munmap(reinterpret_cast<void*>(aligned + kHugeChunk), tail);
+#ifdef MADV_HUGEPAGE
+        ::madvise(reinterpret_cast<void*>(aligned), kHugeChunk, MADV_HUGEPAGE);
+#endif
+        return reinterpret_cast<void*>(aligned);
+    }
+
+    static void freeChunk(Chunk* chunk) noexcept
+    {
+        if (chunk->bytes == kHugeChunk)
+            ::munmap(chunk, kHugeChunk);
+        else
+            std::free(chunk);
+    }
+
+    void newChunk()
+    {
+        std::size_t bytes = chunks_ ? std::min(2 * chunks_->bytes, kHugeChunk) : kFirstChunk;
+        void* memory = bytes == kHugeChunk ? mapHuge() : std::malloc(bytes);
+        if (!memory)
+            throw std::bad_alloc();
+        auto* chunk = static_cast<Chunk*>(memory);
+        chunk->previous = chunks_;
+        chunk->bytes = bytes;
+        chunks_ = chunk;
+        cursor_ = static_cast<char*>(memory) + kHeader;
+        left_ = bytes - kHeader;
+    }
+
+    // Nothing is in use: keep the first (smallest) chunk, empty, and free
+    // the rest, so that small documents one after another cost no system
+    // calls and a big one leaves nothing behind.
+    void reset() noexcept
+    {
+        if (!chunks_)
+            return;
+        Chunk* c = chunks_;
+        while (c->previous) {
+            Chunk* previous = c->previous;
+            freeChunk(c);
+            c = previous;
+        }
+        chunks_ = c;
+        cursor_ = reinterpret_cast<char*>(c) + kHeader;
+        left_ = c->bytes - kHeader;
+        for (FreeBlock*& f : free_)
+            f = nullptr;
+    }
+
+    FreeBlock* free_[kClasses] = {};
+    Chunk* chunks_ = nullptr;
+    char* cursor_ = nullptr;
+    std::size_t left_ = 0;
+    std::size_t live_ = 0;
+};
+
+// Trivially destructible, so it outlives every node, however late that goes.
+constinit TNodePool nodePool;
 
 void requireNode(const void* node)
 {
@@ -58,14 +210,64 @@ DomException::DomException(int code) : Exception(messageFor(code)), code(code) {
 // ---------------------------------------------------------------------------
 // TNodeList, TNamedNodeMap, TNamespaceURIList
 
-int TNodeList::length() const { return static_cast<int>(items_.size()); }
+namespace domcore_detail {
 
-TNode* TNodeList::item(int index) const
+void TNodeVector::reserve(std::size_t n)
 {
-    if (index < 0 || index >= length())
-        return nullptr;
-    return items_[static_cast<size_t>(index)];
+    if (n <= capacity_)
+        return;
+    if (n > UINT32_MAX)
+        throw std::bad_alloc();
+    if (n == 1) {
+        capacity_ = 1; // in place, nothing to move
+        return;
+    }
+    auto** grown = static_cast<TNode**>(nodePool.allocate(n * sizeof(TNode*)));
+    const std::uint32_t size = size_;
+    if (size > 0)
+        std::copy(begin(), end(), grown);
+    release();
+    store_.array = grown;
+    size_ = size;
+    capacity_ = static_cast<std::uint32_t>(n);
 }
+
+void TNodeVector::insert(TNode* const* at, TNode* node)
+{
+    const std::size_t index = static_cast<std::size_t>(at - begin());
+    if (size_ == capacity_)
+        reserve(capacity_ == 0 ? 1 : 2 * static_cast<std::size_t>(capacity_));
+    TNode** items = begin();
+    std::copy_backward(items + index, items + size_, items + size_ + 1);
+    items[index] = node;
+    ++size_;
+}
+
+void TNodeVector::erase(TNode* const* at) noexcept
+{
+    TNode** items = begin();
+    const std::size_t index = static_cast<std::size_t>(at - items);
+    std::copy(items + index + 1, items + size_, items + index);
+    --size_;
+}
+
+void TNodeVector::swap(TNodeVector& other) noexcept
+{
+    std::swap(store_, other.store_);
+    std::swap(size_, other.size_);
+    std::swap(capacity_, other.capacity_);
+}
+
+void TNodeVector::release() noexcept
+{
+    if (capacity_ > 1)
+        nodePool.release(store_.array, capacity_ * sizeof(TNode*));
+    store_.array = nullptr;
+    capacity_ = 0;
+    size_ = 0;
+}
+
+} // namespace domcore_detail
 
 int TNodeList::indexOf(const TNode* node) const
 {
@@ -100,7 +302,7 @@ void TNodeList::remove(const TNode* node)
 
 void TNodeList::clear(bool freeItems)
 {
-    std::vector<TNode*> items;
+    domcore_detail::TNodeVector items;
     items.swap(items_);
     if (freeItems)
         for (TNode* node : items)
@@ -164,19 +366,63 @@ void TNamespaceURIList::clear()
 // ---------------------------------------------------------------------------
 // TNode
 
+static_assert(alignof(TDocument) <= 8 && alignof(TElement) <= 8 && alignof(TDocumentType) <= 8,
+              "pool blocks are aligned to 8 bytes only");
+
+void* TNode::operator new(std::size_t size) { return nodePool.allocate(size); }
+
+void TNode::operator delete(void* p, std::size_t size) noexcept { nodePool.release(p, size); }
+
 TNode::TNode(TDocument* ownerDocument, const std::u16string& namespaceURI,
              const std::u16string& qualifiedName, bool splitName)
     : ownerDocument_(ownerDocument)
 {
-    setNamespaceURI(namespaceURI);
-    size_t colon = splitName ? qualifiedName.find(u':') : std::u16string::npos;
-    if (colon != std::u16string::npos) {
-        prefix_ = qualifiedName.substr(0, colon);
-        localName_ = qualifiedName.substr(colon + 1);
-    } else {
-        localName_ = qualifiedName;
+    try {
+        setNamespaceURI(namespaceURI);
+        size_t colon = splitName ? qualifiedName.find(u':') : std::u16string::npos;
+        if (colon != std::u16string::npos) {
+            setPrefix(qualifiedName.substr(0, colon));
+            text_ = qualifiedName.substr(colon + 1);
+        } else {
+            text_ = qualifiedName;
+        }
+    } catch (...) {
+        delete rare(); // no destructor runs for a node that was never made
+        throw;
     }
 }
+
+const std::u16string& TNode::emptyText() noexcept
+{
+    static const std::u16string none;
+    return none;
+}
+
+TNode::TRareNames& TNode::makeRare()
+{
+    static_assert(alignof(TRareNames) > kFlagBits, "the flags need the low bits of the pointer");
+    if (!rare())
+        rare_ |= reinterpret_cast<std::uintptr_t>(new TRareNames());
+    return *rare();
+}
+
+const std::u16string& TNode::prefix() const { return rare() ? rare()->prefix : emptyText(); }
+
+void TNode::setPrefix(const std::u16string& text)
+{
+    if (rare() || !text.empty())
+        makeRare().prefix = text;
+}
+
+void TNode::setLocalName(const std::u16string& text)
+{
+    if (!(rare_ & kCharacterDataFlag))
+        text_ = text;
+    else if (rare() || !text.empty())
+        makeRare().localName = text;
+}
+
+bool TNode::hasAttributes() const { return attributes() && !attributes()->items_.empty(); }
 
 TNode::~TNode()
 {
@@ -186,13 +432,14 @@ TNode::~TNode()
     // with its lists already emptied.
     std::vector<TNode*> pending;
     auto takeLinks = [&pending](TNode* node) {
-        if (node->attributes_)
-            for (TNode* a : node->attributes_->items_)
+        TNamedNodeMap* attributes = node->attributes();
+        if (attributes)
+            for (TNode* a : attributes->items_)
                 pending.push_back(a);
         for (TNode* c : node->childNodes_.items_)
             pending.push_back(c);
-        if (node->attributes_)
-            node->attributes_->items_.clear();
+        if (attributes)
+            attributes->items_.clear();
         node->childNodes_.items_.clear();
     };
     takeLinks(this);
@@ -202,16 +449,18 @@ TNode::~TNode()
         takeLinks(node);
         delete node;
     }
+    delete rare();
 }
 
 std::u16string TNode::nodeName() const
 {
-    if (prefix_.empty())
-        return localName_;
-    return prefix_ + u':' + localName_;
+    if (!hasPrefix())
+        return localName();
+    return rare()->prefix + u':' + localName();
 }
 
-std::u16string TNode::nodeValue() const { return value_; }
+// Only character data has a value of its own (attributes compute theirs).
+std::u16string TNode::nodeValue() const { return std::u16string(); }
 
 TNode* TNode::parentNode() const { return parent_; }
 
@@ -223,16 +472,18 @@ void TNode::setNodeValue(const std::u16string&) { fail(NO_MODIFICATION_ALLOWED_E
 
 std::u16string TNode::namespaceURI() const
 {
-    if (namespaceIndex_ == 0 || !ownerDocument_)
+    if (!rare() || rare()->namespaceIndex == 0 || !ownerDocument_)
         return std::u16string();
-    return ownerDocument_->namespaceURIs().item(namespaceIndex_);
+    return ownerDocument_->namespaceURIs().item(rare()->namespaceIndex);
 }
 
 void TNode::setNamespaceURI(const std::u16string& uri)
 {
     if (uri.empty() || !ownerDocument_)
         return;
-    namespaceIndex_ = ownerDocument_->namespaceURIs().add(uri);
+    const int index = ownerDocument_->namespaceURIs().add(uri);
+    if (index != 0 || rare())
+        makeRare().namespaceIndex = index;
 }
 
 TNode* TNode::insertBefore(TNode* newChild, TNode* refChild)
@@ -336,37 +587,38 @@ void TNode::cloneChildrenFrom(const TNode* source)
 // ---------------------------------------------------------------------------
 // Concrete nodes
 
-TCharacterData::TCharacterData(TDocument* ownerDocument, const std::u16string& data)
-    : TNode(ownerDocument, std::u16string(), std::u16string(), false)
+TCharacterData::TCharacterData(TDocument* ownerDocument, std::u16string data)
+    : TNode(ownerDocument)
 {
-    value_ = data;
+    setFlag(kCharacterDataFlag, true);
+    text_ = std::move(data);
 }
 
 std::unique_ptr<TNode> TComment::exportNode(TDocument* document, bool) const
 {
     requireNode(document);
-    return document->createComment(value_);
+    return document->createComment(text_);
 }
 
-std::unique_ptr<TNode> TComment::cloneNode(bool) const { return ownerDocument_->createComment(value_); }
+std::unique_ptr<TNode> TComment::cloneNode(bool) const { return ownerDocument_->createComment(text_); }
 
 std::unique_ptr<TNode> TTextNode::exportNode(TDocument* document, bool) const
 {
     requireNode(document);
-    return document->createTextNode(value_);
+    return document->createTextNode(text_);
 }
 
-std::unique_ptr<TNode> TTextNode::cloneNode(bool) const { return ownerDocument_->createTextNode(value_); }
+std::unique_ptr<TNode> TTextNode::cloneNode(bool) const { return ownerDocument_->createTextNode(text_); }
 
 std::unique_ptr<TNode> TCDATASection::exportNode(TDocument* document, bool) const
 {
     requireNode(document);
-    return document->createCDATASection(value_);
+    return document->createCDATASection(text_);
 }
 
 std::unique_ptr<TNode> TCDATASection::cloneNode(bool) const
 {
-    return ownerDocument_->createCDATASection(value_);
+    return ownerDocument_->createCDATASection(text_);
 }
 
 TAttr::TAttr(TDocument* ownerDocument, const std::u16string& name)
@@ -381,7 +633,7 @@ std::u16string TAttr::nodeValue() const
         const TNode* child = childNodes_.item(i);
         switch (child->nodeType()) {
         case TEXT_NODE:
-            value += child->value_;
+            value += static_cast<const TCharacterData*>(child)->data();
             break;
         case ENTITY_REFERENCE_NODE:
             value += static_cast<char16_t>(getEntityCode(narrow(child->nodeName())));
@@ -429,7 +681,18 @@ TElement::TElement(TDocument* ownerDocument, const std::u16string& namespaceURI,
                    const std::u16string& qualifiedName, bool splitName)
     : TNode(ownerDocument, namespaceURI, qualifiedName, splitName)
 {
-    attributes_ = std::make_unique<TNamedNodeMap>(this);
+    setFlag(kElementFlag, true);
+}
+
+TElement::~TElement()
+{
+    // The map is destroyed before ~TNode runs, so its attributes go here.
+    // Each has at most one level below it, which its own destructor frees.
+    // (Inside a subtree being destroyed, ~TNode has emptied the map already.)
+    for (TNode* attribute : attributeMap_.items_)
+        delete attribute;
+    attributeMap_.items_.clear();
+    setFlag(kElementFlag, false); // ~TNode must not look for the map
 }
 
 bool TElement::canInsert(const TNode* node) const
@@ -463,7 +726,7 @@ std::unique_ptr<TAttr> TElement::setAttributeNode(TAttr* attr)
     requireNode(attr);
     if (attr->parent_)
         fail(INUSE_ATTRIBUTE_ERR);
-    std::unique_ptr<TNode> old = attributes_->setNamedItem(attr);
+    std::unique_ptr<TNode> old = attributeMap_.setNamedItem(attr);
     if (auto* oldAttr = dynamic_cast<TAttr*>(old.get())) {
         old.release();
         return std::unique_ptr<TAttr>(oldAttr);
@@ -497,13 +760,13 @@ TDocumentType::TDocumentType(TDocument* ownerDocument, const std::u16string& qua
 
 std::unique_ptr<TNode> TDocumentType::cloneNode(bool) const
 {
-    return std::unique_ptr<TNode>(new TDocumentType(ownerDocument_, localName_, publicId, systemId));
+    return std::unique_ptr<TNode>(new TDocumentType(ownerDocument_, text_, publicId, systemId));
 }
 
 // ---------------------------------------------------------------------------
 // TDocument
 
-TDocument::TDocument() : TNode(this, std::u16string(), std::u16string(), false) {}
+TDocument::TDocument() : TNode(this) {}
 
 TDocument::~TDocument()
 {
@@ -578,19 +841,19 @@ std::unique_ptr<TElement> TDocument::createElementNS(const std::u16string& names
     return std::unique_ptr<TElement>(new TElement(this, namespaceURI, qualifiedName, true));
 }
 
-std::unique_ptr<TTextNode> TDocument::createTextNode(const std::u16string& data)
+std::unique_ptr<TTextNode> TDocument::createTextNode(std::u16string data)
 {
-    return std::unique_ptr<TTextNode>(new TTextNode(this, data));
+    return std::unique_ptr<TTextNode>(new TTextNode(this, std::move(data)));
 }
 
-std::unique_ptr<TComment> TDocument::createComment(const std::u16string& data)
+std::unique_ptr<TComment> TDocument::createComment(std::u16string data)
 {
-    return std::unique_ptr<TComment>(new TComment(this, data));
+    return std::unique_ptr<TComment>(new TComment(this, std::move(data)));
 }
 
-std::unique_ptr<TCDATASection> TDocument::createCDATASection(const std::u16string& data)
+std::unique_ptr<TCDATASection> TDocument::createCDATASection(std::u16string data)
 {
-    return std::unique_ptr<TCDATASection>(new TCDATASection(this, data));
+    return std::unique_ptr<TCDATASection>(new TCDATASection(this, std::move(data)));
 }
 
 std::unique_ptr<TAttr> TDocument::createAttribute(const std::u16string& name)

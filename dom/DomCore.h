@@ -27,6 +27,7 @@
 //   its document has been destroyed (ownerDocument would dangle).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -88,6 +89,56 @@ class TEntityReference;
 class TDocumentType;
 class TDocument;
 
+namespace domcore_detail {
+
+// The item store of a node list: a vector of node pointers in 16 bytes
+// (std::vector takes 24, and every node has a list), whose arrays come from
+// the node pool. A single item (most elements have one child) is kept in
+// place of the array pointer. Only what the lists need.
+class TNodeVector {
+public:
+    TNodeVector() = default;
+    ~TNodeVector() { release(); }
+    TNodeVector(const TNodeVector&) = delete;
+    TNodeVector& operator=(const TNodeVector&) = delete;
+
+    std::size_t size() const noexcept { return size_; }
+    std::size_t capacity() const noexcept { return capacity_; }
+    bool empty() const noexcept { return size_ == 0; }
+    TNode** begin() noexcept { return capacity_ <= 1 ? &store_.single : store_.array; }
+    TNode** end() noexcept { return begin() + size_; }
+    TNode* const* begin() const noexcept { return capacity_ <= 1 ? &store_.single : store_.array; }
+    TNode* const* end() const noexcept { return begin() + size_; }
+    TNode*& operator[](std::size_t i) noexcept { return begin()[i]; }
+    TNode* operator[](std::size_t i) const noexcept { return begin()[i]; }
+
+    // Raise std::bad_alloc (and leave the vector as it was) when out of memory.
+    void reserve(std::size_t n);
+    void push_back(TNode* node)
+    {
+        if (size_ == capacity_)
+            reserve(capacity_ == 0 ? 1 : 2 * static_cast<std::size_t>(capacity_));
+        begin()[size_++] = node;
+    }
+    void insert(TNode* const* at, TNode* node);
+    void erase(TNode* const* at) noexcept;
+    void clear() noexcept { size_ = 0; }
+    void swap(TNodeVector& other) noexcept;
+
+private:
+    void release() noexcept;
+
+    // capacity_ <= 1: the item is `single`; otherwise `array` is pooled.
+    union Store {
+        TNode* single;
+        TNode** array;
+    } store_{nullptr};
+    std::uint32_t size_ = 0;
+    std::uint32_t capacity_ = 0;
+};
+
+} // namespace domcore_detail
+
 // An ordered list of node references. It does not own its items: the node
 // that holds the list does (see clear(true) for the one exception).
 // add/insert/deleteItem/remove are raw list edits; they do not link or
@@ -95,13 +146,15 @@ class TDocument;
 class TNodeList {
 public:
     explicit TNodeList(TNode* owner) : owner_(owner) {}
-    virtual ~TNodeList() = default;
     TNodeList(const TNodeList&) = delete;
     TNodeList& operator=(const TNodeList&) = delete;
 
-    virtual int length() const;
+    int length() const { return static_cast<int>(items_.size()); }
     // None when index is negative or not below length.
-    virtual TNode* item(int index) const;
+    TNode* item(int index) const
+    {
+        return index < 0 || index >= length() ? nullptr : items_[static_cast<std::size_t>(index)];
+    }
 
     TNode* owner() const { return owner_; }
     int indexOf(const TNode* node) const; // -1 when absent
@@ -114,8 +167,9 @@ public:
 
 protected:
     friend class TNode;
+    friend class TElement;
     TNode* owner_;
-    std::vector<TNode*> items_;
+    domcore_detail::TNodeVector items_;
 };
 
 // The attributes of an element: a node list also searched by node name.
@@ -162,18 +216,32 @@ public:
     virtual void setNodeValue(const std::u16string& text);
     virtual std::unique_ptr<TNode> cloneNode(bool deep) const = 0;
 
+    // Nodes come from a pool of recycled blocks: a converted page makes
+    // millions of them, and the general heap spends more on their
+    // bookkeeping than on the nodes.
+    static void* operator new(std::size_t size);
+    static void operator delete(void* p, std::size_t size) noexcept;
+
     TDocument* ownerDocument() const { return ownerDocument_; }
     TNodeList& childNodes() { return childNodes_; }
     const TNodeList& childNodes() const { return childNodes_; }
-    TNamedNodeMap* attributes() const { return attributes_.get(); }
+    TNamedNodeMap* attributes() const; // null for anything but an element
     TNode* firstChild() const { return childNodes_.item(0); }
-    bool hasChildNodes() const { return childNodes_.length() > 0; }
-    bool hasAttributes() const { return attributes_ && attributes_->length() > 0; }
+    bool hasChildNodes() const { return !childNodes_.items_.empty(); }
+    bool hasAttributes() const;
 
-    const std::u16string& prefix() const { return prefix_; }
-    const std::u16string& localName() const { return localName_; }
-    void setPrefix(const std::u16string& text) { prefix_ = text; }
-    void setLocalName(const std::u16string& text) { localName_ = text; }
+    // A prefix (rare) lives outside the node, made when first set. The local
+    // name of character data is empty unless set (the node's text is its data).
+    const std::u16string& prefix() const;
+    bool hasPrefix() const { return rare() && !rare()->prefix.empty(); }
+    const std::u16string& localName() const
+    {
+        if (!(rare_ & kCharacterDataFlag))
+            return text_;
+        return rare() ? rare()->localName : emptyText();
+    }
+    void setPrefix(const std::u16string& text);
+    void setLocalName(const std::u16string& text);
     std::u16string namespaceURI() const;
     void setNamespaceURI(const std::u16string& uri);
 
@@ -206,17 +274,32 @@ protected:
     // and local name; otherwise it all goes into the local name.
     TNode(TDocument* ownerDocument, const std::u16string& namespaceURI,
           const std::u16string& qualifiedName, bool splitName);
+    // A node without name and namespace (character data, documents).
+    explicit TNode(TDocument* ownerDocument) : ownerDocument_(ownerDocument) {}
 
     // The raw parentNode field (for an attribute: its owner element).
     TNode* parentField() const { return parent_; }
+    static const std::u16string& emptyText() noexcept;
 
+    // What most nodes never have, kept out of every node.
+    struct TRareNames {
+        std::u16string prefix;
+        std::u16string localName; // of character data (whose text_ is its data)
+        int32_t namespaceIndex = 0;
+    };
+    // Flags in the low bits of rare_ (a TRareNames is aligned to 8).
+    static constexpr std::uintptr_t kElementFlag = 1;       // the attribute map is part of the node
+    static constexpr std::uintptr_t kCharacterDataFlag = 2; // text_ is the data, not the local name
+    static constexpr std::uintptr_t kFlagBits = 3;
+    TRareNames* rare() const { return reinterpret_cast<TRareNames*>(rare_ & ~kFlagBits); }
+    TRareNames& makeRare(); // rare(), created when there is none
+    void setFlag(std::uintptr_t flag, bool on) { rare_ = on ? (rare_ | flag) : (rare_ & ~flag); }
+
+    // Every field counts: a page makes millions of nodes.
     TDocument* ownerDocument_;
     TNode* parent_ = nullptr;
-    int32_t namespaceIndex_ = 0;
-    std::u16string prefix_;
-    std::u16string localName_;
-    std::u16string value_;
-    std::unique_ptr<TNamedNodeMap> attributes_;
+    std::uintptr_t rare_ = 0; // owned TRareNames*, or null, plus the flags
+    std::u16string text_;     // the local name, or the data of character data
     TNodeList childNodes_{this};
 
 private:
@@ -230,12 +313,13 @@ private:
 
 class TCharacterData : public TNode {
 public:
-    void setNodeValue(const std::u16string& text) override { value_ = text; }
-    int length() const { return static_cast<int>(value_.size()); }
-    const std::u16string& data() const { return value_; }
+    std::u16string nodeValue() const override { return text_; }
+    void setNodeValue(const std::u16string& text) override { text_ = text; }
+    int length() const { return static_cast<int>(text_.size()); }
+    const std::u16string& data() const { return text_; }
 
 protected:
-    TCharacterData(TDocument* ownerDocument, const std::u16string& data);
+    TCharacterData(TDocument* ownerDocument, std::u16string data);
 };
 
 class TComment : public TCharacterData {
@@ -247,7 +331,7 @@ public:
 
 private:
     friend class TDocument;
-    TComment(TDocument* ownerDocument, const std::u16string& data) : TCharacterData(ownerDocument, data) {}
+    TComment(TDocument* ownerDocument, std::u16string data) : TCharacterData(ownerDocument, std::move(data)) {}
 };
 
 class TTextNode : public TCharacterData {
@@ -259,7 +343,7 @@ public:
 
 protected:
     friend class TDocument;
-    TTextNode(TDocument* ownerDocument, const std::u16string& data) : TCharacterData(ownerDocument, data) {}
+    TTextNode(TDocument* ownerDocument, std::u16string data) : TCharacterData(ownerDocument, std::move(data)) {}
 };
 
 class TCDATASection : public TTextNode {
@@ -271,7 +355,7 @@ public:
 
 private:
     friend class TDocument;
-    TCDATASection(TDocument* ownerDocument, const std::u16string& data) : TTextNode(ownerDocument, data) {}
+    TCDATASection(TDocument* ownerDocument, std::u16string data) : TTextNode(ownerDocument, std::move(data)) {}
 };
 
 class TAttr : public TNode {
@@ -313,11 +397,24 @@ public:
         return old;
     }
 
+    ~TElement() override;
+
 private:
     friend class TDocument;
+    friend class TNode;
     TElement(TDocument* ownerDocument, const std::u16string& namespaceURI,
              const std::u16string& qualifiedName, bool splitName);
+
+    // Part of the element rather than a heap object of its own.
+    TNamedNodeMap attributeMap_{this};
 };
+
+inline TNamedNodeMap* TNode::attributes() const
+{
+    if (!(rare_ & kElementFlag))
+        return nullptr;
+    return const_cast<TNamedNodeMap*>(&static_cast<const TElement*>(this)->attributeMap_);
+}
 
 class TEntityReference : public TNode {
 public:
@@ -335,7 +432,7 @@ public:
     int nodeType() const override { return DOCUMENT_TYPE_NODE; }
     std::unique_ptr<TNode> cloneNode(bool deep) const override;
 
-    const std::u16string& name() const { return localName_; }
+    const std::u16string& name() const { return text_; }
 
     std::u16string publicId;
     std::u16string systemId;
@@ -378,9 +475,10 @@ public:
     std::unique_ptr<TElement> createElement(const std::u16string& name);
     std::unique_ptr<TElement> createElementNS(const std::u16string& namespaceURI,
                                               const std::u16string& qualifiedName);
-    std::unique_ptr<TTextNode> createTextNode(const std::u16string& data);
-    std::unique_ptr<TComment> createComment(const std::u16string& data);
-    std::unique_ptr<TCDATASection> createCDATASection(const std::u16string& data);
+    // The text is taken over when passed as an rvalue.
+    std::unique_ptr<TTextNode> createTextNode(std::u16string data);
+    std::unique_ptr<TComment> createComment(std::u16string data);
+    std::unique_ptr<TCDATASection> createCDATASection(std::u16string data);
     std::unique_ptr<TAttr> createAttribute(const std::u16string& name);
     std::unique_ptr<TEntityReference> createEntityReference(const std::u16string& name);
 

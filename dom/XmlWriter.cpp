@@ -96,9 +96,15 @@ void appendAttributeText(std::u16string& out, const std::u16string& text)
     out.append(text, start, std::u16string::npos);
 }
 
+// Hands the text written so far on and empties the buffer.
+using TFlush = std::function<void(const std::u16string& text)>;
+
 class Writer {
 public:
-    Writer(const TDocument* document, std::u16string& out) : out_(out)
+    // With flush, the buffer is handed on whenever it has grown past a few
+    // hundred kilobytes, so a large document never exists whole as text.
+    Writer(const TDocument* document, std::u16string& out, const TFlush* flush = nullptr)
+        : out_(out), flush_(flush)
     {
         if (document && document->onWriteText)
             callback_ = &document->onWriteText;
@@ -122,6 +128,10 @@ public:
         open(root);
         stack.push_back({root, 0, 0, root->nodeType() != ELEMENT_NODE});
         while (!stack.empty()) {
+            if (flush_ && out_.size() >= kFlushUnits) {
+                (*flush_)(out_);
+                out_.clear();
+            }
             Frame& top = stack.back();
             const TNode* node = top.node;
             if (!top.tagDone) {
@@ -146,6 +156,10 @@ public:
             }
             close(node);
             stack.pop_back();
+        }
+        if (flush_ && !out_.empty()) {
+            (*flush_)(out_);
+            out_.clear();
         }
     }
 
@@ -318,7 +332,10 @@ private:
         }
     }
 
+    static constexpr size_t kFlushUnits = 128 * 1024;
+
     std::u16string& out_;
+    const TFlush* flush_;
     const std::function<void(const std::u16string&, int)>* callback_ = nullptr;
     std::string charsetName_;
     bool charsetKnown_ = false;
@@ -328,18 +345,15 @@ private:
 
 const char16_t kByteOrderMark = 0xFEFF;
 
-// Calls sink(bytes, count) with the byte order mark and the text as UTF-16
-// little-endian, without a second copy of the text on little-endian hosts.
+// Calls sink(bytes, count) with the text as UTF-16 little-endian, without a
+// second copy of the text on little-endian hosts.
 template <class Sink>
 void emitUtf16LE(const std::u16string& text, Sink&& sink)
 {
     if constexpr (std::endian::native == std::endian::little) {
-        sink(&kByteOrderMark, 2);
         if (!text.empty())
             sink(text.data(), static_cast<int64_t>(text.size()) * 2);
     } else {
-        unsigned char bom[2] = {0xFF, 0xFE};
-        sink(bom, 2);
         std::vector<unsigned char> chunk;
         const size_t step = 32768;
         for (size_t at = 0; at < text.size(); at += step) {
@@ -380,16 +394,24 @@ std::u16string TNode::toXML() const
     return out;
 }
 
+// Writes the byte order mark, then the document's XML piece by piece.
+template <class Sink>
+void writeDocument(const TDocument& document, Sink&& sink)
+{
+    emitUtf16LE(std::u16string(1, kByteOrderMark), sink);
+    std::u16string out;
+    const TFlush flush = [&sink](const std::u16string& text) { emitUtf16LE(text, sink); };
+    Writer writer(&document, out, &flush);
+    writer.write(&document);
+}
+
 void TDocument::saveToStream(TStream& stream) const
 {
-    const std::u16string text = toXML();
-    emitUtf16LE(text, [&stream](const void* data, int64_t count) { stream.writeBuffer(data, count); });
+    writeDocument(*this, [&stream](const void* data, int64_t count) { stream.writeBuffer(data, count); });
 }
 
 void TDocument::saveToFile(const std::string& fileName) const
 {
-    const std::u16string text = toXML();
-
     // Replace what a symbolic link points to, as writing through it would.
     std::string target = fileName;
     struct stat st;
@@ -425,7 +447,7 @@ void TDocument::saveToFile(const std::string& fileName) const
     if (hadOld)
         ::fchmod(temp.fd, old.st_mode & 0777);
 
-    emitUtf16LE(text, [&temp](const void* data, int64_t count) {
+    writeDocument(*this, [&temp](const void* data, int64_t count) {
         auto* p = static_cast<const char*>(data);
         while (count > 0) {
             ssize_t n = ::write(temp.fd, p, static_cast<size_t>(std::min<int64_t>(count, 1 << 30)));

@@ -84,7 +84,12 @@ THtmlParser::~THtmlParser() = default;
 
 std::unique_ptr<TDocument> THtmlParser::parseString(const std::u16string& text)
 {
-    htmlReader_->setHtmlStr(text);
+    return parseString(std::u16string(text));
+}
+
+std::unique_ptr<TDocument> THtmlParser::parseString(std::u16string&& text)
+{
+    htmlReader_->setHtmlStr(std::move(text));
     std::unique_ptr<TDocument> document = DomImplementation::createEmptyDocument(nullptr);
     htmlDocument_ = document.get();
     currentNode_ = htmlDocument_;
@@ -120,8 +125,8 @@ std::unique_ptr<TDocument> THtmlParser::parseString(const std::u16string& text)
 
 void THtmlParser::openElement(TElement* element, std::int32_t tag, std::u16string name)
 {
-    int& count = openNameCount_[name];
-    open_.push_back({element, tag, std::move(name)});
+    int& count = openNameCount_[std::move(name)];
+    open_.push_back({element, tag});
     ++count;
     ++openTagCount_[static_cast<std::size_t>(tag)];
     currentNode_ = element;
@@ -132,7 +137,7 @@ void THtmlParser::closeTo(std::size_t depth)
     while (open_.size() > depth) {
         TOpenElement& top = open_.back();
         --openTagCount_[static_cast<std::size_t>(top.tag)];
-        auto it = openNameCount_.find(top.name);
+        auto it = openNameCount_.find(top.name());
         if (it != openNameCount_.end() && --it->second == 0)
             openNameCount_.erase(it);
         open_.pop_back();
@@ -258,7 +263,7 @@ void THtmlParser::endElement(THtmlReader& reader)
     if (openNameCount_.find(name) == openNameCount_.end())
         return; // nothing open by that name: the end tag is ignored
     for (std::size_t i = open_.size(); i-- > 0;) {
-        if (open_[i].name == name) {
+        if (open_[i].name() == name) {
             closeTo(i);
             return;
         }
@@ -267,11 +272,13 @@ void THtmlParser::endElement(THtmlReader& reader)
 
 void THtmlParser::textNode(THtmlReader& reader)
 {
-    std::unique_ptr<TTextNode> text = htmlDocument_->createTextNode(reader.nodeValue());
-    if (currentNode_->nodeName() == u"content" &&
+    // Text inside a node named "content" (a meta tag's attribute) may name
+    // the charset. The name is only put together for a likely candidate.
+    if (!currentNode_->hasPrefix() && currentNode_->localName() == u"content" &&
+        currentNode_->nodeName() == u"content" &&
         reader.nodeValue().find(u"charset") != std::u16string::npos)
         takeCharset(reader.nodeValue());
-    append(std::move(text));
+    append(htmlDocument_->createTextNode(reader.takeNodeValue()));
 }
 
 void THtmlParser::entityReference(THtmlReader& reader)
@@ -281,12 +288,12 @@ void THtmlParser::entityReference(THtmlReader& reader)
 
 void THtmlParser::cdataSection(THtmlReader& reader)
 {
-    append(htmlDocument_->createCDATASection(reader.nodeValue()));
+    append(htmlDocument_->createCDATASection(reader.takeNodeValue()));
 }
 
 void THtmlParser::comment(THtmlReader& reader)
 {
-    append(htmlDocument_->createComment(reader.nodeValue()));
+    append(htmlDocument_->createComment(reader.takeNodeValue()));
 }
 
 void THtmlParser::docType(THtmlReader& reader)

@@ -27,6 +27,8 @@ public:
     // quietly at the first failure and the document built so far is returned.
     // Only running out of memory is passed on.
     std::unique_ptr<TDocument> parseString(const std::u16string& text);
+    // The same, taking the text over instead of copying it.
+    std::unique_ptr<TDocument> parseString(std::u16string&& text);
 
     // The document of the last parseString call (owned by that caller), or
     // null before the first call. Valid while its owner keeps it.
@@ -41,11 +43,13 @@ public:
 private:
     // The open elements from the document element down to the current one,
     // mirroring the parentNode chain, so that searches up the tree can tell
-    // at once whether they will find anything.
+    // at once whether they will find anything. The name of each is its
+    // element's local name (this builder never splits names), not a copy:
+    // a deep page keeps a million of these.
     struct TOpenElement {
         TElement* element;
         std::int32_t tag;
-        std::u16string name;
+        const std::u16string& name() const { return element->localName(); }
     };
 
     void elementStart(THtmlReader& reader);

@@ -69,6 +69,9 @@ public:
     const std::u16string& localName() const noexcept { return localName_; }
     std::u16string nodeName() const;
     const std::u16string& nodeValue() const noexcept { return nodeValue_; }
+    // Moves the value out (it is then empty), for the last handler of a
+    // token that keeps the text: saves copying every text twice.
+    std::u16string takeNodeValue() noexcept { return std::move(nodeValue_); }
     const std::u16string& publicId() const noexcept { return publicId_; }
     const std::u16string& systemId() const noexcept { return systemId_; }
     bool isEmptyElement() const noexcept { return isEmptyElement_; }

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
+#include <vector>
 
 namespace {
 
@@ -182,4 +184,28 @@ TEST(HtmlParser, AFailureEndsTheParseQuietly)
     parser.onToken = nullptr;
     doc = parser.parseString(u"<p>again");
     EXPECT_EQ(treeShape(doc.get()), "html(body(p(\"again\")))");
+}
+
+TEST(HtmlParser, TakingTheTextOverGivesTheSameTree)
+{
+    const std::u16string html =
+        u"<!DOCTYPE x><meta content=\"text/html; charset=iso-8859-2\"><p a=\"long attribute value\">"
+        u"a text longer than any short string<!--a comment of some length--><script>if (a<b) x();"
+        u"</script><b>&amp;&#169;</b>";
+    THtmlParser copying;
+    auto expected = copying.parseString(html);
+
+    // Watchers see every value before the tree builder takes it over.
+    THtmlParser taking;
+    std::vector<std::u16string> values;
+    taking.onToken = [&](THtmlReader& r) { values.push_back(r.nodeValue()); };
+    std::u16string moved = html;
+    auto doc = taking.parseString(std::move(moved));
+    EXPECT_EQ(treeShape(doc.get()), treeShape(expected.get()));
+    EXPECT_EQ(doc->toXML(), expected->toXML());
+    EXPECT_EQ(doc->charset, u"iso-8859-2");
+    EXPECT_EQ(taking.htmlReader().htmlStr(), html);
+    EXPECT_NE(std::find(values.begin(), values.end(), u"a text longer than any short string"), values.end());
+    EXPECT_NE(std::find(values.begin(), values.end(), u"a comment of some length"), values.end());
+    EXPECT_NE(std::find(values.begin(), values.end(), u"if (a<b) x();"), values.end());
 }

@@ -279,3 +279,20 @@ TEST(HtmlReader, HandlerExceptionLeavesPositionAfterTheToken)
     EXPECT_THROW(r.read(), std::runtime_error);
     EXPECT_EQ(r.position(), 7);
 }
+
+TEST(HtmlReader, TakingTheValueLeavesTheNextTokenWhole)
+{
+    // A handler that takes each value must not disturb later tokens.
+    THtmlReader reader;
+    std::vector<std::u16string> taken;
+    reader.onTextNode = [&](THtmlReader& r) { taken.push_back(r.takeNodeValue()); };
+    reader.onComment = [&](THtmlReader& r) {
+        taken.push_back(r.takeNodeValue());
+        EXPECT_EQ(r.nodeValue(), u"");
+    };
+    reader.setHtmlStr(u"first text<!--a comment-->second &#65;<a b=\"value here\">");
+    while (reader.read()) {
+    }
+    EXPECT_EQ(taken, (std::vector<std::u16string>{u"first text", u"a comment", u"second ", u"A",
+                                                  u"value here"}));
+}
