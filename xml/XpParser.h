@@ -258,6 +258,7 @@ private:
     // Source stack.
     void Suspend();
     void Resume();
+    void ResumeParent();
     void DropCurrent();
     void FreeSources();
     void PushEntityText(int entity, const std::u16string& text);
@@ -281,6 +282,7 @@ private:
                                    const std::u16string& systemId, bool flush);
 
     // Running a parse.
+    void StartParse(const std::string& startDir);
     void RunParse();
     void ResetTables();
     void DeclarePredefined();

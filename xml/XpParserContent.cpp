@@ -396,8 +396,7 @@ void TXpParser::ReadCharData(bool firstRun)
             if (c == kEnd) {
                 if (sourceStack_.empty())
                     break;
-                DropCurrent();
-                Resume();
+                ResumeParent();
                 continue;
             }
             textBuffer_ += c;
@@ -417,8 +416,7 @@ void TXpParser::ReadCharData(bool firstRun)
         if (c == kEnd) {
             if (sourceStack_.empty())
                 break;
-            DropCurrent();
-            Resume();
+            ResumeParent();
             continue;
         }
         if (firstRun) {

@@ -284,6 +284,13 @@ void TXpParser::DropCurrent()
     src_ = nullptr;
 }
 
+// The current source is finished: drop it and read on in the one below.
+void TXpParser::ResumeParent()
+{
+    DropCurrent();
+    Resume();
+}
+
 void TXpParser::FreeSources()
 {
     for (;;) {
@@ -363,8 +370,7 @@ bool TXpParser::PopSources()
             return false;
         if (sourceStack_.empty())
             return true;
-        DropCurrent();
-        Resume();
+        ResumeParent();
     }
 }
 
@@ -420,8 +426,7 @@ void TXpParser::SkipWhitespace(bool across)
         }
         if (!across || c != kEnd || sourceStack_.empty())
             return;
-        DropCurrent();
-        Resume();
+        ResumeParent();
     }
 }
 
@@ -479,8 +484,7 @@ void TXpParser::ReadUntil(std::u32string_view delimiter)
         if (c == kEnd) {
             if (sourceStack_.empty())
                 Fail(u"End of input while looking for delimiter: " + XpQuote(u16(delimiter)));
-            DropCurrent();
-            Resume();
+            ResumeParent();
             continue;
         }
         if (c == first && src_->MatchLiteral(delimiter)) {
@@ -541,15 +545,13 @@ std::size_t TXpParser::ParseLiteralRaw(int flags, bool& hadReference, bool delim
         char16_t c = src_->PeekChar();
         if (c == kEnd) {
             if (sourceStack_.size() > level) {
-                DropCurrent();
-                Resume();
+                ResumeParent();
                 continue;
             }
             if (!delimited) {
                 // The text of a default value: it ends with its source.
                 if (!sourceStack_.empty()) {
-                    DropCurrent();
-                    Resume();
+                    ResumeParent();
                 }
                 break;
             }
@@ -893,20 +895,30 @@ private:
     std::string saved_;
 };
 
+// Empties a text when the scope ends, also by a failure.
+struct ClearOnExit {
+    std::string& text;
+    ~ClearOnExit() { text.clear(); }
+};
+
 } // namespace
+
+// What both parse operations do first; relative locations resolve against
+// startDir, the directory the parse started in.
+void TXpParser::StartParse(const std::string& startDir)
+{
+    ErrorLines.clear();
+    FreeSources();
+    ResetTables();
+    startDir_ = startDir;
+    lastDirectory_.clear();
+}
 
 bool TXpParser::ParseFromSource(const std::string& location)
 {
     DirectoryGuard guard;
-    ErrorLines.clear();
-    FreeSources();
-    ResetTables();
-    startDir_ = guard.saved();
-    lastDirectory_.clear();
-    struct StartDirReset {
-        std::string& dir;
-        ~StartDirReset() { dir.clear(); }
-    } startDirReset{startDir_};
+    StartParse(guard.saved());
+    ClearOnExit startDirReset{startDir_};
 
     OpenSource(nullptr, location, ErrorLines, Password, UserName);
     docLocation_ = src_->location()->directory;
@@ -918,16 +930,8 @@ bool TXpParser::ParseFromSource(const std::string& location)
 bool TXpParser::ParseFromStream(TStream& stream)
 {
     DirectoryGuard guard;
-    ErrorLines.clear();
-    preserveSpace_ = false;
-    FreeSources();
-    ResetTables();
-    startDir_ = guard.saved();
-    lastDirectory_.clear();
-    struct StartDirReset {
-        std::string& dir;
-        ~StartDirReset() { dir.clear(); }
-    } startDirReset{startDir_};
+    StartParse(guard.saved());
+    ClearOnExit startDirReset{startDir_};
 
     int64_t size = stream.size();
     int capacity = static_cast<int>(std::clamp<int64_t>(size, 0, 16 * 1024 * 1024));
