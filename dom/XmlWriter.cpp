@@ -7,6 +7,7 @@
 #include "dom/DomCore.h"
 
 #include "html/Entities.h"
+#include "xml/XpBase.h"
 #include "text/Ansi.h"
 #include "text/Streams.h"
 #include "text/cputils.h"
@@ -67,13 +68,95 @@ char16_t entityReferenceCode(const std::u16string& name16)
     return static_cast<char16_t>(getEntityCode(name));
 }
 
+constexpr char16_t kReplacement = 0xFFFD;
+
+bool isHighSurrogate(char16_t c) noexcept
+{
+    return c >= 0xD800 && c <= 0xDBFF;
+}
+
+bool isLowSurrogate(char16_t c) noexcept
+{
+    return c >= 0xDC00 && c <= 0xDFFF;
+}
+
+// Whether the unit at i cannot stand in XML: a control character other than
+// tab, line feed and carriage return, U+FFFE, U+FFFF, or a surrogate that is
+// not half of a pair. Such units are written as U+FFFD, so that what the
+// page held still shows and the output stays well-formed.
+bool isForbiddenAt(const std::u16string& text, size_t i) noexcept
+{
+    char16_t c = text[i];
+    if (c < 0x20)
+        return c != 9 && c != 10 && c != 13;
+    if (c < 0xD800)
+        return false;
+    if (isHighSurrogate(c))
+        return i + 1 >= text.size() || !isLowSurrogate(text[i + 1]);
+    if (isLowSurrogate(c))
+        return i == 0 || !isHighSurrogate(text[i - 1]);
+    return c == 0xFFFE || c == 0xFFFF;
+}
+
+bool isPlainUnit(char16_t c) noexcept
+{
+    return c >= 0x20 && c < 0xD800;
+}
+
+// Appends text with every unit XML cannot hold replaced.
+void appendXmlChars(std::u16string& out, const std::u16string& text)
+{
+    size_t start = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (isPlainUnit(text[i]) || !isForbiddenAt(text, i))
+            continue;
+        out.append(text, start, i - start);
+        out.push_back(kReplacement);
+        start = i + 1;
+    }
+    out.append(text, start, std::u16string::npos);
+}
+
+// Whether the name as a whole is an XML name.
+bool isXmlName(const TNode* node)
+{
+    const std::u16string& prefix = node->prefix();
+    const std::u16string& local = node->localName();
+    // The ":" between prefix and local name is a name character.
+    bool first = true;
+    for (const std::u16string* part : {&prefix, &local}) {
+        for (char16_t c : *part) {
+            if (!IsNameUnit(c, first))
+                return false;
+            first = false;
+        }
+    }
+    return !first;
+}
+
+// Appends a name with every unit that cannot stand there written as "_".
+void appendNameUnits(std::u16string& out, const std::u16string& name, bool& first)
+{
+    for (char16_t c : name) {
+        out.push_back(IsNameUnit(c, first) ? c : u'_');
+        first = false;
+    }
+}
+
 // Appends text escaped for an attribute value, copying clean runs in bulk.
 void appendAttributeText(std::u16string& out, const std::u16string& text)
 {
     size_t start = 0;
     for (size_t i = 0; i < text.size(); ++i) {
         const char16_t* replacement;
-        switch (text[i]) {
+        const char16_t c = text[i];
+        if (!isPlainUnit(c) && isForbiddenAt(text, i)) {
+            out.append(text, start, i - start);
+            out.push_back(kReplacement);
+            start = i + 1;
+            continue;
+        }
+        switch (c) {
         case u'\n':
             replacement = u"&#xA;";
             break;
@@ -138,6 +221,10 @@ public:
                 const TNamedNodeMap* attributes = node->attributes();
                 if (attributes && top.nextAttribute < attributes->length()) {
                     const TNode* attribute = attributes->item(top.nextAttribute++);
+                    // Junk that broken quoting leaves in a tag cannot be an
+                    // XML attribute; it is left out with its value.
+                    if (!isXmlName(attribute))
+                        continue;
                     open(attribute);
                     stack.push_back({attribute, 0, 0, attribute->nodeType() != ELEMENT_NODE});
                     continue;
@@ -174,11 +261,12 @@ private:
     {
         int kind = node->nodeType();
         if (kind == ELEMENT_NODE || kind == ATTRIBUTE_NODE) {
+            bool first = true;
             if (!node->prefix().empty()) {
-                out_.append(node->prefix());
+                appendNameUnits(out_, node->prefix(), first);
                 out_.push_back(u':');
             }
-            out_.append(node->localName());
+            appendNameUnits(out_, node->localName(), first);
         } else {
             out_.append(node->nodeName());
         }
@@ -219,20 +307,80 @@ private:
             if (parent && parent->nodeType() == ATTRIBUTE_NODE) {
                 appendAttributeText(out_, text);
             } else if (!decoded) {
-                out_.append(value);
+                appendContent(value);
             } else if (text.size() == 1 && text[0] == u'&') {
-                out_.append(u"&amp;");
+                appendMarkup(u"&amp;");
             } else if (text.size() == 1 && text[0] == u'<') {
-                out_.append(u"&lt;");
+                appendMarkup(u"&lt;");
             } else if (text.size() == 1 && text[0] == u'>') {
-                out_.append(u"&gt;");
+                appendMarkup(u"&gt;");
             } else if (text.size() == 1 && text[0] == u'"') {
-                out_.append(u"&quot;");
+                appendMarkup(u"&quot;");
             } else {
-                out_.append(text);
+                appendContent(text);
             }
         }
         piece(start, TEXT_NODE);
+    }
+
+    // Appends text of element content. "]]>" may not stand in it, also when
+    // its pieces come from different nodes, so a ">" after "]]" is escaped.
+    void appendContent(const std::u16string& text)
+    {
+        size_t start = 0;
+        for (size_t i = 0; i < text.size(); ++i) {
+            const char16_t c = text[i];
+            if (c == u']') {
+                ++brackets_;
+                continue;
+            }
+            const bool closesSection = c == u'>' && brackets_ >= 2;
+            brackets_ = 0;
+            if (closesSection) {
+                out_.append(text, start, i - start);
+                out_.append(u"&gt;");
+                start = i + 1;
+            } else if (!isPlainUnit(c) && isForbiddenAt(text, i)) {
+                out_.append(text, start, i - start);
+                out_.push_back(kReplacement);
+                start = i + 1;
+            }
+        }
+        out_.append(text, start, std::u16string::npos);
+    }
+
+    // Markup and references end a run of character data.
+    void appendMarkup(const char16_t* text)
+    {
+        out_.append(text);
+        brackets_ = 0;
+    }
+
+    // A CDATA section ends at its first "]]>", so the text is split there
+    // into consecutive sections.
+    void appendCDataSection(const std::u16string& value)
+    {
+        out_.append(u"<![CDATA[");
+        size_t from = out_.size();
+        appendXmlChars(out_, value);
+        static constexpr std::u16string_view kEnd = u"]]>";
+        static constexpr std::u16string_view kSplit = u"]]]]><![CDATA[>";
+        for (size_t at = out_.find(kEnd, from); at != std::u16string::npos; at = out_.find(kEnd, at + kSplit.size()))
+            out_.replace(at, kEnd.size(), kSplit);
+        out_.append(u"]]>");
+    }
+
+    // The document type declaration travels in a comment, which cannot hold
+    // "--": a hyphen right after a hyphen is written as a space.
+    void appendDeclarationComment(const std::u16string& declaration)
+    {
+        out_.append(u"<!-- ");
+        size_t from = out_.size();
+        appendXmlChars(out_, declaration);
+        for (size_t i = from + 1; i < out_.size(); ++i)
+            if (out_[i] == u'-' && out_[i - 1] == u'-')
+                out_[i] = u' ';
+        out_.append(u" -->");
     }
 
     // The node's own text (for an element only "<" and its name; the
@@ -243,14 +391,13 @@ private:
         switch (node->nodeType()) {
         case DOCUMENT_NODE:
             if (const TDocumentType* type = static_cast<const TDocument*>(node)->doctype()) {
-                out_.append(u"<!-- ");
-                out_.append(type->declaration);
-                out_.append(u" -->");
+                appendDeclarationComment(type->declaration);
                 piece(start, COMMENT_NODE);
             }
             break;
         case ELEMENT_NODE:
             out_.push_back(u'<');
+            brackets_ = 0;
             appendName(node);
             piece(start, ELEMENT_NODE);
             break;
@@ -267,9 +414,8 @@ private:
             const std::u16string& value = static_cast<const TCharacterData*>(node)->data();
             bool blank = std::all_of(value.begin(), value.end(), [](char16_t c) { return c <= 0x20; });
             if (!blank) {
-                out_.append(u"<![CDATA[");
-                out_.append(value);
-                out_.append(u"]]>");
+                appendCDataSection(value);
+                brackets_ = 0;
             }
             piece(start, CDATA_SECTION_NODE);
             break;
@@ -278,19 +424,24 @@ private:
             char16_t code = entityReferenceCode(node->nodeName());
             switch (code) {
             case 34:
-                out_.append(u"&quot;");
+                appendMarkup(u"&quot;");
                 break;
             case 38:
-                out_.append(u"&amp;");
+                appendMarkup(u"&amp;");
                 break;
             case 60:
-                out_.append(u"&lt;");
+                appendMarkup(u"&lt;");
                 break;
             case 62:
-                out_.append(u"&gt;");
+                appendMarkup(u"&gt;");
                 break;
             default:
-                out_.push_back(code);
+                // In a value the character stands in attribute text, which
+                // ends no character data of the content.
+                if (node->parentNode() && node->parentNode()->nodeType() == ATTRIBUTE_NODE)
+                    out_.push_back(code);
+                else
+                    appendContent(std::u16string(1, code));
                 break;
             }
             piece(start, ENTITY_REFERENCE_NODE);
@@ -300,9 +451,10 @@ private:
             const std::u16string& value = static_cast<const TCharacterData*>(node)->data();
             out_.append(u"<!--");
             size_t from = out_.size();
-            out_.append(value);
+            appendXmlChars(out_, value);
             std::replace(out_.begin() + static_cast<std::ptrdiff_t>(from), out_.end(), u'-', u' ');
             out_.append(u"-->");
+            brackets_ = 0;
             piece(start, COMMENT_NODE);
             break;
         }
@@ -316,6 +468,7 @@ private:
         size_t start = out_.size();
         switch (node->nodeType()) {
         case ELEMENT_NODE:
+            brackets_ = 0;
             if (node->hasChildNodes()) {
                 out_.append(u"</");
                 appendName(node);
@@ -341,6 +494,7 @@ private:
     bool charsetKnown_ = false;
     std::string bytes_;
     std::u16string decoded_;
+    int brackets_ = 0; // "]" at the end of the character data written so far
 };
 
 const char16_t kByteOrderMark = 0xFEFF;

@@ -506,15 +506,23 @@ void TMainForm::OpenDocument(const std::string& name)
     if (Document)
         Document->clear();
     Document = HtmlBuilder->parseString(list.text());
+    MergeItems(*HTMLMemo);
+    ShowXml();
+    HTMLMemo->format();
+}
+
+void TMainForm::ShowXml()
+{
+    XMLMemo->clear();
+    XmlText.clear();
+    XmlItemStart.clear();
     if (Document) {
         Document->onWriteText = [this](const std::u16string& text, int nodeType) { AddXmlText(text, nodeType); };
         TFinally unbind([&]() { Document->onWriteText = nullptr; });
         Document->toXML();
     }
-    MergeItems(*HTMLMemo);
     MergeItems(*XMLMemo);
     CheckXml();
-    HTMLMemo->format();
     XMLMemo->format();
 }
 

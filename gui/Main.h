@@ -59,6 +59,9 @@ struct TMruLocation {
 
 class TMainForm : public QMainWindow {
     Q_OBJECT
+    // The converter writes only well-formed XML; the tests make the checker
+    // find something by changing the document and showing it again.
+    friend class TestMainForm;
 public:
     explicit TMainForm(std::unique_ptr<TFormServices> services = nullptr,
                        TMruLocation mru = TMruLocation::standard(), QWidget* parent = nullptr);
@@ -129,6 +132,8 @@ private:
     void reportFailure();
 
     void OpenDocument(const std::string& name);
+    // Writes the document into the XML view and checks it.
+    void ShowXml();
     void CheckXml();
     void AddToMru(const std::string& name);
     void LayoutViews();

@@ -29,6 +29,14 @@ std::string trimControls(const std::string& s)
     return s.substr(b, e - b);
 }
 
+bool isBlankText(const std::u16string& s)
+{
+    for (char16_t c : s)
+        if (c != u' ' && c != u'\t' && c != u'\r' && c != u'\n')
+            return false;
+    return true;
+}
+
 // Which open elements a start tag that needs a parent may go into.
 bool isParentFor(std::int32_t tag, std::int32_t candidate)
 {
@@ -111,6 +119,9 @@ std::unique_ptr<TDocument> THtmlParser::parseString(std::u16string&& text)
     } catch (...) {
         // The first failure ends the parse; what was built so far is the result.
     }
+    // Every document gets a root, also a page of blanks or comments only.
+    if (!rootElement_)
+        mainBody();
     currentNode_ = nullptr;
     currentTag_ = nullptr;
     std::vector<TOpenElement>().swap(open_); // a deep page leaves a long list
@@ -278,6 +289,9 @@ void THtmlParser::textNode(THtmlReader& reader)
         currentNode_->nodeName() == u"content" &&
         reader.nodeValue().find(u"charset") != std::u16string::npos)
         takeCharset(reader.nodeValue());
+    // Only blanks may stand beside the root; other text belongs to the page.
+    if (currentNode_ == htmlDocument_ && !isBlankText(reader.nodeValue()))
+        moveToMainBody();
     append(htmlDocument_->createTextNode(reader.takeNodeValue()));
 }
 

@@ -428,6 +428,8 @@ bool THtmlReader::readTag()
         ok = readEndTag();
     else if (cur() == u'!')
         ok = readDeclaration();
+    else if (cur() == u'?')
+        ok = readProcessingInstruction();
     else
         ok = readStartTag();
     if (!ok)
@@ -484,6 +486,20 @@ bool THtmlReader::readDeclaration()
     return false;
 }
 
+// "<?xml ...?>" above XHTML pages, "<?php ... ?>": XML cannot take them over
+// as they stand, so they travel as a comment holding everything between "<"
+// and ">". Read as a start tag, the first one would swallow the page.
+bool THtmlReader::readProcessingInstruction()
+{
+    std::size_t start = pos_;
+    if (!skipTo(kGreater))
+        return false;
+    nodeType_ = 8;
+    nodeValue_ = text_.substr(start, pos_ - kGreater.size());
+    fire(onComment);
+    return true;
+}
+
 bool THtmlReader::readDocType()
 {
     pos_ += 7;
@@ -531,6 +547,10 @@ bool THtmlReader::readDocType()
 
 bool THtmlReader::readStartTag()
 {
+    // As in HTML, only a letter opens a tag: "I <3 you" is text.
+    char16_t first = cur();
+    if (!((first >= u'a' && first <= u'z') || (first >= u'A' && first <= u'Z')))
+        return false;
     std::size_t nameStart = scanToTagNameStop();
     if (pos_ == nameStart)
         return false;

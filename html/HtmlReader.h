@@ -113,6 +113,7 @@ private:
     bool readEndTag();
     bool readDeclaration();
     bool readDocType();
+    bool readProcessingInstruction();
     bool readStartTag();
     bool readAttributeName();
     bool readAttributeValue();

@@ -196,17 +196,21 @@ void TWideStrings::setCapacity(int) {}
 
 void TWideStrings::setText(std::u16string_view value)
 {
+    setLines(value, true);
+}
+
+void TWideStrings::setLines(std::u16string_view value, bool stopAtNul)
+{
     UpdateBracket bracket(*this);
     clear();
     const size_t n = value.size();
     size_t p = 0;
-    // The text ends at its end or at its first U+0000.
-    while (p < n && value[p] != 0) {
+    while (p < n && !(stopAtNul && value[p] == 0)) {
         size_t start = p;
-        while (p < n && value[p] != 0 && !isLineBreak(value[p]))
+        while (p < n && !isLineBreak(value[p]) && !(stopAtNul && value[p] == 0))
             ++p;
         add(std::u16string(value.substr(start, p - start)));
-        if (p >= n || value[p] == 0)
+        if (p >= n || (stopAtNul && value[p] == 0))
             break;
         char16_t brk = value[p++];
         if (brk == u'\r' && p < n && value[p] == u'\n')
@@ -309,10 +313,10 @@ void TWideStrings::loadFromStream(TStream& stream)
                 std::swap(lo, hi);
             text[i] = static_cast<char16_t>(lo | (hi << 8));
         }
-        setText(text);
+        setLines(text, false);
     } else {
         saveUnicode_ = false;
-        setText(ansi::widen(bytes));
+        setLines(ansi::widen(bytes), false);
     }
 }
 

@@ -96,6 +96,9 @@ public:
     TConfirmConversionEvent onConfirmConversion;
 
 protected:
+    // Splits the value into lines; with stopAtNul the text ends at its first
+    // U+0000, as setText describes, otherwise a U+0000 is a character.
+    void setLines(std::u16string_view value, bool stopAtNul);
     [[noreturn]] static void error(const char* message);
     // Case-insensitive, consistent order of two lines: <0, 0, >0.
     int compareStrings(std::u16string_view a, std::u16string_view b) const;

@@ -40,8 +40,8 @@ TEST(HtmlParser, EndTagsCloseTheNearestMatchOrNothing)
 {
     EXPECT_EQ(shapeOf(u"<b>x</i>y"), "b(\"x\",\"y\")");
     EXPECT_EQ(shapeOf(u"<div><span><b>x</span>y"), "html(body(div(span(b(\"x\")),\"y\")))");
-    EXPECT_EQ(shapeOf(u"<b><b>x</b>y</b>z"), "b(b(\"x\"),\"y\"),\"z\"");
-    EXPECT_EQ(shapeOf(u"<o:p>x</O:P>y"), "o:p(\"x\"),\"y\"");
+    EXPECT_EQ(shapeOf(u"<b><b>x</b>y</b>z"), "b(b(\"x\"),\"y\",body(\"z\"))");
+    EXPECT_EQ(shapeOf(u"<o:p>x</O:P>y"), "o:p(\"x\",body(\"y\"))");
 }
 
 TEST(HtmlParser, EmptyElementsCloseAtTheEndOfTheirStartTag)
@@ -69,8 +69,10 @@ TEST(HtmlParser, NodesTheDocumentRefusesGoIntoTheMainBody)
               "html(body(\"a\",b(\"x\"))),\"\r\n\"");
     EXPECT_EQ(shapeOf(u"<meta charset=utf-8><title>T</title><p>x"),
               "meta[charset=\"utf-8\"](body(title(\"T\"),p(\"x\")))");
-    // Text and comments after the root stay at the document level.
-    EXPECT_EQ(shapeOf(u"<b>x</b><!--c-->t&amp;"), "b(\"x\",body(&amp;)),<!--c-->,\"t\"");
+    // Comments and blanks after the root stay at the document level; other
+    // text goes into the main body.
+    EXPECT_EQ(shapeOf(u"<b>x</b><!--c-->t&amp;"), "b(\"x\",body(\"t\",&amp;)),<!--c-->");
+    EXPECT_EQ(shapeOf(u"<b>x</b>\r\n<!--c--> "), "b(\"x\"),\"\r\n\",<!--c-->,\" \"");
 }
 
 TEST(HtmlParser, AttributesCommentsAndRawContent)
@@ -140,7 +142,7 @@ TEST(HtmlParser, EachParseGivesANewIndependentDocument)
     second.reset();
     EXPECT_EQ(treeShape(first.get()), "script");
     auto empty = parser.parseString(u"");
-    EXPECT_EQ(treeShape(empty.get()), "");
+    EXPECT_EQ(treeShape(empty.get()), "html(body)");
 }
 
 TEST(HtmlParser, OnTokenSeesEveryTokenBeforeItsNode)

@@ -46,7 +46,12 @@ public:
                     return;
                 }
         };
-        r.onTextNode = [this](THtmlReader& rd) { append(doc_->createTextNode(rd.nodeValue())); };
+        r.onTextNode = [this](THtmlReader& rd) {
+            const std::u16string& v = rd.nodeValue();
+            if (cur_ == doc_ && v.find_first_not_of(u" \t\r\n") != std::u16string::npos)
+                cur_ = mainBody();
+            append(doc_->createTextNode(v));
+        };
         r.onEntityReference = [this](THtmlReader& rd) { append(doc_->createEntityReference(rd.nodeName())); };
         r.onCDataSection = [this](THtmlReader& rd) { append(doc_->createCDATASection(rd.nodeValue())); };
         r.onComment = [this](THtmlReader& rd) { append(doc_->createComment(rd.nodeValue())); };
@@ -56,6 +61,8 @@ public:
             }
         } catch (const DomException&) {
         }
+        if (!doc_->documentElement())
+            mainBody();
         return doc;
     }
 
@@ -285,11 +292,18 @@ TEST(HtmlRobustness, EditableTextInsertsAnywhere)
 
 TEST(HtmlRobustness, TenMegabytesOfLessThan)
 {
-    // One start tag whose name is the rest of the text.
+    // No "<" opens a tag: each one is a reference in the body.
     THtmlParser parser;
     auto doc = parser.parseString(std::u16string(10'000'000, u'<'));
     ASSERT_NE(doc->documentElement(), nullptr);
-    EXPECT_EQ(doc->documentElement()->nodeName().size(), 9'999'999u);
+    const TNode* body = doc->documentElement()->firstChild();
+    ASSERT_NE(body, nullptr);
+    EXPECT_EQ(body->childNodes().length(), 10'000'000);
+
+    // A start tag whose name is the rest of the text.
+    doc = parser.parseString(u"<a" + std::u16string(10'000'000, u'<'));
+    ASSERT_NE(doc->documentElement(), nullptr);
+    EXPECT_EQ(doc->documentElement()->nodeName().size(), 10'000'001u);
 }
 
 TEST(HtmlRobustness, AMillionUnclosedDivs)

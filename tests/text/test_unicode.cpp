@@ -116,9 +116,27 @@ TEST(WideStringListLoad, ByteOrderMarks)
     loadBytes(list, std::string("\xFF\xFE" "A\0B", 5)); // odd last byte ignored
     EXPECT_EQ(lines(list), Lines{u"A"});
 
-    // A UTF-32 mark reads as a UTF-16 mark followed by U+0000: no text.
+    // A UTF-32 mark reads as a UTF-16 mark followed by U+0000, which is kept
+    // as a character like any other.
     loadBytes(list, std::string("\xFF\xFE\0\0A\0\0\0", 8));
-    EXPECT_EQ(list.count(), 0);
+    EXPECT_EQ(lines(list), Lines{std::u16string(u"\0A\0", 3)});
+}
+
+TEST(WideStringListLoad, NulIsACharacterNotTheEnd)
+{
+    TWideStringList list;
+    loadBytes(list, std::string("<p>a\0b</p>\n<p>c</p>", 19));
+    EXPECT_EQ(lines(list), (Lines{std::u16string(u"<p>a\0b</p>", 10), u"<p>c</p>"}));
+
+    // Big-endian input is swapped to its end, past zero units.
+    loadBytes(list, std::string("\xFE\xFF\0A\0\0\0B\0\n\0C", 12));
+    EXPECT_EQ(lines(list), (Lines{std::u16string(u"A\0B", 3), u"C"}));
+    loadBytes(list, std::string("\xFF\xFE" "A\0\0\0B\0", 8));
+    EXPECT_EQ(lines(list), (Lines{std::u16string(u"A\0B", 3)}));
+
+    // The list's own text setter still ends the text at U+0000.
+    list.setText(std::u16string(u"x\0y", 3));
+    EXPECT_EQ(lines(list), Lines{u"x"});
 }
 
 TEST(WideStringListLoad, EightBitInput)
