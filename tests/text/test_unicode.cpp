@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -266,9 +265,9 @@ TEST_F(WideStringListFiles, LoadFromPipeReadsToItsEnd)
     EXPECT_EQ(lines(list), (Lines{u"piped", u"lines"}));
 }
 
-TEST_F(WideStringListFiles, LargeFileLoadsInLinearTime)
+TEST_F(WideStringListFiles, LargeFileLoadsWhole)
 {
-    // 10 MB in short lines; a quadratic step would take minutes.
+    // 10 MB in short lines (speed is measured in bench/, not here).
     std::string name = path("big.html");
     std::string line = "<td>cell &amp; text</td>\n"; // 25 bytes
     std::string content;
@@ -277,14 +276,11 @@ TEST_F(WideStringListFiles, LargeFileLoadsInLinearTime)
         content += line;
     writeFile(name, content);
 
-    auto start = std::chrono::steady_clock::now();
     TWideStringList list;
     list.loadFromFile(name);
     std::u16string text = list.text();
-    auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(list.count(), static_cast<int>(content.size() / line.size()));
     EXPECT_EQ(text.size(), content.size() + static_cast<size_t>(list.count()));
-    EXPECT_LT(seconds, 20.0);
 }
 
 // ---- the text setter and getter
