@@ -309,8 +309,54 @@ void TNodeList::clear(bool freeItems)
             delete node;
 }
 
+void TNamedNodeMap::add(TNode* node)
+{
+    index_.reset();
+    TNodeList::add(node);
+}
+
+void TNamedNodeMap::insert(int index, TNode* node)
+{
+    index_.reset();
+    TNodeList::insert(index, node);
+}
+
+void TNamedNodeMap::deleteItem(int index)
+{
+    index_.reset();
+    TNodeList::deleteItem(index);
+}
+
+void TNamedNodeMap::remove(const TNode* node)
+{
+    index_.reset();
+    TNodeList::remove(node);
+}
+
+void TNamedNodeMap::clear(bool freeItems)
+{
+    index_.reset();
+    TNodeList::clear(freeItems);
+}
+
+TNamedNodeMap::TIndex* TNamedNodeMap::index() const
+{
+    if (index_ || length() < kIndexFrom)
+        return index_.get();
+    auto index = std::make_unique<TIndex>();
+    index->reserve(items_.size() * 2);
+    for (TNode* node : items_)
+        index->emplace(node->nodeName(), node); // the first of a name wins
+    index_ = std::move(index);
+    return index_.get();
+}
+
 TNode* TNamedNodeMap::getNamedItem(const std::u16string& name) const
 {
+    if (TIndex* index = this->index()) {
+        auto found = index->find(name);
+        return found == index->end() ? nullptr : found->second;
+    }
     for (TNode* node : items_)
         if (node->nodeName() == name)
             return node;
@@ -325,19 +371,28 @@ std::unique_ptr<TNode> TNamedNodeMap::setNamedItem(TNode* node)
         fail(WRONG_DOCUMENT_ERR);
     // A node linked anywhere but in this map (another element's attribute, or
     // somebody's child) would end up in two lists and be freed twice.
-    bool inThisMap = indexOf(node) >= 0;
-    if (node->parent_ && !(node->parent_ == owner && inThisMap))
+    bool inThisMap = node->parent_ == owner && indexOf(node) >= 0;
+    if (node->parent_ && !inThisMap)
         fail(INUSE_ATTRIBUTE_ERR);
     reserveOneMore(items_);
+    const std::u16string name = node->nodeName();
     if (inThisMap)
         remove(node); // set again: it moves to the end
-    TNode* old = getNamedItem(node->nodeName());
+    TNode* old = getNamedItem(name);
     if (old) {
-        remove(old);
+        TNodeList::remove(old);
         old->parent_ = nullptr;
     }
     items_.push_back(node);
     node->parent_ = owner;
+    if (index_) {
+        // Keeping the index up to date is cheaper than building it again.
+        try {
+            (*index_)[name] = node;
+        } catch (...) {
+            index_.reset();
+        }
+    }
     return std::unique_ptr<TNode>(old);
 }
 
@@ -412,6 +467,9 @@ void TNode::setPrefix(const std::u16string& text)
 {
     if (rare() || !text.empty())
         makeRare().prefix = text;
+    if (parent_ && nodeType() == ATTRIBUTE_NODE)
+        if (TNamedNodeMap* map = parent_->attributes())
+            map->namesChanged();
 }
 
 void TNode::setLocalName(const std::u16string& text)
@@ -438,8 +496,10 @@ TNode::~TNode()
                 pending.push_back(a);
         for (TNode* c : node->childNodes_.items_)
             pending.push_back(c);
-        if (attributes)
+        if (attributes) {
             attributes->items_.clear();
+            attributes->namesChanged();
+        }
         node->childNodes_.items_.clear();
     };
     takeLinks(this);
@@ -692,6 +752,7 @@ TElement::~TElement()
     for (TNode* attribute : attributeMap_.items_)
         delete attribute;
     attributeMap_.items_.clear();
+    attributeMap_.namesChanged();
     setFlag(kElementFlag, false); // ~TNode must not look for the map
 }
 

@@ -32,6 +32,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "text/Errors.h"
@@ -173,9 +174,20 @@ protected:
 };
 
 // The attributes of an element: a node list also searched by node name.
+// A tag may carry a hundred thousand attributes, so a large map keeps an
+// index by name; every change made other than by setNamedItem drops it.
 class TNamedNodeMap : public TNodeList {
 public:
     using TNodeList::TNodeList;
+
+    // The list operations, dropping the index.
+    void add(TNode* node);
+    void insert(int index, TNode* node);
+    void deleteItem(int index);
+    void remove(const TNode* node);
+    void clear(bool freeItems);
+    // An item was renamed.
+    void namesChanged() noexcept { index_.reset(); }
 
     // First item whose nodeName equals name exactly, or none.
     TNode* getNamedItem(const std::u16string& name) const;
@@ -185,6 +197,12 @@ public:
     // Raises WRONG_DOCUMENT_ERR, and INUSE_ATTRIBUTE_ERR for a node linked
     // anywhere else.
     std::unique_ptr<TNode> setNamedItem(TNode* node);
+
+private:
+    using TIndex = std::unordered_map<std::u16string, TNode*>;
+    static constexpr int kIndexFrom = 16; // below this a scan is cheaper
+    TIndex* index() const; // null for a small map
+    mutable std::unique_ptr<TIndex> index_;
 };
 
 // The namespace URIs used in one document; index 0 is the empty URI.

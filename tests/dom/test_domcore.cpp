@@ -329,6 +329,48 @@ TEST(DomAttributes, SameNameReplacesAndMovesToTheEnd)
     EXPECT_EQ(a1raw->ownerElement(), f);
 }
 
+// Large maps are searched through an index; it must agree with the list
+// whatever changed the list.
+TEST(DomAttributes, ManyAttributesFindAndReplaceByName)
+{
+    auto doc = newDocument();
+    TElement* e = doc->appendChild(doc->createElement(u"e"));
+    const int count = 100000;
+    for (int i = 0; i < count; ++i) {
+        std::u16string name = u"b";
+        for (char c : std::to_string(i))
+            name += static_cast<char16_t>(c);
+        ASSERT_EQ(e->setAttributeNode(doc->createAttribute(name)), nullptr);
+    }
+    TNamedNodeMap& map = *e->attributes();
+    ASSERT_EQ(map.length(), count);
+    TNode* b500 = map.getNamedItem(u"b500");
+    ASSERT_NE(b500, nullptr);
+    EXPECT_EQ(b500, map.item(500));
+    EXPECT_EQ(map.getNamedItem(u"B500"), nullptr);
+
+    // Replacing keeps one entry of the name, at the end.
+    auto again = doc->createAttribute(u"b500");
+    TAttr* againRaw = again.get();
+    std::unique_ptr<TAttr> old = e->setAttributeNode(std::move(again));
+    EXPECT_EQ(old.get(), b500);
+    EXPECT_EQ(map.length(), count);
+    EXPECT_EQ(map.getNamedItem(u"b500"), againRaw);
+    EXPECT_EQ(map.item(count - 1), againRaw);
+
+    // Plain list edits and renames are seen by later searches.
+    map.deleteItem(count - 1);
+    EXPECT_EQ(map.getNamedItem(u"b500"), nullptr);
+    delete againRaw;
+    TNode* b7 = map.getNamedItem(u"b7");
+    ASSERT_NE(b7, nullptr);
+    b7->setPrefix(u"x");
+    EXPECT_EQ(map.getNamedItem(u"b7"), nullptr);
+    EXPECT_EQ(map.getNamedItem(u"x:b7"), b7);
+    map.add(old.release());
+    EXPECT_EQ(map.getNamedItem(u"b500"), b500);
+}
+
 TEST(DomAttributes, AttributeInUseIsRefused)
 {
     auto doc = newDocument();
