@@ -1,0 +1,138 @@
+#!/usr/bin/python3
+"""Peer benchmark: ortavixcl against xmllint, xpcheck against xmlwf.
+
+On the same files, runs interleaved (tool A, tool B, A, B, ...) and reports
+the median wall time of each and their ratio:
+
+  * ortavixcl (convert + write + check) against `xmllint --html --xmlout`
+    (convert + write), per corpus group;
+  * xpcheck against expat's `xmlwf`, over the XML that ortavixcl wrote.
+
+Groups: the Python 3.11 documentation, the Apache 2.4 manual (its real
+files; the language links are left out) and the largest pages of both. The
+files are copied flat into bench/corpus/peers/ so that one pattern takes a
+whole group. xmllint and xmlwf (Debian packages libxml2-utils and expat)
+are installed for this benchmark only.
+
+    python3 bench/peers.py [--build DIR] [--runs N]
+"""
+
+import argparse
+import os
+import shlex
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PEERS = os.path.join(ROOT, "bench", "corpus", "peers")
+RESULTS = os.path.join(ROOT, "bench", "results", "peers")
+
+SOURCES = {
+    "python-docs": "/usr/share/doc/python3.11/html",
+    "apache-manual": "/usr/share/doc/apache2-doc/manual",
+}
+PACKAGES = {"xmllint": "libxml2-utils", "xmlwf": "expat",
+            "/usr/share/doc/python3.11/html": "python3.11-doc",
+            "/usr/share/doc/apache2-doc/manual": "apache2-doc"}
+
+
+def ensure_tools():
+    missing = [pkg for what, pkg in PACKAGES.items()
+               if not (os.path.exists(what) if what.startswith("/") else shutil.which(what))]
+    if missing:
+        sudo = [] if os.geteuid() == 0 else ["sudo"]
+        subprocess.check_call(sudo + ["apt-get", "install", "-y", "--no-install-recommends"] + missing)
+
+
+def collect(group, source):
+    """Copies the group's real HTML files flat into the corpus folder."""
+    target = os.path.join(PEERS, group)
+    if os.path.isdir(target):
+        return target
+    os.makedirs(target)
+    for directory, _, files in os.walk(source):
+        for name in sorted(files):
+            path = os.path.join(directory, name)
+            if ".html" not in name or name.endswith(".gz") or os.path.islink(path):
+                continue
+            flat = os.path.relpath(path, source).replace("/", "__").replace(".", "_") + ".html"
+            shutil.copyfile(path, os.path.join(target, flat))
+    return target
+
+
+def largest(groups, count=40):
+    target = os.path.join(PEERS, "large-pages")
+    if os.path.isdir(target):
+        return target
+    os.makedirs(target)
+    pages = []
+    for folder in groups:
+        for name in os.listdir(folder):
+            path = os.path.join(folder, name)
+            pages.append((os.path.getsize(path), path, name))
+    for _, path, name in sorted(pages, reverse=True)[:count]:
+        shutil.copyfile(path, os.path.join(target, name))
+    return target
+
+
+def timed(cmd, stdout=subprocess.DEVNULL):
+    start = time.perf_counter()
+    subprocess.run(cmd, stdout=stdout, stderr=subprocess.DEVNULL, check=False)
+    return time.perf_counter() - start
+
+
+def files_of(folder, suffix):
+    return sorted(os.path.join(folder, f) for f in os.listdir(folder) if f.endswith(suffix))
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--build", default=os.path.join(ROOT, "build"))
+    ap.add_argument("--runs", type=int, default=3, help="median of N interleaved runs")
+    args = ap.parse_args()
+    ensure_tools()
+    build = os.path.abspath(args.build)
+    subprocess.check_call(["cmake", "--build", build, "--target", "ortavixcl", "xpcheck"])
+    ortavixcl = os.path.join(build, "ortavixcl")
+    xpcheck = os.path.join(build, "xpcheck")
+
+    folders = [collect(g, s) for g, s in SOURCES.items()]
+    folders.append(largest(folders))
+    print("peer benchmark, median of %d interleaved runs" % args.runs)
+    print("%-14s %6s %8s | %9s %9s %6s | %9s %9s %6s" % (
+        "group", "files", "HTML MB", "ortavixcl", "xmllint", "ratio", "xpcheck", "xmlwf", "ratio"))
+    for folder in folders:
+        group = os.path.basename(folder)
+        pages = files_of(folder, ".html")
+        size = sum(os.path.getsize(p) for p in pages)
+        out = os.path.join(RESULTS, group)
+        lint_out = os.path.join(RESULTS, group + ".xmllint.xml")
+        ours, lint = [], []
+        for _ in range(args.runs):
+            shutil.rmtree(out, ignore_errors=True)
+            os.makedirs(out)
+            ours.append(timed([ortavixcl, "--outdir", out, os.path.join(folder, "*.html")]))
+            with open(lint_out, "wb") as sink:
+                lint.append(timed(["xmllint", "--html", "--xmlout"] + pages, stdout=sink))
+        xml = files_of(out, ".XML")
+        check, wf = [], []
+        for _ in range(args.runs):
+            check.append(timed([xpcheck] + xml))
+            wf.append(timed(["xmlwf"] + xml))
+        o, l = statistics.median(ours), statistics.median(lint)
+        c, w = statistics.median(check), statistics.median(wf)
+        print("%-14s %6d %8.1f | %8.2fs %8.2fs %6.2f | %8.2fs %8.2fs %6.2f" % (
+            group, len(pages), size / 1e6, o, l, o / l, c, w, c / w))
+        print("  reproduce: %s --outdir %s %s" % (
+            shlex.quote(ortavixcl), shlex.quote(out), shlex.quote(os.path.join(folder, "*.html"))))
+        print("             xmllint --html --xmlout %s/*.html > %s" % (shlex.quote(folder), shlex.quote(lint_out)))
+        print("             %s %s/*.XML ; xmlwf %s/*.XML" % (shlex.quote(xpcheck), shlex.quote(out), shlex.quote(out)))
+    print("ratio: ours / peer's wall time (below 1 is faster than the peer).")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
