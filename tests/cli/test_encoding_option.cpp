@@ -3,6 +3,8 @@
 // output stays as it always was.
 #include <gtest/gtest.h>
 
+#include <iconv.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -207,4 +209,50 @@ TEST_F(EncodingOption, WithoutTheOptionNothingChanges)
     EXPECT_EQ(out, "Converting a.html -> a.XML\n");
     // Each byte through the 8-bit code page, as always.
     EXPECT_TRUE(contains("a.XML", u"<title>caf\u00C3\u00A9</title>"));
+}
+
+// Translated pages of the Apache manual (Debian's apache2-doc): each title
+// must come out as the page's own bytes decoded in its declared encoding.
+TEST_F(EncodingOption, ApacheManualTranslationsKeepTheirTitles)
+{
+    const fs::path manual = "/usr/share/doc/apache2-doc/manual";
+    if (!fs::exists(manual))
+        GTEST_SKIP() << "apache2-doc is not installed";
+    struct Page {
+        const char* path;
+        const char* charset;
+    };
+    // Titles without character references, beyond ASCII.
+    const Page pages[] = {{"ja/bind.html", "UTF-8"},
+                          {"ko/bind.html", "EUC-KR"},
+                          {"ru/getting-started.html", "UTF-8"},
+                          {"zh-cn/handler.html", "UTF-8"}};
+    int n = 0;
+    for (const Page& page : pages) {
+        if (!fs::exists(manual / page.path))
+            continue;
+        const std::string bytes = slurp(manual / page.path);
+        const size_t open = bytes.find("<title>"), close = bytes.find("</title>");
+        ASSERT_NE(open, std::string::npos) << page.path;
+        const std::string raw = bytes.substr(open + 7, close - open - 7);
+        // The expected title through iconv directly, with no detection.
+        iconv_t cd = iconv_open("UTF-16LE", page.charset);
+        ASSERT_NE(cd, reinterpret_cast<iconv_t>(-1));
+        std::string in = raw, outBytes(raw.size() * 4, '\0');
+        char* ip = in.data();
+        char* op = outBytes.data();
+        size_t il = in.size(), ol = outBytes.size();
+        ASSERT_NE(iconv(cd, &ip, &il, &op, &ol), static_cast<size_t>(-1)) << page.path;
+        iconv_close(cd);
+        std::u16string want;
+        for (char* p = outBytes.data(); p < op; p += 2)
+            want += static_cast<char16_t>(static_cast<unsigned char>(p[0]) |
+                                          (static_cast<unsigned char>(p[1]) << 8));
+        const std::string name = "page" + std::to_string(n++) + ".html";
+        put(name, bytes);
+        ASSERT_EQ(run({"--encoding=auto", name}), 0);
+        const std::u16string got = xml(name.substr(0, name.size() - 5) + ".XML");
+        EXPECT_NE(got.find(u"<title>" + want + u"</title>"), std::u16string::npos) << page.path;
+    }
+    EXPECT_GT(n, 0);
 }
