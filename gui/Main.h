@@ -90,6 +90,7 @@ public:
     QAction* ExitApplication;
     QAction* About;
     QAction* ToggleView;
+    QAction* DetectEncoding;
 
     // ---- state ----
     const TMruList& mruList() const { return MruList; }
@@ -98,6 +99,11 @@ public:
     const TMruLocation& mruLocation() const { return MruFile; }
     QString statusText(int panel) const;
     bool busy() const { return Busy; }
+    // "" reads pages through the 8-bit code page as always; "auto" detects
+    // the encoding of each page; any other name forces that encoding. The
+    // Detect Encoding action shows whether one of the last two is in force.
+    void setEncodingMode(const std::string& mode);
+    const std::string& encodingMode() const { return EncodingMode; }
 
     // ---- handlers ----
     void OpenHtmlFileExecute();
@@ -155,6 +161,7 @@ private:
     TMruList MruList;
     TIdURI Uri;
     std::string LastOpened;
+    std::string EncodingMode;
     int64_t TokenStart = 1;
     bool Busy = false;
     bool CloseRequested = false;
