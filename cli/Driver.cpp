@@ -1,7 +1,10 @@
 #include "cli/Driver.h"
 
 #include "html/HtmlParser.h"
+#include "text/Ansi.h"
+#include "text/Encoding.h"
 #include "text/Errors.h"
+#include "text/Streams.h"
 #include "text/Unicode.h"
 #include "xml/XpParser.h"
 
@@ -23,7 +26,24 @@ namespace {
 // not raised), and the document of the file at hand.
 class TConversionSteps : public TFileSteps {
 public:
-    void load(const std::string& inputPath) override { list_.loadFromFile(inputPath); }
+    void load(const std::string& inputPath) override
+    {
+        if (driver::encoding.empty()) {
+            list_.loadFromFile(inputPath);
+            return;
+        }
+        TMemoryStream bytes;
+        try {
+            bytes.loadFromFile(inputPath);
+        } catch (const EFOpenError& e) {
+            throw EOSError::fromCode(e.errorCode);
+        }
+        choice_ = encoding::choose(bytes.bytes(), driver::encoding);
+        if (choice_.decodedAtLoad())
+            list_.setText(encoding::decode(bytes.bytes(), choice_));
+        else
+            list_.loadFromStream(bytes);
+    }
     bool parse() override
     {
         // The lines are not needed again: freeing them before the tree is
@@ -31,7 +51,20 @@ public:
         std::u16string text = list_.text();
         list_.clear();
         document_ = parser_.parseString(std::move(text));
+        if (document_ && !driver::encoding.empty()) {
+            document_->decodedAtLoad = choice_.decodedAtLoad();
+            // The tree builder reads the charset only from a meta's content;
+            // a single-byte set found otherwise still needs the writer's
+            // re-decode.
+            if (choice_.method == encoding::TMethod::CodePage && choice_.source != "default" &&
+                document_->charset.empty())
+                document_->charset = widen(choice_.name);
+        }
         return document_ != nullptr;
+    }
+    std::string encodingNote() const override
+    {
+        return driver::encoding.empty() ? std::string() : choice_.describe();
     }
     void write(const std::string& outputPath) override { document_->saveToFile(outputPath); }
     std::vector<std::string> check(const std::string& outputPath) override
@@ -47,6 +80,7 @@ private:
     THtmlParser parser_;
     TXpParser checker_;
     std::unique_ptr<TDocument> document_;
+    encoding::TChoice choice_;
 };
 
 } // namespace
@@ -62,6 +96,7 @@ namespace driver {
 
 std::string outdir;
 bool info = false;
+std::string encoding;
 
 namespace {
 
@@ -132,7 +167,7 @@ void convertPattern(const std::string& pattern, std::ostream& out, const TStepsF
         }
         steps->load(inputPath);
         if (info)
-            say(out, "Converting " + inputPath + " -> " + outputPath);
+            say(out, "Converting " + inputPath + " -> " + outputPath + steps->encodingNote());
         if (steps->parse()) {
             steps->write(outputPath);
             for (const std::string& line : steps->check(outputPath))
@@ -234,11 +269,13 @@ int run(getoptlib::argvarray& argv, std::ostream& out, std::ostream& err,
     const getoptlib::option longopts[] = {
         {"outdir", getoptlib::required_argument, nullptr, 0},
         {"info", getoptlib::no_argument, nullptr, 0},
+        {"encoding", getoptlib::required_argument, nullptr, 0},
         {"", 0, nullptr, 0},
     };
 
     info = false;
     outdir.clear();
+    encoding.clear();
     getoptlib::resetGetopt();
     GetoptOutputGuard guard(out);
     if (argv.empty())
@@ -257,6 +294,15 @@ int run(getoptlib::argvarray& argv, std::ostream& out, std::ostream& err,
                 outdir = getoptlib::optarg;
             else if (longopts[longind].name == "info")
                 info = true;
+            else if (longopts[longind].name == "encoding") {
+                // A misspelt name would silently convert everything the
+                // default way: refuse before converting anything.
+                if (!::encoding::isKnownName(getoptlib::optarg)) {
+                    say(out, "Unknown encoding: " + getoptlib::optarg);
+                    return 1;
+                }
+                encoding = getoptlib::optarg;
+            }
         }
 
         if (getoptlib::optind < argc) {

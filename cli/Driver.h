@@ -28,6 +28,9 @@ public:
     // a well-formed file).
     virtual std::vector<std::string> check(const std::string& outputPath) = 0;
     virtual void freeDocument() = 0;
+    // With "--encoding": the encoding the last load used and where it came
+    // from, as " (utf-8 from meta)"; "" otherwise.
+    virtual std::string encodingNote() const { return {}; }
     // Empties the text list.
     virtual void clear() = 0;
 };
@@ -44,6 +47,9 @@ namespace driver {
 // whether to print a "Converting" line per file.
 extern std::string outdir;
 extern bool info;
+// "--encoding": "" (off: the 8-bit code page as always), "auto" or a forced
+// encoding name.
+extern std::string encoding;
 
 // page.html -> page.XML, notes -> notes.XML, .profile -> .XML.
 std::string outputName(const std::string& name);

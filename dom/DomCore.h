@@ -509,6 +509,9 @@ public:
 
     // Character set the HTML source declared; text is re-decoded through it.
     std::u16string charset;
+    // The text was decoded when the page was loaded: the writer leaves it
+    // as it is instead of re-decoding it through charset.
+    bool decodedAtLoad = false;
     // Receives every output piece of the writer with its node type.
     std::function<void(const std::u16string& text, int nodeType)> onWriteText;
 

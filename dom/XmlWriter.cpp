@@ -191,7 +191,7 @@ public:
     {
         if (document && document->onWriteText)
             callback_ = &document->onWriteText;
-        if (document && !document->charset.empty()) {
+        if (document && !document->charset.empty() && !document->decodedAtLoad) {
             charsetName_ = narrow(document->charset);
             // An unknown name fails for every text; find that out once.
             std::u16string probe;

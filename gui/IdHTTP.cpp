@@ -79,6 +79,7 @@ void TIdHTTP::get(const std::string& url, TStream& stream)
     if (!writeError.empty())
         throw EIdHTTPProtocolException(0, writeError);
     ResponseCode = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    ResponseContentType = reply->header(QNetworkRequest::ContentTypeHeader).toString().toStdString();
     if (ResponseCode >= 400) {
         QString reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
         throw EIdHTTPProtocolException(ResponseCode,

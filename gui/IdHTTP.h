@@ -42,6 +42,8 @@ public:
     int ProxyPort = 0; // 0: no proxy
     int64_t ContentLength = -1; // -1: none sent
     int ResponseCode = 0;
+    // Content-Type header of the last response ("" when none was sent).
+    std::string ResponseContentType;
 
     // Ends the transfer in progress, if any; its get fails.
     void abort();

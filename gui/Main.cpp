@@ -9,6 +9,7 @@
 #include "html/HtmlParser.h"
 #include "html/HtmlReader.h"
 #include "text/Ansi.h"
+#include "text/Encoding.h"
 #include "text/Streams.h"
 #include "text/Unicode.h"
 #include "xml/XpExcept.h"
@@ -211,7 +212,14 @@ void TMainForm::createActions()
     ToggleView->setChecked(true);
     connect(ToggleView, &QAction::triggered, this, [this]() { ToggleViewExecute(); });
 
-    addActions({OpenHtmlFile, SaveAsXml, SaveHtml, ExitApplication, About, ToggleView});
+    DetectEncoding = new QAction(QStringLiteral("Detect Encoding"), this);
+    DetectEncoding->setObjectName(QStringLiteral("DetectEncoding"));
+    DetectEncoding->setCheckable(true);
+    DetectEncoding->setChecked(false);
+    connect(DetectEncoding, &QAction::triggered, this,
+            [this](bool checked) { EncodingMode = checked ? "auto" : ""; });
+
+    addActions({OpenHtmlFile, SaveAsXml, SaveHtml, ExitApplication, About, ToggleView, DetectEncoding});
 }
 
 void TMainForm::createComponents()
@@ -228,6 +236,7 @@ void TMainForm::createComponents()
     FileItem->addAction(ExitApplication);
     ViewItem = new QMenu(QStringLiteral("&View"), this);
     ViewItem->addAction(ToggleView);
+    ViewItem->addAction(DetectEncoding);
     HelpItem = new QMenu(QStringLiteral("&Help"), this);
     HelpItem->addAction(About);
     for (QMenu* m : {FileItem, ViewItem, HelpItem}) {
@@ -400,6 +409,12 @@ void TMainForm::reportFailure()
     }
 }
 
+void TMainForm::setEncodingMode(const std::string& mode)
+{
+    EncodingMode = mode;
+    DetectEncoding->setChecked(!mode.empty());
+}
+
 QString TMainForm::statusText(int panel) const
 {
     return panel >= 0 && panel < 3 ? StatusPanels[panel]->text() : QString();
@@ -483,9 +498,12 @@ void TMainForm::OpenDocument(const std::string& name)
     Uri.setURI(name);
     TWideStringList list;
     TMemoryStream stream;
+    std::string httpCharset;
     if (ansi::upper(Uri.Protocol) == "HTTP") {
         AddToMru(name);
+        HTTP->ResponseContentType.clear();
         HTTP->get(Uri.getURI(), stream);
+        httpCharset = encoding::charsetFromContentType(HTTP->ResponseContentType);
     } else if (!Uri.Protocol.empty()) {
         throw Exception("URI Protocol not supported");
     } else {
@@ -493,7 +511,13 @@ void TMainForm::OpenDocument(const std::string& name)
         AddToMru(name);
     }
     stream.setPosition(0);
-    list.loadFromStream(stream);
+    encoding::TChoice choice;
+    if (!EncodingMode.empty())
+        choice = encoding::choose(stream.bytes(), EncodingMode, httpCharset);
+    if (choice.decodedAtLoad())
+        list.setText(encoding::decode(stream.bytes(), choice));
+    else
+        list.loadFromStream(stream);
 
     FileEdit->setText(qtext::fromName(name));
     LastOpened = name;
@@ -506,6 +530,16 @@ void TMainForm::OpenDocument(const std::string& name)
     if (Document)
         Document->clear();
     Document = HtmlBuilder->parseString(list.text());
+    if (Document && !EncodingMode.empty()) {
+        Document->decodedAtLoad = choice.decodedAtLoad();
+        // The tree builder reads the charset only from a meta's content; a
+        // single-byte set found otherwise still needs the writer's re-decode.
+        if (choice.method == encoding::TMethod::CodePage && choice.source != "default" &&
+            Document->charset.empty())
+            Document->charset = widen(choice.name);
+    }
+    if (!EncodingMode.empty())
+        setStatus(0, QString::fromStdString(choice.name + " " + choice.source));
     MergeItems(*HTMLMemo);
     ShowXml();
     HTMLMemo->format();

@@ -93,6 +93,7 @@ public:
     QAction* ExitApplication;
     QAction* About;
     QAction* ToggleView;
+    QAction* DetectEncoding;
 
     // ---- state ----
     const TMruList& mruList() const { return MruList; }
@@ -101,6 +102,11 @@ public:
     const TMruLocation& mruLocation() const { return MruFile; }
     QString statusText(int panel) const;
     bool busy() const { return Busy; }
+    // "" reads pages through the 8-bit code page as always; "auto" detects
+    // the encoding of each page; any other name forces that encoding. The
+    // Detect Encoding action shows whether one of the last two is in force.
+    void setEncodingMode(const std::string& mode);
+    const std::string& encodingMode() const { return EncodingMode; }
 
     // ---- handlers ----
     void OpenHtmlFileExecute();
@@ -160,6 +166,7 @@ private:
     TMruList MruList;
     TIdURI Uri;
     std::string LastOpened;
+    std::string EncodingMode;
     int64_t TokenStart = 1;
     bool Busy = false;
     bool CloseRequested = false;

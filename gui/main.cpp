@@ -1,8 +1,10 @@
 // ortavix: the desktop program. An optional argument names a file or an
-// http URL to open at start. With ORTAVIX_SCREENSHOT set to a file name the
+// http URL to open at start; "--encoding=auto|NAME" reads pages as
+// ortavixcl does with that option. With ORTAVIX_SCREENSHOT set to a file name the
 // program saves a picture of its window there (PNG) and ends, so that the
 // window can be looked at from a script.
 #include "gui/Main.h"
+#include "text/Encoding.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -15,13 +17,35 @@ int main(int argc, char* argv[])
     QApplication::setApplicationName(QStringLiteral("ortavix"));
     QApplication::setApplicationVersion(QStringLiteral(ORTAVIX_VERSION));
 
-    TMainForm form;
-    form.show();
+    // "--encoding=auto|NAME" (or "--encoding NAME") anywhere; the first other
+    // argument is the name to open.
     const QStringList args = QApplication::arguments();
-    if (args.size() > 1) {
-        const QString name = args.at(1);
-        QTimer::singleShot(0, &form, [&form, name]() { form.openFromCommand(name); });
+    std::string encodingMode;
+    QString name;
+    for (int i = 1; i < args.size(); ++i) {
+        QString a = args.at(i);
+        QString value;
+        if (a.startsWith(QStringLiteral("--encoding="))) {
+            value = a.mid(11);
+        } else if (a == QStringLiteral("--encoding") && i + 1 < args.size()) {
+            value = args.at(++i);
+        } else {
+            if (name.isEmpty())
+                name = a;
+            continue;
+        }
+        encodingMode = value.toStdString();
+        if (!encoding::isKnownName(encodingMode)) {
+            std::fprintf(stderr, "Unknown encoding: %s\n", encodingMode.c_str());
+            return 1;
+        }
     }
+
+    TMainForm form;
+    form.setEncodingMode(encodingMode);
+    form.show();
+    if (!name.isEmpty())
+        QTimer::singleShot(0, &form, [&form, name]() { form.openFromCommand(name); });
 
     const QString shot = qEnvironmentVariable("ORTAVIX_SCREENSHOT");
     if (!shot.isEmpty()) {
