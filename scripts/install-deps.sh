@@ -11,6 +11,7 @@ packages=(
   python3 python3-pyftpdlib
   xvfb xauth
   time
+  clang
 )
 
 missing=()
