@@ -9,11 +9,17 @@
 #include "xml/XpParser.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <cstdlib>
 #include <cxxabi.h>
 #include <dirent.h>
 #include <iostream>
+#include <map>
+#include <utility>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <typeinfo>
 
 // ---------------------------------------------------------------------------
@@ -142,7 +148,63 @@ struct GetoptOutputGuard {
     ~GetoptOutputGuard() { getoptlib::setGetoptOutput(std::cout); }
 };
 
-void convertPattern(const std::string& pattern, std::ostream& out, const TStepsFactory& makeSteps)
+// A file's identity: device and inode, the same through every name and link.
+using TFileId = std::pair<dev_t, ino_t>;
+
+bool fileId(const std::string& path, TFileId& id)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return false;
+    id = {st.st_dev, st.st_ino};
+    return true;
+}
+
+// What one run knows about its files: every input its patterns match (also
+// those still to come), and which input wrote each output so far.
+struct TRunFiles {
+    std::map<TFileId, std::string> inputs;
+    std::map<TFileId, std::pair<TFileId, std::string>> outputs;
+};
+
+// A failure of the file at hand, reported with its name and the system's
+// reason instead of a bare error code.
+[[noreturn]] void failOnFile(const char* what, const std::string& path, int code)
+{
+    throw EOSError(code, std::string("Cannot ") + what + " file \"" + path + "\": " + systemErrorMessage(code));
+}
+
+// The checker takes "http://", "ftp://" and "file://" names as addresses; a
+// local output named like one (an output folder "http:") is handed over with
+// the current directory in front.
+bool readsAsAddress(const std::string& path)
+{
+    auto starts = [&](const char* scheme) {
+        const std::size_t n = std::strlen(scheme);
+        if (path.size() < n)
+            return false;
+        for (std::size_t i = 0; i < n; ++i)
+            if (std::tolower(static_cast<unsigned char>(path[i])) != scheme[i])
+                return false;
+        return true;
+    };
+    return starts("http://") || starts("ftp://") || starts("file://");
+}
+
+std::string currentDirectory()
+{
+    std::string dir(4096, '\0');
+    while (::getcwd(dir.data(), dir.size()) == nullptr) {
+        if (errno != ERANGE)
+            return ".";
+        dir.resize(dir.size() * 2);
+    }
+    dir.resize(std::strlen(dir.c_str()));
+    return dir;
+}
+
+void convertPattern(const std::string& pattern, std::ostream& out, const TStepsFactory& makeSteps,
+                    TRunFiles& files)
 {
     if (!outdir.empty() && !isDirectory(outdir)) {
         say(out, "Error: Directory " + outdir + " does not exists");
@@ -159,22 +221,85 @@ void convertPattern(const std::string& pattern, std::ostream& out, const TStepsF
             continue;
         const std::string inputPath = dir + match.name;
         const std::string outputPath = outdir + outputName(match.name);
-        // The output would replace the very file being read (x.XML matched
-        // by *.XML, or a link to it): converting it would destroy the input.
-        if (sameFile(inputPath, outputPath)) {
-            say(out, "Skipping " + inputPath + ": the output would overwrite the input");
+
+        struct stat st;
+        if (::stat(inputPath.c_str(), &st) != 0)
+            failOnFile("open", inputPath, errno);
+        // A FIFO or a device could block the run for ever or never end.
+        if (!S_ISREG(st.st_mode)) {
+            say(out, "Skipping " + inputPath + ": not a regular file");
             continue;
         }
-        steps->load(inputPath);
+        const TFileId inputId{st.st_dev, st.st_ino};
+
+        // An output never replaces a file this run reads (x.XML matched by
+        // x.*, or a link to a later input), nor another input's output.
+        TFileId outputId;
+        if (fileId(outputPath, outputId)) {
+            auto input = files.inputs.find(outputId);
+            if (input != files.inputs.end()) {
+                say(out, "Skipping " + inputPath + ": the output would overwrite the input" +
+                             (outputId == inputId ? std::string() : " " + input->second));
+                continue;
+            }
+            auto written = files.outputs.find(outputId);
+            if (written != files.outputs.end() && written->second.first != inputId) {
+                say(out, "Skipping " + inputPath + ": " + outputPath + " was already written from " +
+                             written->second.second);
+                continue;
+            }
+        }
+
+        try {
+            steps->load(inputPath);
+        } catch (const EOSError& e) {
+            failOnFile("open", inputPath, e.errorCode != 0 ? e.errorCode : EIO);
+        }
         if (info)
             say(out, "Converting " + inputPath + " -> " + outputPath + steps->encodingNote());
         if (steps->parse()) {
-            steps->write(outputPath);
-            for (const std::string& line : steps->check(outputPath))
+            try {
+                errno = 0;
+                steps->write(outputPath);
+            } catch (const EFCreateError&) {
+                throw; // names the file already
+            } catch (const Exception& e) {
+                const int code = errno;
+                throw EOSError(code, "Cannot write file \"" + outputPath + "\": " +
+                                         (code != 0 ? systemErrorMessage(code) : e.message()));
+            }
+            if (fileId(outputPath, outputId))
+                files.outputs[outputId] = {inputId, inputPath};
+            const bool address = readsAsAddress(outputPath);
+            const std::string absolute =
+                !outputPath.empty() && outputPath[0] == '/' ? outputPath : currentDirectory() + "/" + outputPath;
+            const std::string location = address ? absolute : outputPath;
+            for (std::string line : steps->check(location)) {
+                // The error line names the output as the user knows it, also
+                // where the checker resolved the name to a full path.
+                const std::string shown = "File: " + absolute + ". ";
+                if (line.compare(0, shown.size(), shown) == 0)
+                    line = "File: " + outputPath + ". " + line.substr(shown.size());
                 say(out, line);
+            }
             steps->freeDocument();
         }
         steps->clear();
+    }
+}
+
+// Every regular file the patterns match, before any is converted.
+void collectInputs(const getoptlib::argvarray& argv, int32_t first, int32_t argc, TRunFiles& files)
+{
+    for (int32_t i = first; i < argc; ++i) {
+        const std::string pattern = argv[i];
+        const std::string dir = directoryPart(pattern);
+        for (const TMatch& match : findMatches(pattern)) {
+            struct stat st;
+            const std::string path = dir + match.name;
+            if (!match.isDirectory && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+                files.inputs.emplace(TFileId{st.st_dev, st.st_ino}, path);
+        }
     }
 }
 
@@ -306,8 +431,10 @@ int run(getoptlib::argvarray& argv, std::ostream& out, std::ostream& err,
         }
 
         if (getoptlib::optind < argc) {
+            TRunFiles files;
+            collectInputs(argv, getoptlib::optind, argc, files);
             for (; getoptlib::optind < argc; ++getoptlib::optind)
-                convertPattern(argv[getoptlib::optind], out, makeSteps);
+                convertPattern(argv[getoptlib::optind], out, makeSteps, files);
         } else {
             say(out, usageText);
         }

@@ -10,6 +10,7 @@
 #include "xml/XpBase.h"
 #include "text/Ansi.h"
 #include "text/Streams.h"
+#include "text/TempFiles.h"
 #include "text/cputils.h"
 
 #include <algorithm>
@@ -527,6 +528,7 @@ struct TempFile {
     std::string name;
     int fd = -1;
     bool keep = false;
+    TTempFileGuard onSignal; // removed also when a signal ends the program
     ~TempFile()
     {
         if (fd >= 0)
@@ -586,6 +588,7 @@ void TDocument::saveToFile(const std::string& fileName) const
     for (int attempt = 0; temp.fd < 0; ++attempt) {
         std::string unique = std::to_string(::getpid()) + "_" + std::to_string(tempCounter++);
         std::string name = target + ".tmp" + unique;
+        TCleanupSignalsBlocked blocked; // no gap between creation and registration
         int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno == ENAMETOOLONG) {
             name = dir + ".ortavix" + unique + ".tmp";
@@ -594,6 +597,7 @@ void TDocument::saveToFile(const std::string& fileName) const
         if (fd >= 0) {
             temp.name = name;
             temp.fd = fd;
+            temp.onSignal.reset(name);
         } else if (errno != EEXIST || attempt >= 100) {
             throw EFCreateError(fileName, errno);
         }

@@ -12,6 +12,7 @@ packages=(
   xvfb xauth
   time
   apache2-doc
+  clang
 )
 
 missing=()

@@ -5,6 +5,7 @@
 // Prints each file's error lines (nothing for a well-formed file). Exit
 // status 0 when every file is well-formed, 1 when any file had an error line
 // or could not be checked, 2 for a missing argument.
+#include "text/TempFiles.h"
 #include "xml/XpParser.h"
 
 #include <cstdio>
@@ -17,6 +18,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "Usage: xpcheck FILE...\n");
         return 2;
     }
+    // An interrupted download leaves no partial file behind.
+    InstallTempFileCleanup();
     int status = 0;
     TXpParser parser;
     for (int i = 1; i < argc; ++i) {

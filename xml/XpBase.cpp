@@ -1,5 +1,10 @@
 #include "xml/XpBase.h"
 
+#include "text/Ansi.h"
+#include "xml/XpExcept.h"
+
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 
@@ -258,4 +263,11 @@ bool IsSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDFFF; }
 bool IsNameUnit(char16_t unit, bool first)
 {
     return first ? IsNameStartChar(unit) : IsNameChar(unit);
+}
+
+void RequireRegularFile(const std::string& path)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        throw EXpParserError(0, 0, widen(path), u"File \"" + widen(path) + u"\" is not a regular file");
 }

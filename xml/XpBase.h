@@ -52,6 +52,11 @@ public:
     std::string fileName;
 };
 
+// Raises EXpParserError naming path when it exists but is not a regular file
+// after links are followed (a FIFO, a device, /dev/stdin): reading one could
+// block for ever or never end. A missing path is left to the caller.
+void RequireRegularFile(const std::string& path);
+
 // ---- wide-text helpers (1-based positions) ---------------------------------
 
 // At most count characters of text from start on; empty when start < 1,

@@ -1,6 +1,7 @@
 #include "xml/XpInet.h"
 
 #include "text/Ansi.h"
+#include "text/TempFiles.h"
 #include "xml/XpExcept.h"
 
 #include <curl/curl.h>
@@ -12,6 +13,9 @@
 #include <unistd.h>
 
 namespace {
+
+long downloadTimeLimitMs = XpDownloadTimeLimitMs;
+int64_t downloadSizeLimit = XpDownloadSizeLimit;
 
 // ---- the transfer library ---------------------------------------------------------
 
@@ -47,6 +51,9 @@ void setCommonOptions(CURL* h, char* errorBuffer)
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 30L);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 60L);
+    // The low-speed limit alone lets a trickle of bytes go on for ever.
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, downloadTimeLimitMs);
+    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(downloadSizeLimit));
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer);
 }
 
@@ -78,7 +85,13 @@ public:
     {
         if (stream_)
             return;
-        std::string name = NewTempFileName();
+        std::string name;
+        {
+            TCleanupSignalsBlocked blocked; // no gap between creation and registration
+            name = NewTempFileName();
+            if (!name.empty())
+                onSignal_.reset(name);
+        }
         if (name.empty())
             throw EFCreateError(tempDirectory() + "/ZUZXXXXXX", errno);
         name_ = name;
@@ -89,6 +102,7 @@ public:
     {
         create();
         name_.clear();
+        onSignal_.release();
         return std::move(stream_);
     }
 
@@ -98,6 +112,7 @@ public:
         if (!name_.empty())
             ::unlink(name_.c_str());
         name_.clear();
+        onSignal_.release();
     }
 
     static size_t onData(char* data, size_t size, size_t count, void* self)
@@ -114,6 +129,11 @@ public:
                     return 0;
                 }
             }
+            // The announced length is checked by the library; an answer
+            // without one is counted here.
+            d->received_ += static_cast<int64_t>(n);
+            if (d->received_ > downloadSizeLimit)
+                return 0;
             d->create();
             d->stream_->writeBuffer(data, static_cast<int64_t>(n));
         } catch (...) {
@@ -126,6 +146,8 @@ public:
 private:
     std::unique_ptr<TXpFileStream> stream_;
     std::string name_;
+    int64_t received_ = 0;
+    TTempFileGuard onSignal_;
 };
 
 // Percent-encodes the bytes a URL cannot carry as they are (controls, space,
@@ -179,6 +201,12 @@ bool isConnectFailure(CURL* h, CURLcode rc)
 }
 
 } // namespace
+
+void SetDownloadLimitsForTesting(long timeLimitMs, int64_t sizeLimit)
+{
+    downloadTimeLimitMs = timeLimitMs > 0 ? timeLimitMs : XpDownloadTimeLimitMs;
+    downloadSizeLimit = sizeLimit > 0 ? sizeLimit : XpDownloadSizeLimit;
+}
 
 bool LoadInternetLibrary(std::vector<std::string>& errorLines)
 {

@@ -9,9 +9,20 @@
 
 #include "xml/XpBase.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
+
+// Bounds of every download: one that has not finished this long after it
+// began, or that grows past this size, fails like any broken transfer and
+// leaves no temporary file.
+constexpr long XpDownloadTimeLimitMs = 60 * 1000;
+constexpr int64_t XpDownloadSizeLimit = int64_t(64) << 20;
+
+// Tests shrink the bounds to keep a stalling or endless server cheap;
+// zero or less restores the default of each.
+void SetDownloadLimitsForTesting(long timeLimitMs, int64_t sizeLimit);
 
 // Makes the transfer library ready (once per process). On failure adds
 // "Cannot open WININET, Microsoft IE required" and returns false; a later

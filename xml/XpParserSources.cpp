@@ -767,6 +767,7 @@ void TXpParser::OpenSource(const TXpBaseDirContext* parent, const std::string& l
         struct stat st;
         if (path.empty() || stat(fsPath.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
             missing();
+        RequireRegularFile(fsPath);
         stream = std::make_unique<TXpFileStream>(fsPath, fmOpenRead);
         break;
     }

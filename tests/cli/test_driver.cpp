@@ -9,7 +9,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <cerrno>
 #include <set>
+#include <sys/stat.h>
 #include <sstream>
 #include <stdexcept>
 #include <unistd.h>
@@ -27,6 +29,8 @@ struct Recorder {
     Strings log;
     std::set<std::string> failOnLoad;
     bool runtimeFailure = false;
+    int loadErrorCode = 0; // fail as the text list does: a bare system error
+    int writeErrorCode = 0; // fail writing with this errno, as a full disk does
     bool noDocument = false;
     Strings errorLines;
     int alive = 0;
@@ -48,6 +52,8 @@ public:
     {
         r_.log.push_back("load " + path);
         if (r_.failOnLoad.count(path)) {
+            if (r_.loadErrorCode != 0)
+                throw EOSError::fromCode(r_.loadErrorCode);
             if (r_.runtimeFailure)
                 throw std::runtime_error("boom");
             throw EFOpenError(path, 2);
@@ -58,7 +64,14 @@ public:
         r_.log.push_back("parse");
         return !r_.noDocument;
     }
-    void write(const std::string& path) override { r_.log.push_back("write " + path); }
+    void write(const std::string& path) override
+    {
+        r_.log.push_back("write " + path);
+        if (r_.writeErrorCode != 0) {
+            errno = r_.writeErrorCode;
+            throw EWriteError();
+        }
+    }
     Strings check(const std::string& path) override
     {
         r_.log.push_back("check " + path);
@@ -420,4 +433,75 @@ TEST_F(Driver, ManyLiteralPatterns)
     EXPECT_EQ(run(args), 0);
     EXPECT_EQ(logged("load").size(), 3000u);
     EXPECT_EQ(logged("write").back(), "f2999.XML");
+}
+
+// Only regular files are read: a FIFO would block the run for ever and a link
+// to /dev/stdin would never end. Both are skipped like directories.
+TEST_F(Driver, MatchesThatAreNotRegularFilesAreSkipped)
+{
+    touch("a.html");
+    ASSERT_EQ(::mkfifo("b.html", 0600), 0);
+    fs::create_symlink("/dev/zero", "c.html");
+    touch("d.html");
+    EXPECT_EQ(run({"*.html", "b.html"}), 0);
+    EXPECT_EQ(out.str(), "Skipping b.html: not a regular file\n"
+                         "Skipping c.html: not a regular file\n"
+                         "Skipping b.html: not a regular file\n");
+    EXPECT_EQ(logged("load"), (Strings{"a.html", "d.html"}));
+}
+
+// An output never replaces another input of the run, whether that input
+// comes earlier, later or through a link, and two inputs never share one
+// output. The recorder writes nothing, so the outputs exist beforehand here.
+TEST_F(Driver, OutputsNeverReplaceInputsOfTheRun)
+{
+    touch("x.XML");
+    touch("x.html");
+    EXPECT_EQ(run({"x.*"}), 0);
+    EXPECT_EQ(out.str(), "Skipping x.XML: the output would overwrite the input\n"
+                         "Skipping x.html: the output would overwrite the input x.XML\n");
+    EXPECT_EQ(logged("write"), Strings{});
+
+    // o.XML leads to b.html, which comes later on the command line.
+    touch("o.html");
+    touch("b.html");
+    fs::create_symlink("b.html", "o.XML");
+    EXPECT_EQ(run({"o.html", "b.html"}), 0);
+    EXPECT_EQ(out.str(), "Skipping o.html: the output would overwrite the input b.html\n");
+    EXPECT_EQ(logged("load"), Strings{"b.html"});
+}
+
+// Failures that end the run name the file and the cause.
+TEST_F(Driver, FailuresNameTheFile)
+{
+    touch("a.html");
+    touch("b.html");
+    rec.failOnLoad = {"b.html"};
+    rec.loadErrorCode = EACCES;
+    EXPECT_EQ(run({"*.html"}), 1);
+    EXPECT_EQ(err.str(), "EOSError: Cannot open file \"b.html\": " + systemErrorMessage(EACCES) + "\n");
+
+    // A match that vanished before its turn.
+    rec.failOnLoad.clear();
+    fs::create_symlink("gone", "c.html");
+    EXPECT_EQ(run({"c.html"}), 1);
+    EXPECT_EQ(err.str(), "EOSError: Cannot open file \"c.html\": No such file or directory\n");
+    EXPECT_EQ(logged("load"), Strings{});
+
+    rec.writeErrorCode = ENOSPC;
+    EXPECT_EQ(run({"a.html", "b.html"}), 1);
+    EXPECT_EQ(err.str(), "EOSError: Cannot write file \"a.XML\": No space left on device\n");
+    EXPECT_EQ(logged("write"), Strings{"a.XML"}) << "the run ends at the first failure";
+}
+
+// An output folder that reads like an address is still a local folder: the
+// checker gets a name it cannot take for a URL.
+TEST_F(Driver, OutputFolderNamedLikeAnAddressStaysLocal)
+{
+    touch("a.html");
+    fs::create_directories("http://127.0.0.1:1");
+    EXPECT_EQ(run({"--outdir", "http://127.0.0.1:1", "a.html"}), 0);
+    EXPECT_EQ(logged("check"), Strings{fs::current_path().string() + "/http://127.0.0.1:1/a.XML"});
+    EXPECT_EQ(run({"a.html"}), 0);
+    EXPECT_EQ(logged("check"), Strings{"a.XML"}) << "other names are handed over as they are";
 }

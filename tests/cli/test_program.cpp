@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -254,4 +255,88 @@ TEST_F(Program, AwkwardPagesConvertToCheckedXml)
     EXPECT_EQ(r.out, "Converting a.html -> a.XML\nConverting b.html -> b.XML\n"
                      "Converting c.html -> c.XML\nConverting d.html -> d.XML\n");
     EXPECT_TRUE(fs::exists(work("c.XML")));
+}
+
+// Two inputs of one run never share an output, and an output never lands on
+// an input, also through a link: the inputs survive.
+TEST_F(Program, InputsOfTheRunSurviveOtherInputsOutputs)
+{
+    put("a.htm", "<p>first");
+    put("a.html", "<p>second");
+    Outcome r = run({"a.*"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Skipping a.html: a.XML was already written from a.htm\n");
+    const std::string first = slurp(work("a.XML"));
+    EXPECT_NE(first.find(std::string("f\0i\0r\0s\0t", 9)), std::string::npos) << "a.htm's output stays";
+
+    // Matched twice, the same file is still converted twice.
+    r = run({"a.htm", "a.htm"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+
+    put("x.XML", "<p>precious");
+    put("x.html");
+    r = run({"x.*"});
+    EXPECT_EQ(r.out, "Skipping x.XML: the output would overwrite the input\n"
+                     "Skipping x.html: the output would overwrite the input x.XML\n");
+    EXPECT_EQ(slurp(work("x.XML")), "<p>precious");
+
+    put("b.html", "<p>b");
+    put("o.html", "<p>o");
+    fs::create_symlink("b.html", work("o.XML"));
+    r = run({"o.html", "b.html"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Skipping o.html: the output would overwrite the input b.html\n");
+    EXPECT_EQ(slurp(work("b.html")), "<p>b");
+    EXPECT_TRUE(fs::exists(work("b.XML")));
+}
+
+// A FIFO among the matches and a link to /dev/stdin with an endless writer
+// behind it: both are skipped and the run ends.
+TEST_F(Program, OnlyRegularFilesAreRead)
+{
+    put("a.html");
+    ASSERT_EQ(::mkfifo(work("b.html").c_str(), 0600), 0);
+    fs::create_symlink("/dev/stdin", work("c.html"));
+    put("d.html");
+    Outcome r = run({"--info", "*.html"}, "yes | timeout 60");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Converting a.html -> a.XML\n"
+                     "Skipping b.html: not a regular file\n"
+                     "Skipping c.html: not a regular file\n"
+                     "Converting d.html -> d.XML\n");
+    EXPECT_FALSE(fs::exists(work("c.XML")));
+}
+
+// An output folder whose name reads as an address is written and checked
+// locally: checked as a download, it would fail with an error line.
+TEST_F(Program, OutputFolderNamedLikeAnAddressIsCheckedLocally)
+{
+    put("a.html", "<!DOCTYPE x -- y><p>z");
+    fs::create_directories(work("http://127.0.0.1:1"));
+    Outcome r = run({"--outdir", "http://127.0.0.1:1", "a.html"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "") << r.out;
+    EXPECT_TRUE(fs::exists(work("http://127.0.0.1:1/a.XML")));
+}
+
+// The checker alone: a document or an external entity that is a FIFO fails
+// with a line naming it instead of blocking.
+TEST_F(Program, CheckerRefusesFilesThatAreNotRegular)
+{
+    ASSERT_EQ(::mkfifo(work("pipe.xml").c_str(), 0600), 0);
+    put("doc.xml", "<!DOCTYPE a [<!ENTITY e SYSTEM \"pipe.xml\">]><a>&e;</a>");
+    const std::string xpcheck = ORTAVIX_BINARY_DIR "/xpcheck";
+    std::string cmd = "cd " + quote((dir / "work").string()) + " && timeout 60 " + quote(xpcheck) +
+                      " pipe.xml doc.xml >" + quote((dir / "stdout").string()) + " 2>&1";
+    int rc = std::system(cmd.c_str());
+    EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 1) << rc;
+    std::istringstream lines(slurp(dir / "stdout"));
+    std::vector<std::string> got;
+    for (std::string line; std::getline(lines, line);)
+        got.push_back(line);
+    ASSERT_EQ(got.size(), 2u) << slurp(dir / "stdout");
+    EXPECT_NE(got[0].find("pipe.xml\" is not a regular file"), std::string::npos) << got[0];
+    EXPECT_EQ(got[1].rfind("File: ", 0), 0u) << got[1];
+    EXPECT_NE(got[1].find("pipe.xml\" is not a regular file"), std::string::npos) << got[1];
 }

@@ -32,7 +32,7 @@ using namespace std::string_literals;
 namespace {
 
 const char* kHttpServer = R"PY(
-import http.server, sys
+import http.server, sys, time
 root = sys.argv[1]
 class H(http.server.SimpleHTTPRequestHandler):
     protocol_version = 'HTTP/1.0'
@@ -53,9 +53,24 @@ class H(http.server.SimpleHTTPRequestHandler):
             self.end_headers()
         elif self.path == '/drop':
             self.close_connection = True
+        elif self.path in ('/trickle', '/endless'):
+            # Headers, then a byte at a time or large blocks, until the
+            # client goes away.
+            self.send_response(200)
+            self.end_headers()
+            block = b'x' if self.path == '/trickle' else b'<a>' * 20000
+            try:
+                while True:
+                    self.wfile.write(block)
+                    self.wfile.flush()
+                    if self.path == '/trickle':
+                        time.sleep(0.02)
+            except OSError:
+                pass
         else:
             super().do_GET()
-srv = http.server.HTTPServer(('127.0.0.1', 0), H)
+srv = http.server.ThreadingHTTPServer(('127.0.0.1', 0), H)
+srv.handle_error = lambda *a: None  # clients that hang up early are expected
 print(srv.server_address[1], flush=True)
 srv.serve_forever()
 )PY";
@@ -416,6 +431,43 @@ TEST_F(XpHttp, FailuresAddTheirLine)
     EXPECT_FALSE(FetchHttp("/doc.xml", errors)); // no server name
     EXPECT_EQ(errors, std::vector<std::string>{"Unable to make Internet connection"});
     EXPECT_EQ(tempFileCount(work_), before);
+}
+
+// A server that never finishes, slowly or quickly, meets the download's bounds
+// (shrunk here); the download fails like a broken one and leaves no file.
+TEST_F(XpHttp, DownloadsAreBoundedInTimeAndSize)
+{
+    EXPECT_EQ(XpDownloadTimeLimitMs, 60000);
+    EXPECT_EQ(XpDownloadSizeLimit, 64 * 1024 * 1024);
+    const std::size_t before = tempFileCount(work_);
+    struct Restore {
+        ~Restore() { SetDownloadLimitsForTesting(0, 0); }
+    } restore;
+
+    std::vector<std::string> errors;
+    SetDownloadLimitsForTesting(300, XpDownloadSizeLimit);
+    EXPECT_FALSE(FetchHttp(at("trickle"), errors));
+    EXPECT_EQ(errors, std::vector<std::string>{"Unable to send http request"});
+    EXPECT_EQ(tempFileCount(work_), before);
+
+    errors.clear();
+    SetDownloadLimitsForTesting(XpDownloadTimeLimitMs, 100000);
+    EXPECT_FALSE(FetchHttp(at("endless"), errors));
+    EXPECT_EQ(errors, std::vector<std::string>{"Unable to send http request"});
+    EXPECT_EQ(tempFileCount(work_), before);
+
+    // An announced length above the bound fails before any byte is kept;
+    // exactly the bound is still allowed.
+    errors.clear();
+    SetDownloadLimitsForTesting(XpDownloadTimeLimitMs, static_cast<int64_t>(bigBytes().size()) - 1);
+    EXPECT_FALSE(FetchHttp(at("big.bin"), errors));
+    EXPECT_EQ(errors, std::vector<std::string>{"Unable to send http request"});
+    EXPECT_EQ(tempFileCount(work_), before);
+    SetDownloadLimitsForTesting(XpDownloadTimeLimitMs, static_cast<int64_t>(bigBytes().size()));
+    std::unique_ptr<TXpFileStream> s = FetchHttp(at("big.bin"), errors);
+    ASSERT_TRUE(s);
+    EXPECT_EQ(readStream(*s), bigBytes());
+    fs::remove(s->fileName);
 }
 
 // ---- FTP --------------------------------------------------------------------------
