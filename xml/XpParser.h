@@ -199,7 +199,8 @@ public:
     void Require(std::u32string_view literal);
     void ReadUntil(std::u32string_view delimiter);
     std::u16string ReadName(bool nameStart);
-    // flags: 1 references, 2 expand general entities, 8 normalise whitespace.
+    // flags: 1 references, 2 expand general entities, 8 normalise whitespace,
+    // 16 attribute value (no "<", no external entities).
     std::u16string ParseLiteral(int flags, bool* hadReference = nullptr);
     char16_t ReadCharRef();
     std::u16string ReadEntityRef();
@@ -289,6 +290,7 @@ private:
     void ParseDocument();
     void ParseMisc();
     bool ParseProcessingInstruction();
+    void ReadXmlDeclaration();
     void ParseXmlDeclaration(std::u16string& data);
     void ParseComment();
     void ParseEq();
@@ -303,7 +305,8 @@ private:
 
     // Document type declarations.
     void ParseDocTypeDecl();
-    void ParseExternalId(bool publicAlone, std::u16string& publicId, std::u16string& systemId);
+    // False when neither PUBLIC nor SYSTEM follows.
+    bool ParseExternalId(bool publicAlone, std::u16string& publicId, std::u16string& systemId);
     void ParseMarkupDecl(bool internal);
     void ParsePERefDecls(bool internal);
     void ParseElementDecl(bool internal);
@@ -355,7 +358,7 @@ private:
     std::vector<char> expanding_;                          // per entity: text being read
     std::map<std::u16string, TXpElementInfo, TXpNameLess> elementTable_;
     std::map<std::u16string, TXpNotationInfo, TXpNameLess> notationTable_;
-    std::map<std::u16string, int32_t, TXpNameLess> attrTypeNames_;
+    std::map<std::u16string, int32_t> attrTypeNames_;
     std::vector<std::u16string> enumValues_;
     int includeDepth_ = 0;
 

@@ -54,6 +54,7 @@ void TXpParser::ParseDocTypeDecl()
         }
         // The external subset counts towards the text that entities may add.
         expansionLimit_ += XpExpansionFactor * std::max<int64_t>(0, src_->StreamSizeAtStart());
+        ReadXmlDeclaration();
         const std::size_t level = sourceStack_.size();
         if (OnExternalSubsetOpened)
             OnExternalSubsetOpened(*this);
@@ -86,7 +87,7 @@ void TXpParser::ParseDocTypeDecl()
         OnDocTypeDecl(*this, name, publicId, systemId);
 }
 
-void TXpParser::ParseExternalId(bool publicAlone, std::u16string& publicId, std::u16string& systemId)
+bool TXpParser::ParseExternalId(bool publicAlone, std::u16string& publicId, std::u16string& systemId)
 {
     publicId.clear();
     systemId.clear();
@@ -106,7 +107,10 @@ void TXpParser::ParseExternalId(bool publicAlone, std::u16string& publicId, std:
     } else if (MatchAhead(U"SYSTEM")) {
         RequireWhitespace();
         systemId = ParseLiteral(0);
+    } else {
+        return false;
     }
+    return true;
 }
 
 void TXpParser::ParseMarkupDecl(bool internal)
@@ -180,11 +184,7 @@ void TXpParser::ParseElementDecl(bool internal)
 
     while (src_->PeekChar() == u'%') {
         src_->ConsumeChar();
-        std::u16string text = ReadPERef(true);
-        std::ptrdiff_t open = std::count(text.begin(), text.end(), u'(');
-        std::ptrdiff_t close = std::count(text.begin(), text.end(), u')');
-        if (open != close)
-            Fail(u"Parameter-entity text must be properly nested: " + text);
+        ReadPERef(true);
         SkipWhitespace(true);
     }
 
@@ -525,14 +525,11 @@ void TXpParser::ParseEntityDecl()
             OnDTDEntityInternal(*this, isParameter, name, value);
     } else {
         std::u16string publicId, systemId, notation;
-        ParseExternalId(false, publicId, systemId);
-        if (systemId.empty())
+        if (!ParseExternalId(false, publicId, systemId))
             Fail(u"System identifier missing " + XpQuote(name));
         int32_t kind = xpetExternalParsed;
         if (isWs(src_->PeekChar())) {
-            // One whitespace character may introduce NDATA; if it does not,
-            // it is left to the whitespace skipped below.
-            src_->ConsumeChar();
+            SkipWhitespace(true);
             if (MatchAhead(U"NDATA")) {
                 if (isParameter)
                     Fail(u"NDATA not allowed in parameter entity declaration");
@@ -555,8 +552,7 @@ void TXpParser::ParseNotationDecl()
     std::u16string name = ReadName(true);
     RequireWhitespace();
     std::u16string publicId, systemId;
-    ParseExternalId(true, publicId, systemId);
-    if (publicId.empty() && systemId.empty())
+    if (!ParseExternalId(true, publicId, systemId))
         Fail(u"External modifier missing: " + name);
     if (notationTable_.find(name) == notationTable_.end()) {
         notationTable_.emplace(name, TXpNotationInfo{publicId, systemId});

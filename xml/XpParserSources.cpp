@@ -81,7 +81,6 @@ struct NameTable {
         for (char c : std::string_view("%<>&,|*+?)='\"[ \t\n\r;/"))
             cls[static_cast<unsigned char>(c)] = 1;
         cls[0] = 1;
-        cls[1] = 1; // the end marker
         for (int c = 'A'; c <= 'Z'; ++c)
             cls[c] = 6;
         for (int c = 'a'; c <= 'z'; ++c)
@@ -454,14 +453,6 @@ void TXpParser::Require(std::u32string_view literal)
 {
     if (MatchAhead(literal))
         return;
-    if (MatchAhead(U"&#")) {
-        // The reference stands for the literal; it is not data.
-        std::size_t keep = textBuffer_.size();
-        char16_t c = ReadCharRef();
-        textBuffer_.resize(keep);
-        if (literal.size() == 1 && c == literal[0])
-            return;
-    }
     Fail(u"Expected String: " + XpQuote(u16(literal)));
 }
 
@@ -514,6 +505,8 @@ void TXpParser::ReadNameInto(std::u16string& out, bool nameStart, bool allowPERe
             if (!(cls & (first ? 2 : 4)))
                 Fail(u"Invalid XML name: " + XpQuote(std::u16string(1, c)));
         } else if (!IsNameUnit(c, first)) {
+            if (c == kEnd)
+                return;
             Fail(u"Invalid XML name: " + XpQuote(std::u16string(1, c)));
         }
         out += c;
@@ -536,11 +529,12 @@ std::size_t TXpParser::ParseLiteralRaw(int flags, bool& hadReference, bool delim
     char16_t delimiter = 0;
     if (delimited) {
         delimiter = ReadCh();
-        if (delimiter != u'"' && delimiter != u'\'' && delimiter != u'~' && delimiter != 0)
+        if (delimiter != u'"' && delimiter != u'\'')
             Fail(u"Expected \" or '");
     }
     const std::size_t level = sourceStack_.size();
     const std::size_t start = textBuffer_.size();
+    bool lessThan = false; // written directly or in an entity's text
     for (;;) {
         char16_t c = src_->PeekChar();
         if (c == kEnd) {
@@ -561,6 +555,8 @@ std::size_t TXpParser::ParseLiteralRaw(int flags, bool& hadReference, bool delim
             src_->ConsumeChar();
             break;
         }
+        if (c == u'<' && (flags & 16))
+            lessThan = true;
         src_->ConsumeChar();
         if (c == u'\n' || c == u'\r') {
             textBuffer_ += u' ';
@@ -572,12 +568,24 @@ std::size_t TXpParser::ParseLiteralRaw(int flags, bool& hadReference, bool delim
             } else if (flags & 2) {
                 ReadEntityRefImpl(true, false);
             } else {
+                // Kept as written, but it must be a reference all the same.
                 textBuffer_ += u'&';
+                const std::size_t at = textBuffer_.size();
+                ReadNameInto(nameBuffer_, true, false);
+                if (nameBuffer_.empty())
+                    Fail(u"Invalid entity reference in literal");
+                textBuffer_.insert(at, nameBuffer_);
+                if (src_->PeekChar() != u';')
+                    Fail(u"Expected String: ';'");
+                src_->ConsumeChar();
+                textBuffer_ += u';';
             }
         } else {
             textBuffer_ += c;
         }
     }
+    if (lessThan)
+        Fail(u"Invalid character in attribute value: '<'");
     if (flags & 8)
         NormalizeWhitespace(textBuffer_, start);
     return start;
@@ -619,7 +627,8 @@ char16_t TXpParser::ReadCharRef()
         src_->ConsumeChar();
         hex = true;
     }
-    uint32_t value = 0; // wraps like the 32-bit accumulator it stands for
+    uint32_t value = 0;
+    bool digits = false, tooLarge = false;
     for (;;) {
         char16_t c = src_->PeekChar();
         uint32_t digit;
@@ -629,17 +638,36 @@ char16_t TXpParser::ReadCharRef()
             digit = c - u'a' + 10;
         else if (hex && c >= u'A' && c <= u'F')
             digit = c - u'A' + 10;
-        else if (c == u';') {
+        else if (c == u';' && digits) {
             src_->ConsumeChar();
             break;
+        } else if (c == u';') {
+            Fail(u"Invalid character reference: no digits");
         } else {
             Fail(u"Illegal character in reference: " + std::u16string(1, c) + u" (" +
                  widen(std::to_string(static_cast<int>(c))) + u")");
         }
-        value = value * (hex ? 16u : 10u) + digit;
+        digits = true;
+        if (value > 0x10FFFF)
+            tooLarge = true; // stays too large, however many digits follow
+        else
+            value = value * (hex ? 16u : 10u) + digit;
         src_->ConsumeChar();
     }
-    char16_t unit = value > 0xFFFF ? char16_t(0) : static_cast<char16_t>(value);
+    if (tooLarge || value > 0x10FFFF || !IsXmlChar(value))
+        Fail(u"Invalid character reference: " +
+             widen(tooLarge ? std::string("beyond U+10FFFF") : "U+" + [&] {
+                 char buf[16];
+                 std::snprintf(buf, sizeof buf, "%04X", value);
+                 return std::string(buf);
+             }()));
+    if (value > 0xFFFF) {
+        value -= 0x10000;
+        textBuffer_ += static_cast<char16_t>(0xD800 + (value >> 10));
+        textBuffer_ += static_cast<char16_t>(0xDC00 + (value & 0x3FF));
+        return 0;
+    }
+    char16_t unit = static_cast<char16_t>(value);
     textBuffer_ += unit;
     return unit;
 }
@@ -665,12 +693,10 @@ std::u16string TXpParser::ReadEntityRefImpl(bool inlinePredefined, bool inConten
             PushEntityText(e, info.replacementText);
         break;
     case xpetUnparsed:
-        if (OnNonXMLEntity) {
-            TXpEntityInfo copy = info;
-            OnNonXMLEntity(*this, copy.name, copy.publicId, copy.systemId, copy.notationName);
-        }
-        break;
+        Fail(u"Reference to unparsed entity: " + XpQuote(name));
     default: {
+        if (!inContent)
+            Fail(u"External entity reference in attribute value: " + XpQuote(name));
         TXpEntityInfo copy = info;
         ResolveExternalEntityImpl(e, copy.name, copy.publicId, copy.systemId, inContent);
         break;
@@ -734,6 +760,7 @@ void TXpParser::ResolveExternalEntityImpl(int entity, const std::u16string& name
         MarkCurrentEntity(entity);
         CountExpansion(entity, std::max<int64_t>(0, src_->StreamSizeAtStart()));
     }
+    ReadXmlDeclaration();
 }
 
 void TXpParser::OpenSource(const TXpBaseDirContext* parent, const std::string& location,
@@ -994,6 +1021,8 @@ void TXpParser::RunParse()
         std::string file = "<unknown>";
         if (auto* pe = dynamic_cast<EXpParserError*>(&e))
             file = narrow(pe->SourceFile);
+        else if (src_ && src_->location())
+            file = src_->LocationText(); // a decoding error in a file names it
         ErrorLines.push_back("File: " + file + ". Line: " + std::to_string(e.LineNo) +
                              " Col: " + std::to_string(e.ColumnNo) + " Error: " + e.message());
         if (RaiseErrors) {
