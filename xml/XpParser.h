@@ -200,7 +200,8 @@ public:
     void ReadUntil(std::u32string_view delimiter);
     std::u16string ReadName(bool nameStart);
     // flags: 1 references, 2 expand general entities, 8 normalise whitespace,
-    // 16 attribute value (no "<", no external entities).
+    // 16 attribute value (no "<", no external entities), 64 keep character
+    // references as written.
     std::u16string ParseLiteral(int flags, bool* hadReference = nullptr);
     char16_t ReadCharRef();
     std::u16string ReadEntityRef();
@@ -250,10 +251,12 @@ private:
         std::u16string name;
         int32_t contentType = xpctAny;
         bool preserveSpace = false;
+        uint64_t source = 0; // the source its start tag was read from
     };
     struct Suspended {
         std::unique_ptr<TXpInCharFilter> filter;
         int entity = -1; // the entity whose text the filter reads, -1 for none
+        uint64_t serial = 0;
     };
 
     // Source stack.
@@ -331,6 +334,8 @@ private:
     std::unique_ptr<TXpInCharFilter> currentSource_;
     TXpInCharFilter* src_ = nullptr;
     int currentEntity_ = -1;
+    uint64_t currentSerial_ = 0; // tells apart every source of a parse
+    uint64_t lastSerial_ = 0;
     std::vector<Suspended> sourceStack_;
     int entityDepth_ = 0;
     int64_t expandedChars_ = 0;

@@ -250,7 +250,8 @@ bool TXpParser::ParseStartTag()
     if (elements_.size() <= elementDepth_)
         elements_.resize(elementDepth_ + 1);
     Frame& frame = elements_[elementDepth_];
-    ReadNameInto(frame.name, true, true);
+    const uint64_t tagSource = currentSerial_;
+    ReadNameInto(frame.name, true, false);
     if (frame.name.empty())
         Fail(u"Invalid element name: " + XpQuote(frame.name));
 
@@ -294,6 +295,7 @@ bool TXpParser::ParseStartTag()
         OnPreserveSpace(*this, frame.name, preserveSpace_);
 
     if (ReadCh() == u'>') {
+        frame.source = tagSource;
         frame.contentType = contentType_;
         frame.preserveSpace = preserveSpace_;
         ++elementDepth_;
@@ -316,7 +318,7 @@ void TXpParser::ParseAttribute(std::u16string& xmlSpace, bool& hasXmlSpace)
     if (startTagAttrs_.size() <= startTagAttrCount_)
         startTagAttrs_.resize(startTagAttrCount_ + 1);
     std::u16string& name = startTagAttrs_[startTagAttrCount_];
-    ReadNameInto(name, true, true);
+    ReadNameInto(name, true, false);
     int32_t type = elementTable_.empty() ? 0 : AttributeType(elements_[elementDepth_].name, name);
     ParseEq();
     bool hadReference = false;
@@ -373,7 +375,9 @@ void TXpParser::FireDefaultAttributes(const std::u16string& element)
 void TXpParser::ParseEndTag()
 {
     Frame& frame = elements_[elementDepth_ - 1];
-    ReadNameInto(nameBuffer_, true, true);
+    if (frame.source != currentSerial_)
+        Fail(u"Element not ended in the entity that began it: " + XpQuote(frame.name));
+    ReadNameInto(nameBuffer_, true, false);
     if (nameBuffer_ != frame.name)
         Fail(u"Mismatched end tag: Start tag = \"" + frame.name + u"\" End tag = \"" + nameBuffer_ + u"\"");
     SkipWhitespace(false);

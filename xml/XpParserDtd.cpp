@@ -227,6 +227,8 @@ void TXpParser::ParseElementDecl(bool internal)
             if (MatchAhead(U"*")) {
                 occurrence = 2;
                 model += u'*';
+            } else if (model.size() > 9) {
+                Fail(u"Mixed content with element names must end with ')*'");
             }
             if (OnDTDElementGroupEnd)
                 OnDTDElementGroupEnd(*this, occurrence, 1);
@@ -275,8 +277,9 @@ int32_t TXpParser::ReadOccurrence(std::u16string& model)
 
 void TXpParser::ParseContentGroup(bool internal, std::u16string& model)
 {
-    // The group's "(" has been read. depth counts the open groups.
-    std::size_t depth = 1;
+    // The group's "(" has been read. One entry per open group: the
+    // separator it uses, 0 until its first one.
+    std::vector<char16_t> separators(1, 0);
     for (;;) {
         // A particle: a nested group or a name.
         SkipWhitespace(true);
@@ -286,49 +289,44 @@ void TXpParser::ParseContentGroup(bool internal, std::u16string& model)
             model += u'(';
             if (OnDTDElementGroupStart)
                 OnDTDElementGroupStart(*this);
-            ++depth;
+            separators.push_back(0);
             continue;
         }
-        ModelPERef(internal);
         std::u16string name = ReadName(true);
+        if (name.empty())
+            Fail(u"Expected element name in content model: " + std::u16string(1, src_->PeekChar()));
         model += name;
         int32_t occurrence = ReadOccurrence(model);
         SkipWhitespace(true);
-        int32_t relation = 1;
-        char16_t c = src_->PeekChar();
-        if (c != u')') {
-            if (c == u',')
-                relation = 1;
-            else if (c == u'|')
-                relation = 0;
-            else
-                Fail(u"Bad separator in content model: " + std::u16string(1, c));
-            src_->ConsumeChar();
-            model += c;
-        }
         if (OnDTDElementContent)
-            OnDTDElementContent(*this, name, occurrence, relation);
+            OnDTDElementContent(*this, name, occurrence, src_->PeekChar() == u'|' ? 0 : 1);
 
-        // Close every group that ends here.
+        // A separator before the next particle, or the ends of groups.
         for (;;) {
             SkipWhitespace(true);
-            if (src_->PeekChar() != u')')
+            char16_t c = src_->PeekChar();
+            if (c == u',' || c == u'|') {
+                if (separators.back() != 0 && separators.back() != c)
+                    Fail(u"Mixed separators in content model: " + std::u16string(1, c));
+                separators.back() = c;
+                src_->ConsumeChar();
+                model += c;
                 break;
+            }
+            if (c != u')')
+                Fail(u"Bad separator in content model: " + std::u16string(1, c));
             src_->ConsumeChar();
             model += u')';
             int32_t groupOccurrence = ReadOccurrence(model);
-            SkipWhitespace(true);
-            int32_t groupRelation = 1;
-            char16_t s = src_->PeekChar();
-            if (s == u',' || s == u'|') {
-                groupRelation = s == u',' ? 1 : 0;
-                src_->ConsumeChar();
-                model += s;
-            }
-            if (OnDTDElementGroupEnd)
-                OnDTDElementGroupEnd(*this, groupOccurrence, groupRelation);
-            if (--depth == 0)
+            separators.pop_back();
+            if (separators.empty()) {
+                if (OnDTDElementGroupEnd)
+                    OnDTDElementGroupEnd(*this, groupOccurrence, 1);
                 return;
+            }
+            SkipWhitespace(true);
+            if (OnDTDElementGroupEnd)
+                OnDTDElementGroupEnd(*this, groupOccurrence, src_->PeekChar() == u'|' ? 0 : 1);
         }
     }
 }
@@ -458,7 +456,7 @@ void TXpParser::ParseAttDef(const std::u16string& element)
     if (MatchAhead(U"#")) {
         if (MatchAhead(U"FIXED")) {
             RequireWhitespace();
-            info.defaultText = ParseLiteral(1);
+            info.defaultText = ParseLiteral(1 | 16 | 64);
             info.defaultKind = 4;
         } else if (MatchAhead(U"REQUIRED")) {
             info.defaultKind = 3;
@@ -470,15 +468,18 @@ void TXpParser::ParseAttDef(const std::u16string& element)
             Fail(u"Illegal keyword for attribute default value: " + token);
         }
     } else {
-        info.defaultText = ParseLiteral(1);
+        info.defaultText = ParseLiteral(1 | 16 | 64);
         info.defaultKind = 1;
     }
 
     const int32_t type = info.attrType;
     const int32_t kind = info.defaultKind;
     const std::u16string defaultText = info.defaultText;
-    // The last declaration of an attribute wins.
-    elementTable_[element].attributeDecls[name] = std::move(info);
+    // The last declaration of an attribute wins. Its default is read now:
+    // the entities it names must be declared before it and be well-formed.
+    TXpAttributeInfo& stored = elementTable_[element].attributeDecls[name];
+    stored = std::move(info);
+    DefaultValue(stored);
     if (OnDTDAttDefinition)
         OnDTDAttDefinition(*this, name, type, enumValues_, kind, defaultText);
 }
@@ -495,7 +496,7 @@ const std::u16string& TXpParser::DefaultValue(TXpAttributeInfo& info)
     textBuffer_.clear();
     PushText(info.defaultText);
     bool hadReference = false;
-    ParseLiteralRaw(11, hadReference, false);
+    ParseLiteralRaw(27, hadReference, false);
     info.defaultValue = textBuffer_;
     info.defaultComputed = true;
     textBuffer_ = std::move(saved);

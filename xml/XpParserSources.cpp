@@ -254,7 +254,7 @@ void TXpParser::ChangeToSourceDirectory(const TXpBaseDirContext* location)
 
 void TXpParser::Suspend()
 {
-    sourceStack_.push_back({std::move(currentSource_), currentEntity_});
+    sourceStack_.push_back({std::move(currentSource_), currentEntity_, currentSerial_});
     src_ = nullptr;
     currentEntity_ = -1;
 }
@@ -265,6 +265,7 @@ void TXpParser::Resume()
         return;
     currentSource_ = std::move(sourceStack_.back().filter);
     currentEntity_ = sourceStack_.back().entity;
+    currentSerial_ = sourceStack_.back().serial;
     sourceStack_.pop_back();
     src_ = currentSource_.get();
     if (src_)
@@ -326,6 +327,7 @@ void TXpParser::PushText(const std::u16string& text)
     Suspend();
     currentSource_ = std::move(filter);
     src_ = currentSource_.get();
+    currentSerial_ = ++lastSerial_;
 }
 
 void TXpParser::EnterEntity(int entity)
@@ -564,7 +566,17 @@ std::size_t TXpParser::ParseLiteralRaw(int flags, bool& hadReference, bool delim
             hadReference = true;
             if (src_->PeekChar() == u'#') {
                 src_->ConsumeChar();
+                const std::size_t at = textBuffer_.size();
                 ReadCharRef();
+                if (flags & 64) {
+                    // Kept as a reference, so that a later reading of the
+                    // text sees data, not markup.
+                    char32_t cp = textBuffer_[at];
+                    if (textBuffer_.size() - at == 2)
+                        cp = 0x10000 + ((cp - 0xD800) << 10) + (textBuffer_[at + 1] - 0xDC00);
+                    textBuffer_.resize(at);
+                    textBuffer_ += u"&#" + widen(std::to_string(static_cast<uint32_t>(cp))) + u";";
+                }
             } else if (flags & 2) {
                 ReadEntityRefImpl(true, false);
             } else {
@@ -806,6 +818,7 @@ void TXpParser::OpenSource(const TXpBaseDirContext* parent, const std::string& l
     currentSource_ = std::move(filter);
     src_ = currentSource_.get();
     currentEntity_ = -1;
+    currentSerial_ = ++lastSerial_;
     ChangeToSourceDirectory(src_->location());
 }
 
