@@ -308,3 +308,39 @@ TEST(XpDtd, TablesAreClearedAfterEveryParse)
     // Without the declaration text is allowed again.
     EXPECT_TRUE(check("<a>text</a>", &p).empty());
 }
+
+namespace {
+std::string dtd(const std::string& decls) { return error("<!DOCTYPE a [" + decls + "]><a/>"); }
+} // namespace
+
+TEST(XpDtd, ContentModelSyntax)
+{
+    EXPECT_EQ(dtd("<!ELEMENT a ((b,c)|d)+><!ELEMENT e (#PCDATA|b)*><!ELEMENT f (#PCDATA)>"), "");
+    EXPECT_EQ(dtd("<!ELEMENT a ()>"), line(1, 27, "Expected element name in content model: )"));
+    EXPECT_EQ(dtd("<!ELEMENT a (b,)>"), line(1, 29, "Expected element name in content model: )"));
+    EXPECT_EQ(dtd("<!ELEMENT a (b,c|d)>"), line(1, 30, "Mixed separators in content model: |"));
+    EXPECT_EQ(dtd("<!ELEMENT a ((b) ?)>"), line(1, 31, "Bad separator in content model: ?"));
+    EXPECT_EQ(dtd("<!ELEMENT a (#PCDATA|b)>"), line(1, 37, "Mixed content with element names must end with ')*'"));
+}
+
+TEST(XpDtd, AttributeDefaultsAreCheckedWhereDeclared)
+{
+    EXPECT_EQ(dtd("<!ENTITY e 'v'><!ATTLIST a b CDATA '&e;&#60;&#38;'>"), "");
+    EXPECT_EQ(dtd("<!ATTLIST a b CDATA '&e;'><!ENTITY e 'v'>"),
+              line(1, 4, "Reference to undeclared entity: 'e'"));
+    EXPECT_EQ(dtd("<!ATTLIST a b CDATA '<'>"), line(1, 37, "Invalid character in attribute value: '<'"));
+    EXPECT_EQ(dtd("<!ENTITY e '&#60;'><!ATTLIST a b CDATA '&e;'>"),
+              line(1, 58, "Invalid character in attribute value: '<'"));
+    EXPECT_NE(dtd("<!ENTITY e1 '&e2;'><!ENTITY e2 '&e1;'><!ATTLIST a b CDATA #FIXED '&e1;'>")
+                  .find("Circular reference to: e1"),
+              std::string::npos);
+}
+
+TEST(XpDtd, ElementsEndInTheEntityThatBeganThem)
+{
+    EXPECT_EQ(error("<!DOCTYPE a [<!ENTITY e '<b>t</b>'>]><a>&e;</a>"), "");
+    EXPECT_EQ(error("<!DOCTYPE a [<!ENTITY e '<b>'>]><a>&e;</b></a>"),
+              line(1, 41, "Element not ended in the entity that began it: 'b'"));
+    EXPECT_EQ(error("<!DOCTYPE a [<!ENTITY e '</b><b>'>]><a><b>&e;</b></a>"),
+              line(1, 3, "Element not ended in the entity that began it: 'b'"));
+}
