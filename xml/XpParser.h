@@ -200,8 +200,9 @@ public:
     void ReadUntil(std::u32string_view delimiter);
     std::u16string ReadName(bool nameStart);
     // flags: 1 references, 2 expand general entities, 8 normalise whitespace,
-    // 16 attribute value (no "<", no external entities), 64 keep character
-    // references as written.
+    // 16 attribute value (no "<", no external entities), 32 entity value
+    // (parameter-entity references expanded), 64 keep character references
+    // as written.
     std::u16string ParseLiteral(int flags, bool* hadReference = nullptr);
     char16_t ReadCharRef();
     std::u16string ReadEntityRef();
@@ -316,6 +317,10 @@ private:
     void ParseContentGroup(bool internal, std::u16string& model);
     int32_t ReadOccurrence(std::u16string& model);
     void ModelPERef(bool internal);
+    // A parameter-entity reference inside a markup declaration ("%" read):
+    // refused in the internal subset unless external text holds it.
+    void ReadDeclPERef();
+    bool InExternalText() const;
     void ParseAttlistDecl();
     void ParseAttDef(const std::u16string& element);
     void ReadEnumeration(std::u16string& enumText);
@@ -366,6 +371,7 @@ private:
     std::map<std::u16string, int32_t> attrTypeNames_;
     std::vector<std::u16string> enumValues_;
     int includeDepth_ = 0;
+    bool internalSubset_ = false;
 
     std::vector<std::string> tempFiles_;
     std::string startDir_;      // the current directory when the parse started

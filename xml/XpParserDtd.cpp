@@ -28,6 +28,7 @@ void TXpParser::ParseDocTypeDecl()
         OnDTDStart(*this, name, publicId, systemId);
 
     if (MatchAhead(U"[")) {
+        internalSubset_ = true;
         for (;;) {
             SkipWhitespace(true);
             if (MatchAhead(U"%"))
@@ -37,6 +38,7 @@ void TXpParser::ParseDocTypeDecl()
                 break;
             ParseMarkupDecl(true);
         }
+        internalSubset_ = false;
     }
 
     if (!systemId.empty()) {
@@ -166,7 +168,7 @@ void TXpParser::ParsePERefDecls(bool internal)
                 break;
             if (sourceStack_.size() == level && src_->PeekChar() == kEnd)
                 break;
-            ParseMarkupDecl(internal);
+            ParseMarkupDecl(false); // external text, wherever referenced
         }
     }
     if (OnDTDExternalEnd)
@@ -184,7 +186,7 @@ void TXpParser::ParseElementDecl(bool internal)
 
     while (src_->PeekChar() == u'%') {
         src_->ConsumeChar();
-        ReadPERef(true);
+        ReadDeclPERef();
         SkipWhitespace(true);
     }
 
@@ -247,21 +249,36 @@ void TXpParser::ParseElementDecl(bool internal)
     SkipWhitespace(true);
     if (src_->PeekChar() == u'%') {
         src_->ConsumeChar();
-        ReadPERef(true);
+        ReadDeclPERef();
         SkipWhitespace(true);
     }
     Require(U">");
 }
 
-void TXpParser::ModelPERef(bool internal)
+void TXpParser::ModelPERef(bool /*internal*/)
 {
     if (src_->PeekChar() != u'%')
         return;
-    if (internal)
-        Fail(u"Parameter entities not allowed in DTD internal subset");
     src_->ConsumeChar();
-    ReadPERef(true);
+    ReadDeclPERef();
     SkipWhitespace(true);
+}
+
+bool TXpParser::InExternalText() const
+{
+    if (src_ && src_->location() && !IsDocumentSource())
+        return true;
+    for (std::size_t i = 1; i < sourceStack_.size(); ++i)
+        if (sourceStack_[i].filter && sourceStack_[i].filter->location())
+            return true;
+    return false;
+}
+
+void TXpParser::ReadDeclPERef()
+{
+    if (internalSubset_ && !InExternalText())
+        Fail(u"Parameter entities not allowed in DTD internal subset");
+    ReadPERef(true);
 }
 
 int32_t TXpParser::ReadOccurrence(std::u16string& model)
@@ -385,7 +402,7 @@ void TXpParser::ParseAttlistDecl()
         SkipWhitespace(true);
         if (src_->PeekChar() == u'%') {
             src_->ConsumeChar();
-            ReadPERef(true);
+            ReadDeclPERef();
             SkipWhitespace(true);
         }
     }
@@ -419,13 +436,13 @@ void TXpParser::ParseAttDef(const std::u16string& element)
     SkipWhitespace(true);
     if (src_->PeekChar() == u'%') {
         src_->ConsumeChar();
-        ReadPERef(true);
+        ReadDeclPERef();
     }
     std::u16string name = ReadName(true);
     RequireWhitespace();
     if (src_->PeekChar() == u'%') {
         src_->ConsumeChar();
-        ReadPERef(true);
+        ReadDeclPERef();
     }
 
     TXpAttributeInfo info;
@@ -450,7 +467,7 @@ void TXpParser::ParseAttDef(const std::u16string& element)
     RequireWhitespace();
     if (src_->PeekChar() == u'%') {
         src_->ConsumeChar();
-        ReadPERef(true);
+        ReadDeclPERef();
         RequireWhitespace();
     }
     if (MatchAhead(U"#")) {
@@ -518,9 +535,7 @@ void TXpParser::ParseEntityDecl()
     char16_t c = src_->PeekChar();
     if (c == u'"' || c == u'\'') {
         bool hadReference = false;
-        std::u16string value = ParseLiteral(1, &hadReference);
-        if (!isParameter && !hadReference && value.find(u'%') != std::u16string::npos)
-            Fail(u"Invalid character in entity value: '%'");
+        std::u16string value = ParseLiteral(1 | 32, &hadReference);
         DeclareEntity(name, xpetInternal, isParameter, value);
         if (OnDTDEntityInternal)
             OnDTDEntityInternal(*this, isParameter, name, value);
@@ -571,7 +586,7 @@ int TXpParser::ParseConditionalHead()
     SkipWhitespace(true);
     if (src_->PeekChar() == u'%') {
         src_->ConsumeChar();
-        ReadPERef(true);
+        ReadDeclPERef();
     }
     int type;
     if (MatchAhead(U"INCLUDE"))

@@ -562,6 +562,13 @@ std::size_t TXpParser::ParseLiteralRaw(int flags, bool& hadReference, bool delim
         src_->ConsumeChar();
         if (c == u'\n' || c == u'\r') {
             textBuffer_ += u' ';
+        } else if (c == u'%' && (flags & 32)) {
+            if (internalSubset_ && !InExternalText())
+                Fail(u"Parameter entities not allowed in DTD internal subset");
+            if (!IsNameUnit(src_->PeekChar(), true))
+                Fail(u"Invalid character in entity value: '%'");
+            hadReference = true;
+            ReadPERef(true); // its text is read on as part of the value
         } else if (c == u'&' && (flags & 1)) {
             hadReference = true;
             if (src_->PeekChar() == u'#') {
@@ -608,7 +615,7 @@ std::u16string TXpParser::ParseLiteral(int flags, bool* hadReference)
     bool had = false;
     std::size_t start = ParseLiteralRaw(flags, had, true);
     std::u16string value = textBuffer_.substr(start);
-    textBuffer_.clear();
+    textBuffer_.resize(start);
     if (hadReference)
         *hadReference = had;
     return value;

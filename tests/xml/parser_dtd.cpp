@@ -146,7 +146,8 @@ TEST(XpDtd, DeclarationMessages)
     EXPECT_EQ(dtd("foo "), line(1, 17, "Expected markup declaration, but found: foo"));
     EXPECT_EQ(dtd("<!ATTLIST a b WORD #IMPLIED>"), line(1, 32, "Illegal attribute type: (WORD) in element a"));
     EXPECT_EQ(dtd("<!ATTLIST a b CDATA #DEFAULT>"), line(1, 42, "Illegal keyword for attribute default value: DEFAULT"));
-    EXPECT_EQ(dtd("<!ENTITY e '50%'>"), line(1, 30, "Invalid character in entity value: '%'"));
+    EXPECT_EQ(dtd("<!ENTITY e '50%'>"), line(1, 29, "Parameter entities not allowed in DTD internal subset"));
+    EXPECT_EQ(dtd("<!ENTITY e '50&'>"), line(1, 29, "Invalid entity reference in literal"));
     EXPECT_EQ(dtd("<!ENTITY e '50&#37;'>"), "");
     EXPECT_EQ(dtd("<!ENTITY e SYSTEM ''>"), ""); // an empty system literal is a literal
     EXPECT_EQ(dtd("<!ENTITY e x>"), line(1, 25, "System identifier missing 'e'"));
@@ -155,11 +156,11 @@ TEST(XpDtd, DeclarationMessages)
     EXPECT_EQ(dtd("<!NOTATION n >"), line(1, 27, "External modifier missing: n"));
     EXPECT_EQ(dtd("<!NOTATION n PUBLIC 'p'><!NOTATION n SYSTEM 's'>"), "");
     EXPECT_EQ(dtd("<!ELEMENT a (b;c)>"), line(1, 28, "Bad separator in content model: ;"));
-    EXPECT_EQ(dtd("<!ENTITY % p '(b)'><!ELEMENT a (%p;)>"), line(1, 46, "Parameter entities not allowed in DTD internal subset"));
+    EXPECT_EQ(dtd("<!ENTITY % p '(b)'><!ELEMENT a (%p;)>"), line(1, 47, "Parameter entities not allowed in DTD internal subset"));
     EXPECT_EQ(dtd("<!ENTITY % p 'x'>%p;"), line(1, 1, "Expected markup declaration, but found: x"));
-    EXPECT_EQ(dtd("<!ENTITY % p '(b'><!ELEMENT a %p;)>"), ""); // proper nesting is a validity matter
+    EXPECT_EQ(dtd("<!ENTITY % p '(b'><!ELEMENT a %p;)>"), line(1, 45, "Parameter entities not allowed in DTD internal subset"));
     // A run of "%" is no reference; it must not recurse once per character.
-    EXPECT_EQ(dtd("<!ELEMENT a " + std::string(100000, '%') + ">"), line(1, 27, "Expected String: ';'"));
+    EXPECT_EQ(dtd("<!ELEMENT a " + std::string(100000, '%') + ">"), line(1, 27, "Parameter entities not allowed in DTD internal subset"));
     EXPECT_EQ(dtd("<!ATTLIST a b (x|y) 'x' c NOTATION (n) #IMPLIED d ID #REQUIRED>"), "");
     // Keywords are written in upper case.
     EXPECT_EQ(dtd("<!ATTLIST a d id #REQUIRED>"), line(1, 30, "Illegal attribute type: (id) in element a"));
@@ -343,4 +344,28 @@ TEST(XpDtd, ElementsEndInTheEntityThatBeganThem)
               line(1, 41, "Element not ended in the entity that began it: 'b'"));
     EXPECT_EQ(error("<!DOCTYPE a [<!ENTITY e '</b><b>'>]><a><b>&e;</b></a>"),
               line(1, 3, "Element not ended in the entity that began it: 'b'"));
+}
+
+TEST(XpDtd, ParameterEntitiesInExternalText)
+{
+    namespace fs = std::filesystem;
+    auto firstLine = [](const TXpParser& p) { return p.ErrorLines.empty() ? std::string() : p.ErrorLines[0]; };
+    TempDir dir;
+    CwdKeeper keep;
+    // Inside declarations of the external subset references are allowed,
+    // also in entity values; a text declaration needs an encoding.
+    dir.write("ext.dtd", "<?xml encoding='UTF-8'?><!ENTITY % t 'CDATA'><!ENTITY % v 'x%t;'>"
+                         "<!ENTITY w '%v;'><!ATTLIST a b %t; #IMPLIED><!ELEMENT a (#PCDATA)>");
+    dir.write("doc.xml", "<!DOCTYPE a SYSTEM 'ext.dtd'><a b='1'>&w;</a>");
+    dir.write("bad.dtd", "<?xml version='1.0'?><!ELEMENT a ANY>");
+    dir.write("bad.xml", "<!DOCTYPE a SYSTEM 'bad.dtd'><a/>");
+    TXpParser p;
+    std::u16string data;
+    p.OnCharData = [&](TXpParser&, const std::u16string& v) { data += v; };
+    fs::current_path(dir.path());
+    EXPECT_TRUE(p.ParseFromSource("doc.xml")) << firstLine(p);
+    EXPECT_EQ(data, u"xCDATA");
+    EXPECT_FALSE(p.ParseFromSource("bad.xml"));
+    EXPECT_EQ(firstLine(p), "File: bad.dtd. Line: 1 Col: 20 Error: "
+                            "Text declaration requires an encoding declaration");
 }
