@@ -149,9 +149,24 @@ void TXpParser::ParsePERefDecls(bool internal)
     RequireSemicolon();
     SkipWhitespace(false);
     int e = FindEntity(name, true);
-    if (e < 0 || entityTable_[e].entityKind != xpetExternalParsed)
+    if (e < 0 || entityTable_[e].entityKind == xpetUnparsed)
         Fail(u"Reference to undeclared entity: " + name);
     TXpEntityInfo info = entityTable_[e];
+    if (info.entityKind == xpetInternal) {
+        // Declarations in the entity's text, read to its end.
+        const std::size_t before = sourceStack_.size();
+        PushEntityText(e, info.replacementText);
+        const std::size_t level = sourceStack_.size();
+        while (level > before) {
+            SkipWhitespace(true);
+            if (sourceStack_.size() < level)
+                break;
+            if (sourceStack_.size() == level && src_->PeekChar() == kEnd)
+                break;
+            ParseMarkupDecl(internal);
+        }
+        return;
+    }
     if (info.systemId.empty())
         return;
     std::u16string location = info.systemId;
@@ -393,7 +408,11 @@ void TXpParser::ParseAttlistDecl()
 {
     RequireWhitespace();
     std::u16string element = ReadName(true);
-    RequireWhitespace();
+    if (element.empty())
+        Fail(u"Invalid XML name: " + XpQuote(std::u16string(1, src_->PeekChar())));
+    // A list may declare no attribute at all.
+    if (src_->PeekChar() != u'>')
+        RequireWhitespace();
     if (OnDTDAttlistStart)
         OnDTDAttlistStart(*this, element);
     for (char16_t c = src_->PeekChar(); c != u'>' && c != kEnd; c = src_->PeekChar()) {

@@ -293,11 +293,18 @@ TEST(XpDtd, ExternalParameterEntityBetweenDeclarations)
     p.OnCharData = [&](TXpParser&, const std::u16string& v) { data += v; };
     EXPECT_TRUE(p.ParseFromSource(doc)) << (p.ErrorLines.empty() ? "" : p.ErrorLines[0]);
     EXPECT_EQ(data, u"module");
-    // An internal entity cannot stand for declarations there.
+    // An internal entity stands for declarations there too.
+    dir.write("int.dtd", "<!ENTITY % m '<!ENTITY from \"internal\">'>\n%m;\n");
+    doc = dir.write("doc3.xml", "<!DOCTYPE a SYSTEM 'int.dtd'><a>&from;</a>");
+    data.clear();
+    EXPECT_TRUE(p.ParseFromSource(doc)) << (p.ErrorLines.empty() ? "" : p.ErrorLines[0]);
+    EXPECT_EQ(data, u"internal");
     dir.write("bad.dtd", "<!ENTITY % m 'x'>\n%m;\n");
     doc = dir.write("doc2.xml", "<!DOCTYPE a SYSTEM 'bad.dtd'><a/>");
     EXPECT_FALSE(p.ParseFromSource(doc));
-    EXPECT_EQ(p.ErrorLines[0], line(3, 0, "Reference to undeclared entity: m", dir.path() + "/bad.dtd"));
+    EXPECT_EQ(p.ErrorLines[0], line(1, 1, "Expected markup declaration, but found: x"));
+    EXPECT_EQ(error("<!DOCTYPE a [<!ATTLIST  >]><a/>"), line(1, 25, "Invalid XML name: '>'"));
+    EXPECT_EQ(error("<!DOCTYPE a [<!ATTLIST a>]><a/>"), "");
 }
 
 TEST(XpDtd, TablesAreClearedAfterEveryParse)
