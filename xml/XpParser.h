@@ -275,6 +275,7 @@ private:
     std::string BaseDirectory() const;
     void ChangeToSourceDirectory(const TXpBaseDirContext* location);
     char16_t ReadCh();
+    void PopExhausted();
     bool IsDocumentSource() const { return sourceStack_.empty(); }
 
     // Readers.

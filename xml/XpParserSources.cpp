@@ -375,6 +375,14 @@ bool TXpParser::PopSources()
     }
 }
 
+// After a match: sources known to be exhausted are left without a peek, so
+// that what follows (a line end, say) is not read yet.
+void TXpParser::PopExhausted()
+{
+    while (!sourceStack_.empty() && src_->atEnd())
+        ResumeParent();
+}
+
 char16_t TXpParser::ReadCh()
 {
     char16_t c = src_->PeekChar();
@@ -447,7 +455,8 @@ bool TXpParser::MatchAhead(std::u32string_view literal)
     if (PopSources())
         return false;
     bool matched = src_->MatchLiteral(literal);
-    PopSources();
+    if (matched)
+        PopExhausted();
     return matched;
 }
 
@@ -475,13 +484,15 @@ void TXpParser::ReadUntil(std::u32string_view delimiter)
     for (;;) {
         char16_t c = src_->PeekChar();
         if (c == kEnd) {
-            if (sourceStack_.empty())
+            if (sourceStack_.empty()) {
+                src_->ConsumeChar(); // the column after the last character
                 Fail(u"End of input while looking for delimiter: " + XpQuote(u16(delimiter)));
+            }
             ResumeParent();
             continue;
         }
         if (c == first && src_->MatchLiteral(delimiter)) {
-            PopSources();
+            PopExhausted();
             return;
         }
         textBuffer_ += c;
@@ -551,6 +562,7 @@ std::size_t TXpParser::ParseLiteralRaw(int flags, bool& hadReference, bool delim
                 }
                 break;
             }
+            src_->ConsumeChar(); // the column after the last character
             Fail(u"Expected: " + std::u16string(1, delimiter));
         }
         if (c == delimiter && delimited && sourceStack_.size() == level) {

@@ -158,7 +158,16 @@ TEST(XpContent, Comments)
     EXPECT_EQ(error("<!-- a -- b --><a/>"), line(1, 16, "Invalid comment text"));
     EXPECT_EQ(error("<!-- a ---><a/>"), line(1, 12, "Invalid comment text"));
     EXPECT_EQ(error("<a><!- x --></a>"), line(1, 7, "Expected String: '-'"));
-    EXPECT_EQ(error("<!-- open"), line(1, 9, "End of input while looking for delimiter: '-->'"));
+    EXPECT_EQ(error("<!-- open"), line(1, 10, "End of input while looking for delimiter: '-->'"));
+}
+
+TEST(XpContent, PositionsAtTheEndAndAfterAMatch)
+{
+    // Input that ends inside a construct: the column after the last character.
+    EXPECT_EQ(error("<a/><?pi\n"), line(2, 1, "End of input while looking for delimiter: '?>'"));
+    EXPECT_EQ(error("<a b='x"), line(1, 8, "Expected: '"));
+    // A line end after a matched delimiter is not read yet.
+    EXPECT_EQ(error("<!-- a -- b -->\n<a/>"), line(1, 16, "Invalid comment text"));
 }
 
 TEST(XpContent, ContentErrors)
@@ -171,8 +180,8 @@ TEST(XpContent, ContentErrors)
     EXPECT_EQ(error("<a>]]></a>"), line(1, 7, "Invalid characters in element's character data: ']]>'"));
     EXPECT_EQ(error("<a>&nope;</a>"), line(1, 10, "Reference to undeclared entity: 'nope'"));
     EXPECT_EQ(error("<a>&#X41;</a>"), line(1, 6, "Illegal character in reference: X (88)"));
-    EXPECT_EQ(error("<a><?pi data</a>"), line(1, 16, "End of input while looking for delimiter: '?>'"));
-    EXPECT_EQ(error("<a><![CDATA[x</a>"), line(1, 17, "End of input while looking for delimiter: ']]>'"));
+    EXPECT_EQ(error("<a><?pi data</a>"), line(1, 17, "End of input while looking for delimiter: '?>'"));
+    EXPECT_EQ(error("<a><![CDATA[x</a>"), line(1, 18, "End of input while looking for delimiter: ']]>'"));
     EXPECT_EQ(error("x"), line(1, 1, "Expected String: '<'"));
 }
 
