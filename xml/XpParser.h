@@ -258,6 +258,7 @@ private:
         std::unique_ptr<TXpInCharFilter> filter;
         int entity = -1; // the entity whose text the filter reads, -1 for none
         uint64_t serial = 0;
+        int link = -1;
     };
 
     // Source stack.
@@ -281,6 +282,7 @@ private:
     // Readers.
     void ReadNameInto(std::u16string& out, bool nameStart, bool allowPERef);
     void RequireSemicolon();
+    void CaptureReferenceChain();
     std::size_t ParseLiteralRaw(int flags, bool& hadReference, bool delimited);
     static void NormalizeWhitespace(std::u16string& text, std::size_t start);
     std::u16string ReadEntityRefImpl(bool inlinePredefined, bool inContent);
@@ -372,6 +374,11 @@ private:
     std::map<std::u16string, int32_t> attrTypeNames_;
     std::vector<std::u16string> enumValues_;
     int includeDepth_ = 0;
+    // Expansion chains: each entity text links to the text whose reference
+    // opened it, so that a chain survives texts that have been left.
+    std::vector<std::pair<int, int>> links_; // entity, link of the referring text
+    int currentLink_ = -1;
+    int refLink_ = -1; // the link of the text where the last reference began
     bool internalSubset_ = false;
 
     std::vector<std::string> tempFiles_;

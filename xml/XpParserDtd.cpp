@@ -145,6 +145,7 @@ void TXpParser::ParseMarkupDecl(bool internal)
 void TXpParser::ParsePERefDecls(bool internal)
 {
     std::u16string name;
+    CaptureReferenceChain();
     ReadNameInto(name, true, false);
     RequireSemicolon();
     SkipWhitespace(false);

@@ -254,7 +254,8 @@ void TXpParser::ChangeToSourceDirectory(const TXpBaseDirContext* location)
 
 void TXpParser::Suspend()
 {
-    sourceStack_.push_back({std::move(currentSource_), currentEntity_, currentSerial_});
+    sourceStack_.push_back({std::move(currentSource_), currentEntity_, currentSerial_, currentLink_});
+    currentLink_ = -1;
     src_ = nullptr;
     currentEntity_ = -1;
 }
@@ -266,6 +267,7 @@ void TXpParser::Resume()
     currentSource_ = std::move(sourceStack_.back().filter);
     currentEntity_ = sourceStack_.back().entity;
     currentSerial_ = sourceStack_.back().serial;
+    currentLink_ = sourceStack_.back().link;
     sourceStack_.pop_back();
     src_ = currentSource_.get();
     if (src_)
@@ -333,9 +335,13 @@ void TXpParser::PushText(const std::u16string& text)
 void TXpParser::EnterEntity(int entity)
 {
     const TXpEntityInfo& info = entityTable_[entity];
-    if (expanding_[entity])
+    bool circular = expanding_[entity] != 0;
+    int depth = 0; // the chain, also through texts already left
+    for (int l = refLink_; l >= 0 && !circular; l = links_[l].second, ++depth)
+        circular = links_[l].first == entity;
+    if (circular)
         Fail(u"Circular reference to: " + info.name);
-    if (entityDepth_ >= XpMaxEntityDepth)
+    if (entityDepth_ >= XpMaxEntityDepth || depth >= XpMaxEntityDepth)
         Fail(u"Entity references nested too deeply: " + XpQuote(info.name));
 }
 
@@ -349,6 +355,8 @@ void TXpParser::CountExpansion(int entity, int64_t characters)
 void TXpParser::MarkCurrentEntity(int entity)
 {
     currentEntity_ = entity;
+    currentLink_ = static_cast<int>(links_.size());
+    links_.emplace_back(entity, refLink_);
     expanding_[entity] = 1;
     ++entityDepth_;
 }
@@ -469,13 +477,15 @@ void TXpParser::Require(std::u32string_view literal)
 
 void TXpParser::RequireSemicolon()
 {
-    // Read in place: the text that holds the reference must stay current
-    // until the reference is resolved, or a reference at the very end of an
-    // entity's own text would escape the circularity check.
-    if (src_->PeekChar() == u';')
-        src_->ConsumeChar();
-    else
-        Require(U";");
+    // Through the normal match: a text exhausted by the ";" is left, and
+    // errors carry the position in the text that held the reference. The
+    // chain captured at its "&" or "%" keeps circular references detected.
+    Require(U";");
+}
+
+void TXpParser::CaptureReferenceChain()
+{
+    refLink_ = currentLink_;
 }
 
 void TXpParser::ReadUntil(std::u32string_view delimiter)
@@ -710,6 +720,8 @@ std::u16string TXpParser::ReadEntityRef()
 
 std::u16string TXpParser::ReadEntityRefImpl(bool inlinePredefined, bool inContent)
 {
+    CaptureReferenceChain();
+    PopSources(); // a name may only continue in the text that holds the "&"
     std::u16string name = ReadName(true);
     RequireSemicolon();
     int e = FindEntity(name, false);
@@ -739,6 +751,7 @@ std::u16string TXpParser::ReadEntityRefImpl(bool inlinePredefined, bool inConten
 std::u16string TXpParser::ReadPERef(bool /*anyKind: every entity is looked at*/)
 {
     std::u16string name;
+    CaptureReferenceChain();
     ReadNameInto(name, true, false);
     RequireSemicolon();
     int e = FindEntity(name, true);
@@ -969,6 +982,8 @@ void TXpParser::StartParse(const std::string& startDir)
     ErrorLines.clear();
     FreeSources();
     ResetTables();
+    links_.clear();
+    currentLink_ = refLink_ = -1;
     startDir_ = startDir;
     lastDirectory_.clear();
 }
@@ -1007,6 +1022,8 @@ void TXpParser::BeginSource(TStream& stream)
     lastDirectory_.clear();
     FreeSources();
     ResetTables();
+    links_.clear();
+    currentLink_ = refLink_ = -1;
     DeclarePredefined();
     textBuffer_.clear();
     expandedChars_ = 0;

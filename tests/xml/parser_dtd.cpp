@@ -35,10 +35,10 @@ TEST(XpDtd, OneLetterEntityTwiceInAnAttributeValue)
 
 TEST(XpDtd, CircularReferences)
 {
-    EXPECT_EQ(error("<!DOCTYPE a [<!ENTITY a '&a;'>]><a>&a;</a>"), line(1, 4, "Circular reference to: a"));
+    EXPECT_EQ(error("<!DOCTYPE a [<!ENTITY a '&a;'>]><a>&a;</a>"), line(1, 39, "Circular reference to: a"));
     EXPECT_EQ(error("<!DOCTYPE a [<!ENTITY a 'x&b;'><!ENTITY b 'y&a;'>]><a>&a;</a>"),
-              line(1, 5, "Circular reference to: a"));
-    EXPECT_EQ(error("<!DOCTYPE a [<!ENTITY a 'x&a;'>]><a b='&a;'/>"), line(1, 5, "Circular reference to: a"));
+              line(1, 58, "Circular reference to: a"));
+    EXPECT_EQ(error("<!DOCTYPE a [<!ENTITY a 'x&a;'>]><a b='&a;'/>"), line(1, 43, "Circular reference to: a"));
     // The same entity again once its text has been read is fine.
     EXPECT_EQ(error("<!DOCTYPE a [<!ENTITY b 'y'><!ENTITY a '&b;&b;'>]><a>&a;&a;</a>"), "");
 }
@@ -335,7 +335,7 @@ TEST(XpDtd, AttributeDefaultsAreCheckedWhereDeclared)
 {
     EXPECT_EQ(dtd("<!ENTITY e 'v'><!ATTLIST a b CDATA '&e;&#60;&#38;'>"), "");
     EXPECT_EQ(dtd("<!ATTLIST a b CDATA '&e;'><!ENTITY e 'v'>"),
-              line(1, 4, "Reference to undeclared entity: 'e'"));
+              line(1, 39, "Reference to undeclared entity: 'e'"));
     EXPECT_EQ(dtd("<!ATTLIST a b CDATA '<'>"), line(1, 37, "Invalid character in attribute value: '<'"));
     EXPECT_EQ(dtd("<!ENTITY e '&#60;'><!ATTLIST a b CDATA '&e;'>"),
               line(1, 58, "Invalid character in attribute value: '<'"));
