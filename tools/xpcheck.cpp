@@ -1,10 +1,12 @@
 // xpcheck: checks XML files with the converter's own XML checker.
 //
-//   xpcheck FILE...
+//   xpcheck [--verdicts] FILE...
 //
-// Prints each file's error lines (nothing for a well-formed file). Exit
-// status 0 when every file is well-formed, 1 when any file had an error line
-// or could not be checked, 2 for a missing argument.
+// Prints each file's error lines (nothing for a well-formed file). With
+// --verdicts each file's lines end with "=ok FILE" or "=error FILE", so that
+// one run can judge many files. Exit status 0 when every file is
+// well-formed, 1 when any file had an error line or could not be checked, 2
+// for a missing argument.
 #include "text/TempFiles.h"
 #include "xml/XpParser.h"
 
@@ -14,15 +16,21 @@
 
 int main(int argc, char** argv)
 {
-    if (argc < 2) {
-        std::fprintf(stderr, "Usage: xpcheck FILE...\n");
+    int first = 1;
+    bool verdicts = false;
+    if (argc > 1 && std::string(argv[1]) == "--verdicts") {
+        verdicts = true;
+        ++first;
+    }
+    if (argc <= first) {
+        std::fprintf(stderr, "Usage: xpcheck [--verdicts] FILE...\n");
         return 2;
     }
     // An interrupted download leaves no partial file behind.
     InstallTempFileCleanup();
     int status = 0;
     TXpParser parser;
-    for (int i = 1; i < argc; ++i) {
+    for (int i = first; i < argc; ++i) {
         bool ok = false;
         try {
             ok = parser.ParseFromSource(argv[i]);
@@ -38,6 +46,8 @@ int main(int argc, char** argv)
         }
         for (const std::string& line : parser.ErrorLines)
             std::printf("%s\n", line.c_str());
+        if (verdicts)
+            std::printf("=%s %s\n", ok ? "ok" : "error", argv[i]);
         if (!ok)
             status = 1;
     }

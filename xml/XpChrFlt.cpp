@@ -173,9 +173,6 @@ ended:
     return XpEndOfInput;
 
 decoded:
-    // A U+0001 in the input is the end marker: the source ends there.
-    if (c == XpEndOfInput)
-        inputEnded_ = true;
     return c;
 }
 
@@ -203,13 +200,13 @@ char32_t TXpInCharFilter::DecodeSlow()
         if (f >= kFirstError) {
             // Report the bad follower at its own position, after this line end.
             bufPos_ = static_cast<std::size_t>(followerAt - bufBase_);
-        } else if (f != 0x0A && f != XpEndOfInput) {
+        } else if (f != 0x0A && !(f == XpEndOfInput && inputEnded_)) {
             pendingChar_ = f;
             followerPos_ = followerAt;
         }
         return 0x0A;
     }
-    if (c != XpEndOfInput && !IsXmlChar(c))
+    if (!IsXmlChar(c) && !(c == XpEndOfInput && inputEnded_))
         RaiseDecodeError(c);
     return c;
 }

@@ -7,9 +7,9 @@
 // - Characters outside the XML Char class raise EXpFilterError "Invalid XML
 //   Character found"; bad UTF-8 and bad surrogates raise their own messages,
 //   with LineNo/ColumnNo = the position of the offending character.
-// - Code point 1 (XpEndOfInput) is returned at the end of input. A U+0001 in
-//   the input cannot be told apart from it: the source ends there. A
-//   truncated multi-byte sequence or a dangling UTF-16 byte at the end is
+// - XpEndOfInput (U+FFFF, never a Char, so never a character of the input:
+//   one there raises "Invalid XML Character found") is returned at the end
+//   of input. A truncated multi-byte sequence or a dangling UTF-16 byte at the end is
 //   dropped quietly.
 // - curColumn() is the 1-based column of the next unread character after a
 //   consumed one. A peek does not advance the column (a peeked LF shows the
@@ -26,7 +26,7 @@
 #include <string_view>
 #include <vector>
 
-constexpr char32_t XpEndOfInput = 1; // returned when no character is left
+constexpr char32_t XpEndOfInput = 0xFFFF; // returned when no character is left
 constexpr char32_t XpNoChar = 3;     // internal: no pending character
 
 enum TXpCharEncoding : uint8_t {

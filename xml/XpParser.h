@@ -199,7 +199,10 @@ public:
     void Require(std::u32string_view literal);
     void ReadUntil(std::u32string_view delimiter);
     std::u16string ReadName(bool nameStart);
-    // flags: 1 references, 2 expand general entities, 8 normalise whitespace.
+    // flags: 1 references, 2 expand general entities, 8 normalise whitespace,
+    // 16 attribute value (no "<", no external entities), 32 entity value
+    // (parameter-entity references expanded), 64 keep character references
+    // as written.
     std::u16string ParseLiteral(int flags, bool* hadReference = nullptr);
     char16_t ReadCharRef();
     std::u16string ReadEntityRef();
@@ -249,10 +252,13 @@ private:
         std::u16string name;
         int32_t contentType = xpctAny;
         bool preserveSpace = false;
+        uint64_t source = 0; // the source its start tag was read from
     };
     struct Suspended {
         std::unique_ptr<TXpInCharFilter> filter;
         int entity = -1; // the entity whose text the filter reads, -1 for none
+        uint64_t serial = 0;
+        int link = -1;
     };
 
     // Source stack.
@@ -270,11 +276,13 @@ private:
     std::string BaseDirectory() const;
     void ChangeToSourceDirectory(const TXpBaseDirContext* location);
     char16_t ReadCh();
+    void PopExhausted();
     bool IsDocumentSource() const { return sourceStack_.empty(); }
 
     // Readers.
     void ReadNameInto(std::u16string& out, bool nameStart, bool allowPERef);
     void RequireSemicolon();
+    void CaptureReferenceChain();
     std::size_t ParseLiteralRaw(int flags, bool& hadReference, bool delimited);
     static void NormalizeWhitespace(std::u16string& text, std::size_t start);
     std::u16string ReadEntityRefImpl(bool inlinePredefined, bool inContent);
@@ -289,6 +297,7 @@ private:
     void ParseDocument();
     void ParseMisc();
     bool ParseProcessingInstruction();
+    void ReadXmlDeclaration();
     void ParseXmlDeclaration(std::u16string& data);
     void ParseComment();
     void ParseEq();
@@ -303,13 +312,18 @@ private:
 
     // Document type declarations.
     void ParseDocTypeDecl();
-    void ParseExternalId(bool publicAlone, std::u16string& publicId, std::u16string& systemId);
+    // False when neither PUBLIC nor SYSTEM follows.
+    bool ParseExternalId(bool publicAlone, std::u16string& publicId, std::u16string& systemId);
     void ParseMarkupDecl(bool internal);
     void ParsePERefDecls(bool internal);
     void ParseElementDecl(bool internal);
     void ParseContentGroup(bool internal, std::u16string& model);
     int32_t ReadOccurrence(std::u16string& model);
     void ModelPERef(bool internal);
+    // A parameter-entity reference inside a markup declaration ("%" read):
+    // refused in the internal subset unless external text holds it.
+    void ReadDeclPERef();
+    bool InExternalText() const;
     void ParseAttlistDecl();
     void ParseAttDef(const std::u16string& element);
     void ReadEnumeration(std::u16string& enumText);
@@ -328,6 +342,8 @@ private:
     std::unique_ptr<TXpInCharFilter> currentSource_;
     TXpInCharFilter* src_ = nullptr;
     int currentEntity_ = -1;
+    uint64_t currentSerial_ = 0; // tells apart every source of a parse
+    uint64_t lastSerial_ = 0;
     std::vector<Suspended> sourceStack_;
     int entityDepth_ = 0;
     int64_t expandedChars_ = 0;
@@ -355,9 +371,15 @@ private:
     std::vector<char> expanding_;                          // per entity: text being read
     std::map<std::u16string, TXpElementInfo, TXpNameLess> elementTable_;
     std::map<std::u16string, TXpNotationInfo, TXpNameLess> notationTable_;
-    std::map<std::u16string, int32_t, TXpNameLess> attrTypeNames_;
+    std::map<std::u16string, int32_t> attrTypeNames_;
     std::vector<std::u16string> enumValues_;
     int includeDepth_ = 0;
+    // Expansion chains: each entity text links to the text whose reference
+    // opened it, so that a chain survives texts that have been left.
+    std::vector<std::pair<int, int>> links_; // entity, link of the referring text
+    int currentLink_ = -1;
+    int refLink_ = -1; // the link of the text where the last reference began
+    bool internalSubset_ = false;
 
     std::vector<std::string> tempFiles_;
     std::string startDir_;      // the current directory when the parse started

@@ -21,6 +21,8 @@ inline bool isWs(char16_t c) { return c == 0x20 || c == 0x0A || c == 0x09 || c =
 void TXpParser::ParseDocument()
 {
     prologStarted_ = false;
+    ReadXmlDeclaration();
+    prologStarted_ = true;
     ParseMisc();
     if (MatchAhead(U"<!DOCTYPE")) {
         prologStarted_ = true;
@@ -31,12 +33,7 @@ void TXpParser::ParseDocument()
     // From here on an XML declaration is out of place, also inside content.
     prologStarted_ = true;
     ParseElements();
-    try {
-        ParseMisc();
-    } catch (EXpFilterError&) {
-        // A broken comment or processing instruction after the root element
-        // is not reported; the check goes on where the error left the input.
-    }
+    ParseMisc();
     SkipWhitespace(true);
     if (!PopSources())
         Fail(u"There is invalid data after valid XML document");
@@ -58,16 +55,26 @@ void TXpParser::ParseMisc()
     }
 }
 
+// An XML or text declaration, when the current source starts with one.
+void TXpParser::ReadXmlDeclaration()
+{
+    if (src_->PeekChar() == kEnd)
+        return;
+    if (!src_->MatchLiteral(U"<?xml ") && !src_->MatchLiteral(U"<?xml\t") && !src_->MatchLiteral(U"<?xml\n"))
+        return;
+    std::u16string data;
+    ParseXmlDeclaration(data);
+    if (OnProcessingInstruction)
+        OnProcessingInstruction(*this, u"xml", data);
+}
+
 bool TXpParser::ParseProcessingInstruction()
 {
     std::u16string name = ReadName(true);
-    if (name == u"xml") {
-        std::u16string data;
-        ParseXmlDeclaration(data);
-        if (OnProcessingInstruction)
-            OnProcessingInstruction(*this, name, data);
-        return true;
-    }
+    if (name == u"xml")
+        Fail(u"The XML declaration must appear before the first element");
+    if (name.empty() || (name.size() == 3 && ansi::sameText(name, u"xml")))
+        Fail(u"Invalid processing instruction target: " + XpQuote(name));
     prologStarted_ = true;
     std::size_t start = textBuffer_.size();
     if (!MatchAhead(U"?>")) {
@@ -93,8 +100,7 @@ void TXpParser::ParseEq()
 
 void TXpParser::ParseXmlDeclaration(std::u16string& data)
 {
-    if (prologStarted_)
-        Fail(u"The XML declaration must appear before the first element");
+    // The "<?xml" and one blank have been read.
     SkipWhitespace(false);
     // A text declaration at the start of an external source may leave the
     // version out.
@@ -115,7 +121,11 @@ void TXpParser::ParseXmlDeclaration(std::u16string& data)
         else
             RequireWhitespace();
     }
-    if (MatchAhead(U"encoding")) {
+    const bool textDecl = !IsDocumentSource();
+    if (!MatchAhead(U"encoding")) {
+        if (textDecl)
+            Fail(u"Text declaration requires an encoding declaration");
+    } else {
         ParseEq();
         std::u16string encoding = ParseLiteral(3);
         CheckEncodingName(encoding);
@@ -126,7 +136,7 @@ void TXpParser::ParseXmlDeclaration(std::u16string& data)
         data += u"encoding=\"" + encoding + u"\"";
         SkipWhitespace(false);
     }
-    if (MatchAhead(U"standalone")) {
+    if (!textDecl && MatchAhead(U"standalone")) {
         ParseEq();
         std::u16string standalone = ParseLiteral(3);
         if (standalone != u"yes" && standalone != u"no")
@@ -165,18 +175,20 @@ void TXpParser::ParseElements()
     bool firstRun = true;
     for (;;) {
         switch (contentType_) {
-        case xpctAny:
-        case xpctMixed:
-            ReadCharData(firstRun);
-            break;
-        case xpctElements:
-            for (char16_t c = src_->PeekChar(); isWs(c); c = src_->PeekChar()) {
+        case xpctElements: {
+            char16_t c = src_->PeekChar();
+            for (; isWs(c); c = src_->PeekChar()) {
                 if (collectData_)
                     textBuffer_ += c;
                 src_->ConsumeChar();
             }
+            // Text where only elements belong is invalid, not malformed.
+            if (c != u'<' && c != u'&' && c != kEnd)
+                ReadCharData(firstRun);
             break;
+        }
         default:
+            ReadCharData(firstRun);
             break;
         }
         firstRun = false;
@@ -188,13 +200,9 @@ void TXpParser::ParseElements()
             src_->ConsumeChar();
             if (src_->PeekChar() == u'#') {
                 src_->ConsumeChar();
-                char16_t ref = ReadCharRef();
-                // Where text is not allowed the character is read again as
-                // input, so that it is judged like the character itself.
-                if (contentType_ == xpctEmpty || contentType_ == xpctElements)
-                    PushText(std::u16string(1, ref));
+                ReadCharRef();
             } else {
-                ReadEntityRefImpl(contentType_ == xpctAny || contentType_ == xpctMixed, true);
+                ReadEntityRefImpl(true, true);
             }
         } else if (c == u'<') {
             src_->ConsumeChar();
@@ -242,7 +250,8 @@ bool TXpParser::ParseStartTag()
     if (elements_.size() <= elementDepth_)
         elements_.resize(elementDepth_ + 1);
     Frame& frame = elements_[elementDepth_];
-    ReadNameInto(frame.name, true, true);
+    const uint64_t tagSource = currentSerial_;
+    ReadNameInto(frame.name, true, false);
     if (frame.name.empty())
         Fail(u"Invalid element name: " + XpQuote(frame.name));
 
@@ -256,8 +265,12 @@ bool TXpParser::ParseStartTag()
     attrIndex_.clear();
     std::u16string xmlSpace;
     bool hasXmlSpace = false;
+    bool spaced = true;
     for (char16_t c = src_->PeekChar(); c != u'/' && c != u'>'; c = src_->PeekChar()) {
+        if (startTagAttrCount_ > 0 && !spaced)
+            Fail(u"Whitespace required between attributes");
         ParseAttribute(xmlSpace, hasXmlSpace);
+        spaced = isWs(src_->PeekChar());
         SkipWhitespace(false);
         CheckDuplicateAttribute();
     }
@@ -282,6 +295,7 @@ bool TXpParser::ParseStartTag()
         OnPreserveSpace(*this, frame.name, preserveSpace_);
 
     if (ReadCh() == u'>') {
+        frame.source = tagSource;
         frame.contentType = contentType_;
         frame.preserveSpace = preserveSpace_;
         ++elementDepth_;
@@ -304,19 +318,12 @@ void TXpParser::ParseAttribute(std::u16string& xmlSpace, bool& hasXmlSpace)
     if (startTagAttrs_.size() <= startTagAttrCount_)
         startTagAttrs_.resize(startTagAttrCount_ + 1);
     std::u16string& name = startTagAttrs_[startTagAttrCount_];
-    ReadNameInto(name, true, true);
+    ReadNameInto(name, true, false);
     int32_t type = elementTable_.empty() ? 0 : AttributeType(elements_[elementDepth_].name, name);
     ParseEq();
     bool hadReference = false;
     textBuffer_.clear();
-    ParseLiteralRaw(type <= 1 ? 3 : 11, hadReference, true);
-    if (!hadReference) {
-        // Without references these characters can only have been written
-        // directly, which a value may not do.
-        for (char16_t bad : {u'<', u'&', u'"'})
-            if (textBuffer_.find(bad) != std::u16string::npos)
-                Fail(u"Invalid character in attribute value: " + XpQuote(std::u16string(1, bad)));
-    }
+    ParseLiteralRaw(type <= 1 ? 19 : 27, hadReference, true);
     if (OnAttribute)
         OnAttribute(*this, name, textBuffer_, true);
     if (name == u"xml:space") {
@@ -336,15 +343,15 @@ void TXpParser::CheckDuplicateAttribute()
     constexpr std::size_t kLinear = 32;
     if (n <= kLinear) {
         for (std::size_t i = 0; i + 1 < n; ++i)
-            if (ansi::sameText(startTagAttrs_[i], last))
+            if (startTagAttrs_[i] == last)
                 Fail(u"Attributes cannot be redefined in a start tag");
         return;
     }
-    // Long start tags: an index of the names in upper case.
+    // Long start tags: an index of the names.
     if (attrIndex_.empty())
         for (std::size_t i = 0; i + 1 < n; ++i)
-            attrIndex_.emplace(ansi::upper(startTagAttrs_[i]), static_cast<int>(i));
-    if (!attrIndex_.emplace(ansi::upper(last), static_cast<int>(n - 1)).second)
+            attrIndex_.emplace(startTagAttrs_[i], static_cast<int>(i));
+    if (!attrIndex_.emplace(last, static_cast<int>(n - 1)).second)
         Fail(u"Attributes cannot be redefined in a start tag");
 }
 
@@ -368,7 +375,9 @@ void TXpParser::FireDefaultAttributes(const std::u16string& element)
 void TXpParser::ParseEndTag()
 {
     Frame& frame = elements_[elementDepth_ - 1];
-    ReadNameInto(nameBuffer_, true, true);
+    if (frame.source != currentSerial_)
+        Fail(u"Element not ended in the entity that began it: " + XpQuote(frame.name));
+    ReadNameInto(nameBuffer_, true, false);
     if (nameBuffer_ != frame.name)
         Fail(u"Mismatched end tag: Start tag = \"" + frame.name + u"\" End tag = \"" + nameBuffer_ + u"\"");
     SkipWhitespace(false);
@@ -402,11 +411,12 @@ void TXpParser::ReadCharData(bool firstRun)
             textBuffer_ += c;
             src_->ConsumeChar();
         }
-        if (firstRun && std::u16string_view(textBuffer_).substr(start).find(u"]]>") != std::u16string_view::npos)
+        if (std::u16string_view(textBuffer_).substr(start).find(u"]]>") != std::u16string_view::npos)
             Fail(u"Invalid characters in element's character data: ']]>'");
         return;
     }
-    // Nobody listens: only the first run needs looking at.
+    // Nobody listens: only "]]>" needs looking for.
+    (void)firstRun;
     int brackets = 0;
     bool bad = false;
     for (;;) {
@@ -419,14 +429,12 @@ void TXpParser::ReadCharData(bool firstRun)
             ResumeParent();
             continue;
         }
-        if (firstRun) {
-            if (c == u']')
-                ++brackets;
-            else {
-                if (c == u'>' && brackets >= 2)
-                    bad = true;
-                brackets = 0;
-            }
+        if (c == u']') {
+            ++brackets;
+        } else {
+            if (c == u'>' && brackets >= 2)
+                bad = true;
+            brackets = 0;
         }
         src_->ConsumeChar();
     }

@@ -28,6 +28,7 @@ void TXpParser::ParseDocTypeDecl()
         OnDTDStart(*this, name, publicId, systemId);
 
     if (MatchAhead(U"[")) {
+        internalSubset_ = true;
         for (;;) {
             SkipWhitespace(true);
             if (MatchAhead(U"%"))
@@ -37,6 +38,7 @@ void TXpParser::ParseDocTypeDecl()
                 break;
             ParseMarkupDecl(true);
         }
+        internalSubset_ = false;
     }
 
     if (!systemId.empty()) {
@@ -54,6 +56,7 @@ void TXpParser::ParseDocTypeDecl()
         }
         // The external subset counts towards the text that entities may add.
         expansionLimit_ += XpExpansionFactor * std::max<int64_t>(0, src_->StreamSizeAtStart());
+        ReadXmlDeclaration();
         const std::size_t level = sourceStack_.size();
         if (OnExternalSubsetOpened)
             OnExternalSubsetOpened(*this);
@@ -86,7 +89,7 @@ void TXpParser::ParseDocTypeDecl()
         OnDocTypeDecl(*this, name, publicId, systemId);
 }
 
-void TXpParser::ParseExternalId(bool publicAlone, std::u16string& publicId, std::u16string& systemId)
+bool TXpParser::ParseExternalId(bool publicAlone, std::u16string& publicId, std::u16string& systemId)
 {
     publicId.clear();
     systemId.clear();
@@ -106,7 +109,10 @@ void TXpParser::ParseExternalId(bool publicAlone, std::u16string& publicId, std:
     } else if (MatchAhead(U"SYSTEM")) {
         RequireWhitespace();
         systemId = ParseLiteral(0);
+    } else {
+        return false;
     }
+    return true;
 }
 
 void TXpParser::ParseMarkupDecl(bool internal)
@@ -139,13 +145,29 @@ void TXpParser::ParseMarkupDecl(bool internal)
 void TXpParser::ParsePERefDecls(bool internal)
 {
     std::u16string name;
+    CaptureReferenceChain();
     ReadNameInto(name, true, false);
     RequireSemicolon();
     SkipWhitespace(false);
     int e = FindEntity(name, true);
-    if (e < 0 || entityTable_[e].entityKind != xpetExternalParsed)
+    if (e < 0 || entityTable_[e].entityKind == xpetUnparsed)
         Fail(u"Reference to undeclared entity: " + name);
     TXpEntityInfo info = entityTable_[e];
+    if (info.entityKind == xpetInternal) {
+        // Declarations in the entity's text, read to its end.
+        const std::size_t before = sourceStack_.size();
+        PushEntityText(e, info.replacementText);
+        const std::size_t level = sourceStack_.size();
+        while (level > before) {
+            SkipWhitespace(true);
+            if (sourceStack_.size() < level)
+                break;
+            if (sourceStack_.size() == level && src_->PeekChar() == kEnd)
+                break;
+            ParseMarkupDecl(internal);
+        }
+        return;
+    }
     if (info.systemId.empty())
         return;
     std::u16string location = info.systemId;
@@ -162,7 +184,7 @@ void TXpParser::ParsePERefDecls(bool internal)
                 break;
             if (sourceStack_.size() == level && src_->PeekChar() == kEnd)
                 break;
-            ParseMarkupDecl(internal);
+            ParseMarkupDecl(false); // external text, wherever referenced
         }
     }
     if (OnDTDExternalEnd)
@@ -180,11 +202,7 @@ void TXpParser::ParseElementDecl(bool internal)
 
     while (src_->PeekChar() == u'%') {
         src_->ConsumeChar();
-        std::u16string text = ReadPERef(true);
-        std::ptrdiff_t open = std::count(text.begin(), text.end(), u'(');
-        std::ptrdiff_t close = std::count(text.begin(), text.end(), u')');
-        if (open != close)
-            Fail(u"Parameter-entity text must be properly nested: " + text);
+        ReadDeclPERef();
         SkipWhitespace(true);
     }
 
@@ -227,6 +245,8 @@ void TXpParser::ParseElementDecl(bool internal)
             if (MatchAhead(U"*")) {
                 occurrence = 2;
                 model += u'*';
+            } else if (model.size() > 9) {
+                Fail(u"Mixed content with element names must end with ')*'");
             }
             if (OnDTDElementGroupEnd)
                 OnDTDElementGroupEnd(*this, occurrence, 1);
@@ -245,21 +265,36 @@ void TXpParser::ParseElementDecl(bool internal)
     SkipWhitespace(true);
     if (src_->PeekChar() == u'%') {
         src_->ConsumeChar();
-        ReadPERef(true);
+        ReadDeclPERef();
         SkipWhitespace(true);
     }
     Require(U">");
 }
 
-void TXpParser::ModelPERef(bool internal)
+void TXpParser::ModelPERef(bool /*internal*/)
 {
     if (src_->PeekChar() != u'%')
         return;
-    if (internal)
-        Fail(u"Parameter entities not allowed in DTD internal subset");
     src_->ConsumeChar();
-    ReadPERef(true);
+    ReadDeclPERef();
     SkipWhitespace(true);
+}
+
+bool TXpParser::InExternalText() const
+{
+    if (src_ && src_->location() && !IsDocumentSource())
+        return true;
+    for (std::size_t i = 1; i < sourceStack_.size(); ++i)
+        if (sourceStack_[i].filter && sourceStack_[i].filter->location())
+            return true;
+    return false;
+}
+
+void TXpParser::ReadDeclPERef()
+{
+    if (internalSubset_ && !InExternalText())
+        Fail(u"Parameter entities not allowed in DTD internal subset");
+    ReadPERef(true);
 }
 
 int32_t TXpParser::ReadOccurrence(std::u16string& model)
@@ -275,8 +310,9 @@ int32_t TXpParser::ReadOccurrence(std::u16string& model)
 
 void TXpParser::ParseContentGroup(bool internal, std::u16string& model)
 {
-    // The group's "(" has been read. depth counts the open groups.
-    std::size_t depth = 1;
+    // The group's "(" has been read. One entry per open group: the
+    // separator it uses, 0 until its first one.
+    std::vector<char16_t> separators(1, 0);
     for (;;) {
         // A particle: a nested group or a name.
         SkipWhitespace(true);
@@ -286,49 +322,44 @@ void TXpParser::ParseContentGroup(bool internal, std::u16string& model)
             model += u'(';
             if (OnDTDElementGroupStart)
                 OnDTDElementGroupStart(*this);
-            ++depth;
+            separators.push_back(0);
             continue;
         }
-        ModelPERef(internal);
         std::u16string name = ReadName(true);
+        if (name.empty())
+            Fail(u"Expected element name in content model: " + std::u16string(1, src_->PeekChar()));
         model += name;
         int32_t occurrence = ReadOccurrence(model);
         SkipWhitespace(true);
-        int32_t relation = 1;
-        char16_t c = src_->PeekChar();
-        if (c != u')') {
-            if (c == u',')
-                relation = 1;
-            else if (c == u'|')
-                relation = 0;
-            else
-                Fail(u"Bad separator in content model: " + std::u16string(1, c));
-            src_->ConsumeChar();
-            model += c;
-        }
         if (OnDTDElementContent)
-            OnDTDElementContent(*this, name, occurrence, relation);
+            OnDTDElementContent(*this, name, occurrence, src_->PeekChar() == u'|' ? 0 : 1);
 
-        // Close every group that ends here.
+        // A separator before the next particle, or the ends of groups.
         for (;;) {
             SkipWhitespace(true);
-            if (src_->PeekChar() != u')')
+            char16_t c = src_->PeekChar();
+            if (c == u',' || c == u'|') {
+                if (separators.back() != 0 && separators.back() != c)
+                    Fail(u"Mixed separators in content model: " + std::u16string(1, c));
+                separators.back() = c;
+                src_->ConsumeChar();
+                model += c;
                 break;
+            }
+            if (c != u')')
+                Fail(u"Bad separator in content model: " + std::u16string(1, c));
             src_->ConsumeChar();
             model += u')';
             int32_t groupOccurrence = ReadOccurrence(model);
-            SkipWhitespace(true);
-            int32_t groupRelation = 1;
-            char16_t s = src_->PeekChar();
-            if (s == u',' || s == u'|') {
-                groupRelation = s == u',' ? 1 : 0;
-                src_->ConsumeChar();
-                model += s;
-            }
-            if (OnDTDElementGroupEnd)
-                OnDTDElementGroupEnd(*this, groupOccurrence, groupRelation);
-            if (--depth == 0)
+            separators.pop_back();
+            if (separators.empty()) {
+                if (OnDTDElementGroupEnd)
+                    OnDTDElementGroupEnd(*this, groupOccurrence, 1);
                 return;
+            }
+            SkipWhitespace(true);
+            if (OnDTDElementGroupEnd)
+                OnDTDElementGroupEnd(*this, groupOccurrence, src_->PeekChar() == u'|' ? 0 : 1);
         }
     }
 }
@@ -378,7 +409,11 @@ void TXpParser::ParseAttlistDecl()
 {
     RequireWhitespace();
     std::u16string element = ReadName(true);
-    RequireWhitespace();
+    if (element.empty())
+        Fail(u"Invalid XML name: " + XpQuote(std::u16string(1, src_->PeekChar())));
+    // A list may declare no attribute at all.
+    if (src_->PeekChar() != u'>')
+        RequireWhitespace();
     if (OnDTDAttlistStart)
         OnDTDAttlistStart(*this, element);
     for (char16_t c = src_->PeekChar(); c != u'>' && c != kEnd; c = src_->PeekChar()) {
@@ -387,7 +422,7 @@ void TXpParser::ParseAttlistDecl()
         SkipWhitespace(true);
         if (src_->PeekChar() == u'%') {
             src_->ConsumeChar();
-            ReadPERef(true);
+            ReadDeclPERef();
             SkipWhitespace(true);
         }
     }
@@ -421,13 +456,13 @@ void TXpParser::ParseAttDef(const std::u16string& element)
     SkipWhitespace(true);
     if (src_->PeekChar() == u'%') {
         src_->ConsumeChar();
-        ReadPERef(true);
+        ReadDeclPERef();
     }
     std::u16string name = ReadName(true);
     RequireWhitespace();
     if (src_->PeekChar() == u'%') {
         src_->ConsumeChar();
-        ReadPERef(true);
+        ReadDeclPERef();
     }
 
     TXpAttributeInfo info;
@@ -452,13 +487,13 @@ void TXpParser::ParseAttDef(const std::u16string& element)
     RequireWhitespace();
     if (src_->PeekChar() == u'%') {
         src_->ConsumeChar();
-        ReadPERef(true);
+        ReadDeclPERef();
         RequireWhitespace();
     }
     if (MatchAhead(U"#")) {
         if (MatchAhead(U"FIXED")) {
             RequireWhitespace();
-            info.defaultText = ParseLiteral(1);
+            info.defaultText = ParseLiteral(1 | 16 | 64);
             info.defaultKind = 4;
         } else if (MatchAhead(U"REQUIRED")) {
             info.defaultKind = 3;
@@ -470,15 +505,18 @@ void TXpParser::ParseAttDef(const std::u16string& element)
             Fail(u"Illegal keyword for attribute default value: " + token);
         }
     } else {
-        info.defaultText = ParseLiteral(1);
+        info.defaultText = ParseLiteral(1 | 16 | 64);
         info.defaultKind = 1;
     }
 
     const int32_t type = info.attrType;
     const int32_t kind = info.defaultKind;
     const std::u16string defaultText = info.defaultText;
-    // The last declaration of an attribute wins.
-    elementTable_[element].attributeDecls[name] = std::move(info);
+    // The last declaration of an attribute wins. Its default is read now:
+    // the entities it names must be declared before it and be well-formed.
+    TXpAttributeInfo& stored = elementTable_[element].attributeDecls[name];
+    stored = std::move(info);
+    DefaultValue(stored);
     if (OnDTDAttDefinition)
         OnDTDAttDefinition(*this, name, type, enumValues_, kind, defaultText);
 }
@@ -495,7 +533,7 @@ const std::u16string& TXpParser::DefaultValue(TXpAttributeInfo& info)
     textBuffer_.clear();
     PushText(info.defaultText);
     bool hadReference = false;
-    ParseLiteralRaw(11, hadReference, false);
+    ParseLiteralRaw(27, hadReference, false);
     info.defaultValue = textBuffer_;
     info.defaultComputed = true;
     textBuffer_ = std::move(saved);
@@ -517,22 +555,17 @@ void TXpParser::ParseEntityDecl()
     char16_t c = src_->PeekChar();
     if (c == u'"' || c == u'\'') {
         bool hadReference = false;
-        std::u16string value = ParseLiteral(1, &hadReference);
-        if (!isParameter && !hadReference && value.find(u'%') != std::u16string::npos)
-            Fail(u"Invalid character in entity value: '%'");
+        std::u16string value = ParseLiteral(1 | 32, &hadReference);
         DeclareEntity(name, xpetInternal, isParameter, value);
         if (OnDTDEntityInternal)
             OnDTDEntityInternal(*this, isParameter, name, value);
     } else {
         std::u16string publicId, systemId, notation;
-        ParseExternalId(false, publicId, systemId);
-        if (systemId.empty())
+        if (!ParseExternalId(false, publicId, systemId))
             Fail(u"System identifier missing " + XpQuote(name));
         int32_t kind = xpetExternalParsed;
         if (isWs(src_->PeekChar())) {
-            // One whitespace character may introduce NDATA; if it does not,
-            // it is left to the whitespace skipped below.
-            src_->ConsumeChar();
+            SkipWhitespace(true);
             if (MatchAhead(U"NDATA")) {
                 if (isParameter)
                     Fail(u"NDATA not allowed in parameter entity declaration");
@@ -555,8 +588,7 @@ void TXpParser::ParseNotationDecl()
     std::u16string name = ReadName(true);
     RequireWhitespace();
     std::u16string publicId, systemId;
-    ParseExternalId(true, publicId, systemId);
-    if (publicId.empty() && systemId.empty())
+    if (!ParseExternalId(true, publicId, systemId))
         Fail(u"External modifier missing: " + name);
     if (notationTable_.find(name) == notationTable_.end()) {
         notationTable_.emplace(name, TXpNotationInfo{publicId, systemId});
@@ -574,7 +606,7 @@ int TXpParser::ParseConditionalHead()
     SkipWhitespace(true);
     if (src_->PeekChar() == u'%') {
         src_->ConsumeChar();
-        ReadPERef(true);
+        ReadDeclPERef();
     }
     int type;
     if (MatchAhead(U"INCLUDE"))

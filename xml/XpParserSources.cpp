@@ -81,7 +81,6 @@ struct NameTable {
         for (char c : std::string_view("%<>&,|*+?)='\"[ \t\n\r;/"))
             cls[static_cast<unsigned char>(c)] = 1;
         cls[0] = 1;
-        cls[1] = 1; // the end marker
         for (int c = 'A'; c <= 'Z'; ++c)
             cls[c] = 6;
         for (int c = 'a'; c <= 'z'; ++c)
@@ -255,7 +254,8 @@ void TXpParser::ChangeToSourceDirectory(const TXpBaseDirContext* location)
 
 void TXpParser::Suspend()
 {
-    sourceStack_.push_back({std::move(currentSource_), currentEntity_});
+    sourceStack_.push_back({std::move(currentSource_), currentEntity_, currentSerial_, currentLink_});
+    currentLink_ = -1;
     src_ = nullptr;
     currentEntity_ = -1;
 }
@@ -266,6 +266,8 @@ void TXpParser::Resume()
         return;
     currentSource_ = std::move(sourceStack_.back().filter);
     currentEntity_ = sourceStack_.back().entity;
+    currentSerial_ = sourceStack_.back().serial;
+    currentLink_ = sourceStack_.back().link;
     sourceStack_.pop_back();
     src_ = currentSource_.get();
     if (src_)
@@ -327,14 +329,19 @@ void TXpParser::PushText(const std::u16string& text)
     Suspend();
     currentSource_ = std::move(filter);
     src_ = currentSource_.get();
+    currentSerial_ = ++lastSerial_;
 }
 
 void TXpParser::EnterEntity(int entity)
 {
     const TXpEntityInfo& info = entityTable_[entity];
-    if (expanding_[entity])
+    bool circular = expanding_[entity] != 0;
+    int depth = 0; // the chain, also through texts already left
+    for (int l = refLink_; l >= 0 && !circular; l = links_[l].second, ++depth)
+        circular = links_[l].first == entity;
+    if (circular)
         Fail(u"Circular reference to: " + info.name);
-    if (entityDepth_ >= XpMaxEntityDepth)
+    if (entityDepth_ >= XpMaxEntityDepth || depth >= XpMaxEntityDepth)
         Fail(u"Entity references nested too deeply: " + XpQuote(info.name));
 }
 
@@ -348,6 +355,8 @@ void TXpParser::CountExpansion(int entity, int64_t characters)
 void TXpParser::MarkCurrentEntity(int entity)
 {
     currentEntity_ = entity;
+    currentLink_ = static_cast<int>(links_.size());
+    links_.emplace_back(entity, refLink_);
     expanding_[entity] = 1;
     ++entityDepth_;
 }
@@ -372,6 +381,14 @@ bool TXpParser::PopSources()
             return true;
         ResumeParent();
     }
+}
+
+// After a match: sources known to be exhausted are left without a peek, so
+// that what follows (a line end, say) is not read yet.
+void TXpParser::PopExhausted()
+{
+    while (!sourceStack_.empty() && src_->atEnd())
+        ResumeParent();
 }
 
 char16_t TXpParser::ReadCh()
@@ -446,7 +463,8 @@ bool TXpParser::MatchAhead(std::u32string_view literal)
     if (PopSources())
         return false;
     bool matched = src_->MatchLiteral(literal);
-    PopSources();
+    if (matched)
+        PopExhausted();
     return matched;
 }
 
@@ -454,26 +472,20 @@ void TXpParser::Require(std::u32string_view literal)
 {
     if (MatchAhead(literal))
         return;
-    if (MatchAhead(U"&#")) {
-        // The reference stands for the literal; it is not data.
-        std::size_t keep = textBuffer_.size();
-        char16_t c = ReadCharRef();
-        textBuffer_.resize(keep);
-        if (literal.size() == 1 && c == literal[0])
-            return;
-    }
     Fail(u"Expected String: " + XpQuote(u16(literal)));
 }
 
 void TXpParser::RequireSemicolon()
 {
-    // Read in place: the text that holds the reference must stay current
-    // until the reference is resolved, or a reference at the very end of an
-    // entity's own text would escape the circularity check.
-    if (src_->PeekChar() == u';')
-        src_->ConsumeChar();
-    else
-        Require(U";");
+    // Through the normal match: a text exhausted by the ";" is left, and
+    // errors carry the position in the text that held the reference. The
+    // chain captured at its "&" or "%" keeps circular references detected.
+    Require(U";");
+}
+
+void TXpParser::CaptureReferenceChain()
+{
+    refLink_ = currentLink_;
 }
 
 void TXpParser::ReadUntil(std::u32string_view delimiter)
@@ -482,13 +494,15 @@ void TXpParser::ReadUntil(std::u32string_view delimiter)
     for (;;) {
         char16_t c = src_->PeekChar();
         if (c == kEnd) {
-            if (sourceStack_.empty())
+            if (sourceStack_.empty()) {
+                src_->ConsumeChar(); // the column after the last character
                 Fail(u"End of input while looking for delimiter: " + XpQuote(u16(delimiter)));
+            }
             ResumeParent();
             continue;
         }
         if (c == first && src_->MatchLiteral(delimiter)) {
-            PopSources();
+            PopExhausted();
             return;
         }
         textBuffer_ += c;
@@ -514,6 +528,8 @@ void TXpParser::ReadNameInto(std::u16string& out, bool nameStart, bool allowPERe
             if (!(cls & (first ? 2 : 4)))
                 Fail(u"Invalid XML name: " + XpQuote(std::u16string(1, c)));
         } else if (!IsNameUnit(c, first)) {
+            if (c == kEnd)
+                return;
             Fail(u"Invalid XML name: " + XpQuote(std::u16string(1, c)));
         }
         out += c;
@@ -536,11 +552,12 @@ std::size_t TXpParser::ParseLiteralRaw(int flags, bool& hadReference, bool delim
     char16_t delimiter = 0;
     if (delimited) {
         delimiter = ReadCh();
-        if (delimiter != u'"' && delimiter != u'\'' && delimiter != u'~' && delimiter != 0)
+        if (delimiter != u'"' && delimiter != u'\'')
             Fail(u"Expected \" or '");
     }
     const std::size_t level = sourceStack_.size();
     const std::size_t start = textBuffer_.size();
+    bool lessThan = false; // written directly or in an entity's text
     for (;;) {
         char16_t c = src_->PeekChar();
         if (c == kEnd) {
@@ -555,29 +572,61 @@ std::size_t TXpParser::ParseLiteralRaw(int flags, bool& hadReference, bool delim
                 }
                 break;
             }
+            src_->ConsumeChar(); // the column after the last character
             Fail(u"Expected: " + std::u16string(1, delimiter));
         }
         if (c == delimiter && delimited && sourceStack_.size() == level) {
             src_->ConsumeChar();
             break;
         }
+        if (c == u'<' && (flags & 16))
+            lessThan = true;
         src_->ConsumeChar();
         if (c == u'\n' || c == u'\r') {
             textBuffer_ += u' ';
+        } else if (c == u'%' && (flags & 32)) {
+            if (internalSubset_ && !InExternalText())
+                Fail(u"Parameter entities not allowed in DTD internal subset");
+            if (!IsNameUnit(src_->PeekChar(), true))
+                Fail(u"Invalid character in entity value: '%'");
+            hadReference = true;
+            ReadPERef(true); // its text is read on as part of the value
         } else if (c == u'&' && (flags & 1)) {
             hadReference = true;
             if (src_->PeekChar() == u'#') {
                 src_->ConsumeChar();
+                const std::size_t at = textBuffer_.size();
                 ReadCharRef();
+                if (flags & 64) {
+                    // Kept as a reference, so that a later reading of the
+                    // text sees data, not markup.
+                    char32_t cp = textBuffer_[at];
+                    if (textBuffer_.size() - at == 2)
+                        cp = 0x10000 + ((cp - 0xD800) << 10) + (textBuffer_[at + 1] - 0xDC00);
+                    textBuffer_.resize(at);
+                    textBuffer_ += u"&#" + widen(std::to_string(static_cast<uint32_t>(cp))) + u";";
+                }
             } else if (flags & 2) {
                 ReadEntityRefImpl(true, false);
             } else {
+                // Kept as written, but it must be a reference all the same.
                 textBuffer_ += u'&';
+                const std::size_t at = textBuffer_.size();
+                ReadNameInto(nameBuffer_, true, false);
+                if (nameBuffer_.empty())
+                    Fail(u"Invalid entity reference in literal");
+                textBuffer_.insert(at, nameBuffer_);
+                if (src_->PeekChar() != u';')
+                    Fail(u"Expected String: ';'");
+                src_->ConsumeChar();
+                textBuffer_ += u';';
             }
         } else {
             textBuffer_ += c;
         }
     }
+    if (lessThan)
+        Fail(u"Invalid character in attribute value: '<'");
     if (flags & 8)
         NormalizeWhitespace(textBuffer_, start);
     return start;
@@ -588,7 +637,7 @@ std::u16string TXpParser::ParseLiteral(int flags, bool* hadReference)
     bool had = false;
     std::size_t start = ParseLiteralRaw(flags, had, true);
     std::u16string value = textBuffer_.substr(start);
-    textBuffer_.clear();
+    textBuffer_.resize(start);
     if (hadReference)
         *hadReference = had;
     return value;
@@ -619,7 +668,8 @@ char16_t TXpParser::ReadCharRef()
         src_->ConsumeChar();
         hex = true;
     }
-    uint32_t value = 0; // wraps like the 32-bit accumulator it stands for
+    uint32_t value = 0;
+    bool digits = false, tooLarge = false;
     for (;;) {
         char16_t c = src_->PeekChar();
         uint32_t digit;
@@ -629,17 +679,36 @@ char16_t TXpParser::ReadCharRef()
             digit = c - u'a' + 10;
         else if (hex && c >= u'A' && c <= u'F')
             digit = c - u'A' + 10;
-        else if (c == u';') {
+        else if (c == u';' && digits) {
             src_->ConsumeChar();
             break;
+        } else if (c == u';') {
+            Fail(u"Invalid character reference: no digits");
         } else {
             Fail(u"Illegal character in reference: " + std::u16string(1, c) + u" (" +
                  widen(std::to_string(static_cast<int>(c))) + u")");
         }
-        value = value * (hex ? 16u : 10u) + digit;
+        digits = true;
+        if (value > 0x10FFFF)
+            tooLarge = true; // stays too large, however many digits follow
+        else
+            value = value * (hex ? 16u : 10u) + digit;
         src_->ConsumeChar();
     }
-    char16_t unit = value > 0xFFFF ? char16_t(0) : static_cast<char16_t>(value);
+    if (tooLarge || value > 0x10FFFF || !IsXmlChar(value))
+        Fail(u"Invalid character reference: " +
+             widen(tooLarge ? std::string("beyond U+10FFFF") : "U+" + [&] {
+                 char buf[16];
+                 std::snprintf(buf, sizeof buf, "%04X", value);
+                 return std::string(buf);
+             }()));
+    if (value > 0xFFFF) {
+        value -= 0x10000;
+        textBuffer_ += static_cast<char16_t>(0xD800 + (value >> 10));
+        textBuffer_ += static_cast<char16_t>(0xDC00 + (value & 0x3FF));
+        return 0;
+    }
+    char16_t unit = static_cast<char16_t>(value);
     textBuffer_ += unit;
     return unit;
 }
@@ -651,6 +720,8 @@ std::u16string TXpParser::ReadEntityRef()
 
 std::u16string TXpParser::ReadEntityRefImpl(bool inlinePredefined, bool inContent)
 {
+    CaptureReferenceChain();
+    PopSources(); // a name may only continue in the text that holds the "&"
     std::u16string name = ReadName(true);
     RequireSemicolon();
     int e = FindEntity(name, false);
@@ -665,12 +736,10 @@ std::u16string TXpParser::ReadEntityRefImpl(bool inlinePredefined, bool inConten
             PushEntityText(e, info.replacementText);
         break;
     case xpetUnparsed:
-        if (OnNonXMLEntity) {
-            TXpEntityInfo copy = info;
-            OnNonXMLEntity(*this, copy.name, copy.publicId, copy.systemId, copy.notationName);
-        }
-        break;
+        Fail(u"Reference to unparsed entity: " + XpQuote(name));
     default: {
+        if (!inContent)
+            Fail(u"External entity reference in attribute value: " + XpQuote(name));
         TXpEntityInfo copy = info;
         ResolveExternalEntityImpl(e, copy.name, copy.publicId, copy.systemId, inContent);
         break;
@@ -682,6 +751,7 @@ std::u16string TXpParser::ReadEntityRefImpl(bool inlinePredefined, bool inConten
 std::u16string TXpParser::ReadPERef(bool /*anyKind: every entity is looked at*/)
 {
     std::u16string name;
+    CaptureReferenceChain();
     ReadNameInto(name, true, false);
     RequireSemicolon();
     int e = FindEntity(name, true);
@@ -734,6 +804,7 @@ void TXpParser::ResolveExternalEntityImpl(int entity, const std::u16string& name
         MarkCurrentEntity(entity);
         CountExpansion(entity, std::max<int64_t>(0, src_->StreamSizeAtStart()));
     }
+    ReadXmlDeclaration();
 }
 
 void TXpParser::OpenSource(const TXpBaseDirContext* parent, const std::string& location,
@@ -780,6 +851,7 @@ void TXpParser::OpenSource(const TXpBaseDirContext* parent, const std::string& l
     currentSource_ = std::move(filter);
     src_ = currentSource_.get();
     currentEntity_ = -1;
+    currentSerial_ = ++lastSerial_;
     ChangeToSourceDirectory(src_->location());
 }
 
@@ -911,6 +983,8 @@ void TXpParser::StartParse(const std::string& startDir)
     ErrorLines.clear();
     FreeSources();
     ResetTables();
+    links_.clear();
+    currentLink_ = refLink_ = -1;
     startDir_ = startDir;
     lastDirectory_.clear();
 }
@@ -949,6 +1023,8 @@ void TXpParser::BeginSource(TStream& stream)
     lastDirectory_.clear();
     FreeSources();
     ResetTables();
+    links_.clear();
+    currentLink_ = refLink_ = -1;
     DeclarePredefined();
     textBuffer_.clear();
     expandedChars_ = 0;
@@ -995,6 +1071,8 @@ void TXpParser::RunParse()
         std::string file = "<unknown>";
         if (auto* pe = dynamic_cast<EXpParserError*>(&e))
             file = narrow(pe->SourceFile);
+        else if (src_ && src_->location())
+            file = src_->LocationText(); // a decoding error in a file names it
         ErrorLines.push_back("File: " + file + ". Line: " + std::to_string(e.LineNo) +
                              " Col: " + std::to_string(e.ColumnNo) + " Error: " + e.message());
         if (RaiseErrors) {

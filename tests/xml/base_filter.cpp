@@ -85,7 +85,7 @@ TEST(XpFilter, EmptyStream)
 
     // A peek at the end leaves the column one lower.
     auto g = filterOver("");
-    EXPECT_EQ(g->PeekChar(), char16_t(1));
+    EXPECT_EQ(g->PeekChar(), char16_t(XpEndOfInput));
     EXPECT_EQ(g->curLine(), 1);
     EXPECT_EQ(g->curColumn(), 0);
     EXPECT_TRUE(g->atEnd());
@@ -324,19 +324,22 @@ TEST(XpFilter, TruncatedInputEndsQuietly)
     EXPECT_EQ(f->ReadChar(), XpEndOfInput);
 }
 
-TEST(XpFilter, U0001EndsTheSource)
+TEST(XpFilter, ControlCharactersAreNotTheEndOfInput)
 {
-    auto f = filterOver("ab\x01" "cd");
-    EXPECT_EQ(readAll(*f), U"ab");
-    EXPECT_TRUE(f->atEnd());
-    // Nothing after the marker is ever delivered.
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(f->ReadChar(), XpEndOfInput);
-    EXPECT_EQ(f->PeekChar(), char16_t(1));
-
-    // Also when it follows a CR.
-    auto g = filterOver("a\r\x01" "cd");
-    EXPECT_EQ(readAll(*g), U"a\n");
+    // U+0001 is a character like any other control character: rejected
+    // where it stands, never taken for the end of the input.
+    for (const char* bytes : {"ab\x01" "cd", "a\r\x01" "cd", "ab\x1F"}) {
+        auto f = filterOver(bytes);
+        try {
+            readAll(*f);
+            ADD_FAILURE() << "accepted a control character";
+        } catch (const EXpFilterError& e) {
+            EXPECT_EQ(std::string(e.message()), "Invalid XML Character found");
+        }
+    }
+    // U+FFFF, the value that marks the end, is no character of the input.
+    auto g = filterOver("ab\xEF\xBF\xBF");
+    EXPECT_THROW(readAll(*g), EXpFilterError);
 }
 
 TEST(XpFilter, PeekDoesNotAdvanceTheColumn)
@@ -383,7 +386,7 @@ TEST(XpFilter, PeekAtACarriageReturn)
     EXPECT_EQ(f->curLine(), 3);
     EXPECT_EQ(f->curColumn(), 1);
     f->ConsumeChar();
-    EXPECT_EQ(f->PeekChar(), char16_t(1));
+    EXPECT_EQ(f->PeekChar(), char16_t(XpEndOfInput));
 
     // A multi-byte follower that straddles a buffer refill survives the peek.
     for (int cap = 0; cap <= 9; ++cap) {
@@ -391,7 +394,7 @@ TEST(XpFilter, PeekAtACarriageReturn)
                                          utf16le(u"a\r\u00E9\r\U0001F600z")}) {
             auto g = filterOver(bytes, cap);
             std::u16string units;
-            for (char16_t u; (u = g->PeekChar()) != 1; g->ConsumeChar())
+            for (char16_t u; (u = g->PeekChar()) != char16_t(XpEndOfInput); g->ConsumeChar())
                 units += u;
             EXPECT_EQ(units, bytes[0] == 'a' ? std::u16string(u"a\n\u00E9\n\u4E00\n") + char16_t(0) + u"z"
                                              : std::u16string(u"a\n\u00E9\n") + char16_t(0) + u"z")
@@ -534,7 +537,7 @@ TEST(XpFilter, BufferSizesDoNotMatter)
                     continue;
                 char16_t u = f->PeekChar();
                 t += std::to_string(u) + "@" + std::to_string(f->curLine()) + ":" + std::to_string(f->curColumn()) + " ";
-                if (u == 1)
+                if (u == char16_t(XpEndOfInput))
                     break;
                 if (step % 3 == 0)
                     f->ConsumeChar();
@@ -586,7 +589,7 @@ TEST(XpFilter, RandomInputTerminates)
                 ASSERT_LE(++reads, bytes.size() + 2);
                 char16_t u = f->PeekChar();
                 f->ConsumeChar();
-                if (u == 1)
+                if (u == char16_t(XpEndOfInput))
                     break;
             }
             EXPECT_TRUE(f->atEnd());

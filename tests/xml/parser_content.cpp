@@ -16,11 +16,38 @@ TEST(XpContent, EmptyStreamReportsLineOneColumnZero)
 TEST(XpContent, WellFormedDocuments)
 {
     EXPECT_EQ(error("<a/>"), "");
-    EXPECT_EQ(error("  <?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n<a/>\n"), "");
+    EXPECT_EQ(error("<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n<a/>\n"), "");
     EXPECT_EQ(error("<a x='1' y=\"&lt;&amp;&#60;\">t &amp; u<b/><!-- c --><?pi d?><![CDATA[<]]></a>"), "");
     EXPECT_EQ(error("<!-- before --><?pi?><a></a ><!-- after --><?x y?>\n"), "");
-    EXPECT_EQ(error("<a>&#0;</a>"), ""); // a reference to code 0 is not checked
-    EXPECT_EQ(error("<a><b/>]]></a>"), ""); // later runs are not tested
+    EXPECT_EQ(error("<a x='1' X='2' y='\"'/>"), ""); // names compare exactly
+    EXPECT_EQ(error("<a>&#x10000;&#65;&#x9;&#xFFFD;</a>"), "");
+    EXPECT_EQ(error("<!DOCTYPE a [<!ELEMENT a EMPTY><!ENTITY u SYSTEM 'u' NDATA n><!NOTATION n SYSTEM ''>]><a>t</a>"),
+              "");
+}
+
+TEST(XpContent, CharacterReferencesMustBeCharacters)
+{
+    EXPECT_EQ(error("<a>&#0;</a>"), line(1, 8, "Invalid character reference: U+0000"));
+    EXPECT_EQ(error("<a>&#xD800;</a>"), line(1, 12, "Invalid character reference: U+D800"));
+    EXPECT_EQ(error("<a>&#xFFFE;</a>"), line(1, 12, "Invalid character reference: U+FFFE"));
+    EXPECT_EQ(error("<a>&#x110000;</a>"), line(1, 14, "Invalid character reference: U+110000"));
+    EXPECT_EQ(error("<a>&#4294967361;</a>"), line(1, 17, "Invalid character reference: beyond U+10FFFF"));
+    EXPECT_EQ(error("<a>&#x10000000000000041;</a>"),
+              line(1, 25, "Invalid character reference: beyond U+10FFFF"));
+    EXPECT_EQ(error("<a>&#;</a>"), line(1, 6, "Invalid character reference: no digits"));
+    EXPECT_EQ(error("<a b='&#1;'/>"), line(1, 11, "Invalid character reference: U+0001"));
+    // A reference is data, never markup.
+    EXPECT_EQ(error("<a></a&#62;"), line(1, 7, "Expected String: '>'"));
+}
+
+TEST(XpContent, EveryRunOfTextIsCheckedForCdataEnd)
+{
+    EXPECT_EQ(error("<a><b/>]]></a>"), line(1, 11, "Invalid characters in element's character data: ']]>'"));
+    EXPECT_EQ(error("<a>x&amp;]]></a>"), line(1, 13, "Invalid characters in element's character data: ']]>'"));
+    EXPECT_EQ(error("<a>]]&amp;></a>"), "");
+    TXpParser p;
+    p.OnCharData = [](TXpParser&, const std::u16string&) {};
+    EXPECT_NE(check("<a><b/>x]]></a>", &p).at(0).find("']]>'"), std::string::npos);
 }
 
 TEST(XpContent, Utf16DocumentAsTheWriterProducesIt)
@@ -42,11 +69,19 @@ TEST(XpContent, MismatchedEndTag)
 
 TEST(XpContent, AttributeErrors)
 {
-    EXPECT_EQ(error("<a b='1' B='2'/>"), line(1, 15, "Attributes cannot be redefined in a start tag"));
-    EXPECT_EQ(error("<a b='x\"y'/>"), line(1, 11, "Invalid character in attribute value: '\"'"));
-    EXPECT_EQ(error("<a b='x\"y&amp;'/>"), "");
+    EXPECT_EQ(error("<a b='1' b='2'/>"), line(1, 15, "Attributes cannot be redefined in a start tag"));
+    EXPECT_EQ(error("<a b='x\"y'/>"), "");
     EXPECT_EQ(error("<a b=\"<\"/>"), line(1, 9, "Invalid character in attribute value: '<'"));
+    EXPECT_EQ(error("<a b=\"&amp;<\"/>"), line(1, 14, "Invalid character in attribute value: '<'"));
+    EXPECT_EQ(error("<!DOCTYPE a [<!ENTITY e '&#60;'>]><a b='&e;'/>"),
+              line(1, 45, "Invalid character in attribute value: '<'"));
     EXPECT_EQ(error("<a b=\"&lt;\"/>"), "");
+    EXPECT_EQ(error("<a b='1'c='2'/>"), line(1, 9, "Whitespace required between attributes"));
+    EXPECT_EQ(error("<a b=~x~/>"), line(1, 7, "Expected \" or '"));
+    EXPECT_EQ(error("<!DOCTYPE a [<!ENTITY e SYSTEM 'e.xml'>]><a b='&e;'/>"),
+              line(1, 51, "External entity reference in attribute value: 'e'"));
+    EXPECT_EQ(error("<!DOCTYPE a [<!ENTITY u SYSTEM 'u' NDATA n><!NOTATION n SYSTEM ''>]><a>&u;</a>"),
+              line(1, 75, "Reference to unparsed entity: 'u'"));
     EXPECT_EQ(error("<a b=c/>"), line(1, 7, "Expected \" or '"));
     EXPECT_EQ(error("<a b/>"), line(1, 5, "Expected String: '='"));
 }
@@ -57,14 +92,16 @@ TEST(XpContent, ManyAttributesAreCheckedForDuplicates)
     for (int i = 0; i < 200; ++i)
         tag += " n" + std::to_string(i) + "='v'";
     EXPECT_EQ(error(tag + "/>"), "");
-    EXPECT_NE(error(tag + " N150='x'/>").find("Attributes cannot be redefined in a start tag"), std::string::npos);
+    EXPECT_EQ(error(tag + " N150='x'/>"), "");
+    EXPECT_NE(error(tag + " n150='x'/>").find("Attributes cannot be redefined in a start tag"), std::string::npos);
 }
 
 TEST(XpContent, NonLatinAttributeNamesAreNotConfused)
 {
     // Both names narrow to "?" in the 8-bit code page; they still differ.
     EXPECT_EQ(error("<a \u0430='1' \u0431='2'/>"), "");
-    EXPECT_EQ(error("<a \u0430='1' \u0410='2'/>"), line(1, 15, "Attributes cannot be redefined in a start tag"));
+    EXPECT_EQ(error("<a \u0430='1' \u0410='2'/>"), "");
+    EXPECT_EQ(error("<a \u0430='1' \u0430='2'/>"), line(1, 15, "Attributes cannot be redefined in a start tag"));
 }
 
 TEST(XpContent, XmlDeclaration)
@@ -85,7 +122,10 @@ TEST(XpContent, XmlDeclaration)
     EXPECT_EQ(error("<?xml version='1.0' encoding='8bit'?><a/>"), line(1, 36, "Invalid encoding declaration: '8bit'"));
     EXPECT_EQ(error("<?xml version='1.0'encoding='UTF-8'?><a/>"),
               line(1, 20, "Whitespace expected at Line: 1 Position: 20"));
-    EXPECT_EQ(error("<?XML version='1.0'?><a/>"), ""); // an ordinary target
+    EXPECT_EQ(error("<?XML version='1.0'?><a/>"), line(1, 6, "Invalid processing instruction target: 'XML'"));
+    EXPECT_EQ(error("<a><?xMl x?></a>"), line(1, 9, "Invalid processing instruction target: 'xMl'"));
+    EXPECT_EQ(error("<a><? x?></a>"), line(1, 6, "Invalid processing instruction target: ''"));
+    EXPECT_EQ(error(" <?xml version='1.0'?><a/>"), line(1, 7, "The XML declaration must appear before the first element"));
 }
 
 TEST(XpContent, XmlDeclarationIsReportedAsRebuiltText)
@@ -118,7 +158,16 @@ TEST(XpContent, Comments)
     EXPECT_EQ(error("<!-- a -- b --><a/>"), line(1, 16, "Invalid comment text"));
     EXPECT_EQ(error("<!-- a ---><a/>"), line(1, 12, "Invalid comment text"));
     EXPECT_EQ(error("<a><!- x --></a>"), line(1, 7, "Expected String: '-'"));
-    EXPECT_EQ(error("<!-- open"), line(1, 9, "End of input while looking for delimiter: '-->'"));
+    EXPECT_EQ(error("<!-- open"), line(1, 10, "End of input while looking for delimiter: '-->'"));
+}
+
+TEST(XpContent, PositionsAtTheEndAndAfterAMatch)
+{
+    // Input that ends inside a construct: the column after the last character.
+    EXPECT_EQ(error("<a/><?pi\n"), line(2, 1, "End of input while looking for delimiter: '?>'"));
+    EXPECT_EQ(error("<a b='x"), line(1, 8, "Expected: '"));
+    // A line end after a matched delimiter is not read yet.
+    EXPECT_EQ(error("<!-- a -- b -->\n<a/>"), line(1, 16, "Invalid comment text"));
 }
 
 TEST(XpContent, ContentErrors)
@@ -131,8 +180,8 @@ TEST(XpContent, ContentErrors)
     EXPECT_EQ(error("<a>]]></a>"), line(1, 7, "Invalid characters in element's character data: ']]>'"));
     EXPECT_EQ(error("<a>&nope;</a>"), line(1, 10, "Reference to undeclared entity: 'nope'"));
     EXPECT_EQ(error("<a>&#X41;</a>"), line(1, 6, "Illegal character in reference: X (88)"));
-    EXPECT_EQ(error("<a><?pi data</a>"), line(1, 16, "End of input while looking for delimiter: '?>'"));
-    EXPECT_EQ(error("<a><![CDATA[x</a>"), line(1, 17, "End of input while looking for delimiter: ']]>'"));
+    EXPECT_EQ(error("<a><?pi data</a>"), line(1, 17, "End of input while looking for delimiter: '?>'"));
+    EXPECT_EQ(error("<a><![CDATA[x</a>"), line(1, 18, "End of input while looking for delimiter: ']]>'"));
     EXPECT_EQ(error("x"), line(1, 1, "Expected String: '<'"));
 }
 
@@ -140,14 +189,14 @@ TEST(XpContent, WhatFollowsTheRootElement)
 {
     EXPECT_EQ(error("<a/>x"), line(1, 5, "There is invalid data after valid XML document"));
     EXPECT_EQ(error("<a/><b/>"), line(1, 5, "There is invalid data after valid XML document"));
-    // A broken comment after the root element is not reported.
-    EXPECT_EQ(error("<a/><!-- a -- b -->  "), "");
+    EXPECT_EQ(error("<a/><!-- a -- b -->  "), line(1, 20, "Invalid comment text"));
+    EXPECT_EQ(error("<a/><?xml version='1.0'?>"), line(1, 10, "The XML declaration must appear before the first element"));
 }
 
 TEST(XpContent, ForbiddenCharactersComeFromTheFilter)
 {
-    // U+0001 ends the source; the peek at the end leaves the column one lower.
-    EXPECT_EQ(error("<a>\x01</a>"), line(1, 3, "Unexpected end of file "));
+    // U+0001 is a character like any other control character.
+    EXPECT_EQ(error("<a>\x01</a>"), line(1, 4, "Invalid XML Character found", "<unknown>"));
     EXPECT_EQ(error("<a>\n\x02</a>"), line(2, 1, "Invalid XML Character found", "<unknown>"));
 }
 
