@@ -492,7 +492,11 @@ void TMainForm::OpenDocument(const std::string& name)
             QTimer::singleShot(0, this, [this]() { close(); });
     });
 
-    setStatus(0, QString());
+    // Nothing of the last page may outlive this open, whether it succeeds
+    // or fails.
+    for (int panel = 0; panel < 3; ++panel)
+        setStatus(panel, QString());
+    ErrorMsg->clear();
     HTMLMemo->clear();
     XMLMemo->clear();
     Uri.setURI(name);

@@ -278,6 +278,24 @@ private slots:
         QVERIFY(w.ErrorMsg->toPlainText().isEmpty());
     }
 
+    void everyOpenStartsFromAClearState()
+    {
+        TFormFixture f;
+        TMainForm& w = *f.form;
+        f.open(f.write("p.html", "<p>x</p>"));
+        breakDocument(w);
+        for (int panel = 0; panel < 3; ++panel)
+            w.setStatus(panel, QStringLiteral("old"));
+        QVERIFY(!w.ErrorMsg->toPlainText().isEmpty());
+        f.open(f.path("missing.html"));
+        QCOMPARE(f.state->errors.size(), 1);
+        QVERIFY(w.ErrorMsg->toPlainText().isEmpty());
+        for (int panel = 0; panel < 3; ++panel)
+            QCOMPARE(w.statusText(panel), QString());
+        QCOMPARE(w.HTMLMemo->itemCount(), 0);
+        QCOMPARE(w.XMLMemo->itemCount(), 0);
+    }
+
     void aCharacterXmlForbidsIsShownAsAReplacementCharacter()
     {
         TFormFixture f;
