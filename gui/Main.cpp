@@ -219,7 +219,21 @@ void TMainForm::createActions()
     connect(DetectEncoding, &QAction::triggered, this,
             [this](bool checked) { EncodingMode = checked ? "auto" : ""; });
 
-    addActions({OpenHtmlFile, SaveAsXml, SaveHtml, ExitApplication, About, ToggleView, DetectEncoding});
+    // The keys people expect of a desktop program.
+    SaveAsXml->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    SaveHtml->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
+    ExitApplication->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    About->setShortcut(QKeySequence(Qt::Key_F1));
+    FocusFileName = new QAction(QStringLiteral("Go to Name"), this);
+    FocusFileName->setObjectName(QStringLiteral("FocusFileName"));
+    FocusFileName->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    connect(FocusFileName, &QAction::triggered, this, [this]() {
+        FileEdit->setFocus(Qt::ShortcutFocusReason);
+        FileEdit->selectAll();
+    });
+
+    addActions({OpenHtmlFile, SaveAsXml, SaveHtml, ExitApplication, About, ToggleView, DetectEncoding,
+                FocusFileName});
 }
 
 void TMainForm::createComponents()

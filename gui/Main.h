@@ -94,6 +94,7 @@ public:
     QAction* About;
     QAction* ToggleView;
     QAction* DetectEncoding;
+    QAction* FocusFileName; // Ctrl+O: the name box, its text selected
 
     // ---- state ----
     const TMruList& mruList() const { return MruList; }

@@ -278,6 +278,30 @@ private slots:
         QVERIFY(w.ErrorMsg->toPlainText().isEmpty());
     }
 
+    void expectedShortcuts()
+    {
+        TFormFixture f;
+        TMainForm& w = *f.form;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        w.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        w.FileEdit->setText(QStringLiteral("page.html"));
+        w.XMLMemo->setFocus();
+        QTest::keyClick(w.XMLMemo, Qt::Key_O, Qt::ControlModifier);
+        QVERIFY(w.FileEdit->hasFocus());
+        QCOMPARE(w.FileEdit->selectedText(), QStringLiteral("page.html"));
+        // F1 shows the about box, from any view.
+        w.HTMLMemo->setFocus();
+        QTest::keyClick(w.HTMLMemo, Qt::Key_F1);
+        QCOMPARE(f.state->aboutShown, 1);
+        QCOMPARE(w.SaveAsXml->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_S));
+        QCOMPARE(w.SaveHtml->shortcut(), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
+        QCOMPARE(w.ExitApplication->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+        // Enter still opens.
+        QVERIFY(w.OpenHtmlFile->shortcuts().contains(QKeySequence(Qt::Key_Return)));
+    }
+
     void everyOpenStartsFromAClearState()
     {
         TFormFixture f;
