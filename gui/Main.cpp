@@ -26,6 +26,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QScreen>
 #include <QSplitter>
 #include <QStandardPaths>
 #include <QStatusBar>
@@ -152,6 +153,22 @@ TMruLocation TMruLocation::standard()
 
 // ---- the window ----
 
+QRect fitOnScreen(const QRect& window, const QRect& available)
+{
+    // At a large scale factor the described place runs off a small screen:
+    // keep the size where it fits, and move the window onto the screen.
+    QRect fitted(window.topLeft(), window.size().boundedTo(available.size()));
+    if (fitted.right() > available.right())
+        fitted.moveRight(available.right());
+    if (fitted.bottom() > available.bottom())
+        fitted.moveBottom(available.bottom());
+    if (fitted.left() < available.left())
+        fitted.moveLeft(available.left());
+    if (fitted.top() < available.top())
+        fitted.moveTop(available.top());
+    return fitted;
+}
+
 TMainForm::TMainForm(std::unique_ptr<TFormServices> services, TMruLocation mru, QWidget* parent)
     : QMainWindow(parent)
     , Services(services ? std::move(services) : std::make_unique<TFormServices>())
@@ -160,6 +177,8 @@ TMainForm::TMainForm(std::unique_ptr<TFormServices> services, TMruLocation mru, 
     setObjectName(QStringLiteral("MainForm"));
     setWindowTitle(QString::fromLatin1(AppTitle));
     setGeometry(284, 58, 715, 498);
+    if (QScreen* where = screen())
+        setGeometry(fitOnScreen(geometry(), where->availableGeometry()));
     HTMLStyle = std::make_shared<const TRVStyle>(makeHtmlStyle());
     createActions();
     createComponents();

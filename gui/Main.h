@@ -8,6 +8,7 @@
 #include "gui/Mru.h"
 
 #include <QMainWindow>
+#include <QRect>
 #include <memory>
 #include <string>
 #include <vector>
@@ -56,6 +57,10 @@ struct TMruLocation {
     // configuration folder; the configuration folder is the fallback.
     static TMruLocation standard();
 };
+
+// The window's rectangle moved (and, only if it is larger, shrunk) so that
+// it lies wholly inside the available rectangle.
+QRect fitOnScreen(const QRect& window, const QRect& available);
 
 class TMainForm : public QMainWindow {
     Q_OBJECT

@@ -278,6 +278,20 @@ private slots:
         QVERIFY(w.ErrorMsg->toPlainText().isEmpty());
     }
 
+    void theWindowLiesOnTheScreen()
+    {
+        // 1400 pixels at 150%: 933 logical pixels across.
+        const QRect small(0, 0, 933, 600);
+        QCOMPARE(fitOnScreen(QRect(284, 58, 715, 498), small), QRect(218, 58, 715, 498));
+        QCOMPARE(fitOnScreen(QRect(284, 58, 715, 498), QRect(0, 0, 1920, 1080)), QRect(284, 58, 715, 498));
+        QCOMPARE(fitOnScreen(QRect(284, 58, 715, 498), QRect(0, 0, 600, 400)), QRect(0, 0, 600, 400));
+        QCOMPARE(fitOnScreen(QRect(-50, -20, 300, 200), QRect(10, 30, 800, 600)), QRect(10, 30, 300, 200));
+        TFormFixture f;
+        TMainForm& w = *f.form;
+        QCOMPARE(w.geometry().size(), QSize(715, 498));
+        QVERIFY(w.screen()->availableGeometry().contains(w.geometry()));
+    }
+
     void expectedShortcuts()
     {
         TFormFixture f;
