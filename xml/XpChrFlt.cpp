@@ -104,6 +104,7 @@ void TXpInCharFilter::DetectEncoding()
         encoding_ = xpUtf16LE;
         bufPos_ += 2;
     } else if (avail >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) {
+        utf8Mark_ = true;
         bufPos_ += 3;
     }
 }
@@ -165,6 +166,11 @@ char32_t TXpInCharFilter::DecodeRaw()
                 return kBadUtf8;
         }
         Utf8Decode(seq, static_cast<std::size_t>(len), len, c);
+        // Overlong forms would smuggle markup such as '<' past the checks;
+        // surrogates and values past U+10FFFF are no characters at all.
+        static constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000, 0x200000, 0x4000000};
+        if (c < kLeast[len] || (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF)
+            return kBadUtf8;
         goto decoded;
     }
     }

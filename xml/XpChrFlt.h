@@ -47,6 +47,9 @@ public:
     virtual void SetEncoding(TXpCharEncoding encoding) = 0;
 
     TXpCharEncoding encoding() const { return encoding_; }
+    // Whether the source opened with a UTF-8 or UTF-16 byte order mark.
+    bool utf8Mark() const { return utf8Mark_; }
+    bool utf16Mark() const { return encoding_ == xpUtf16LE || encoding_ == xpUtf16BE; }
     bool ownsStream() const { return owned_ != nullptr; }
     TStream& stream() const { return *stream_; }
 
@@ -76,6 +79,7 @@ protected:
     bool streamDone_ = false; // a read returned nothing
     int64_t keepFrom_ = -1;   // stream position a refill must not discard
     TXpCharEncoding encoding_ = xpUtf8;
+    bool utf8Mark_ = false;
 
 private:
     void Init();

@@ -129,6 +129,14 @@ void TXpParser::ParseXmlDeclaration(std::u16string& data)
         ParseEq();
         std::u16string encoding = ParseLiteral(3);
         CheckEncodingName(encoding);
+        // The mark settles the encoding; a declaration naming another one
+        // means the document was re-encoded or mislabelled.
+        const bool utf16Name = ansi::sameText(encoding, u"UTF-16") || ansi::sameText(encoding, u"UTF-16LE") ||
+                               ansi::sameText(encoding, u"UTF-16BE") || ansi::sameText(encoding, u"UCS-2") ||
+                               ansi::sameText(encoding, u"ISO-10646-UCS-2");
+        const bool latin1Name = ansi::sameText(encoding, u"ISO-8859-1");
+        if ((src_->utf16Mark() && !utf16Name) || (src_->utf8Mark() && (utf16Name || latin1Name)))
+            Fail(u"Encoding declaration " + XpQuote(encoding) + u" contradicts the byte order mark");
         if (ansi::sameText(encoding, u"ISO-8859-1"))
             src_->SetEncoding(xpIso88591);
         if (!data.empty())

@@ -225,40 +225,55 @@ TEST(XpFilter, ErrorPositions)
     }
 }
 
+// Overlong forms would let '<' or '&' slip past the markup checks; surrogates
+// and values beyond U+10FFFF are no characters.
+TEST(XpFilter, Utf8OutOfRangeForms)
+{
+    for (std::string bad : {"\xC0\xBC", "\xC1\xBF", "\xE0\x80\xBC", "\xE0\x9F\xBF", "\xF0\x80\x80\xBC",
+                            "\xF0\x8F\xBF\xBF", "\xED\xA0\x80", "\xED\xBF\xBF", "\xF4\x90\x80\x80",
+                            "\xF7\xBF\xBF\xBF", "\xF8\x88\x80\x80\x80", "\xFC\x84\x80\x80\x80\x80"}) {
+        FilterFailure e = failureOf(*filterOver("ab" + bad + "c"));
+        EXPECT_EQ(e.reason, kBadUtf8) << bad.size();
+        EXPECT_EQ(e.column, 3);
+    }
+    // The shortest forms at each boundary still decode.
+    EXPECT_EQ(readAll(*filterOver("\xC2\x80\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xF0\x90\x80\x80\xF4\x8F\xBF\xBD")),
+              std::u32string(U"\u0080\u0800\uD7FF\uE000\U00010000\U0010FFFD"));
+}
+
 TEST(XpFilter, CharCheck)
 {
+    const std::u16string ok;
     struct Case {
         std::string bytes;
-        bool ok;
+        std::u16string reason; // empty: accepted
     } cases[] = {
-        {"\xC0\x80", false},                 // U+0000 in a two-byte form
-        {std::string(1, '\0'), false},       // U+0000
-        {"\x08", false},                     // control
-        {"\x1F", false},                     // control
-        {"\x7F", true},                      // DEL is a Char
-        {"\xED\x9F\xBF", true},              // U+D7FF
-        {"\xED\xA0\x80", false},             // a surrogate in UTF-8
-        {"\xEE\x80\x80", true},              // U+E000
-        {"\xEF\xBF\xBD", true},              // U+FFFD
-        {"\xEF\xBF\xBE", false},             // U+FFFE
-        {"\xEF\xBF\xBF", false},             // U+FFFF
-        {"\xF4\x8F\xBF\xBF", true},          // U+10FFFF
-        {"\xF4\x90\x80\x80", false},         // above U+10FFFF
-        {"\xF8\x88\x80\x80\x80", false},     // five-byte form
-        {"\xFC\x84\x80\x80\x80\x80", false}, // six-byte form
+        {"\xC0\x80", kBadUtf8},                 // U+0000 in an overlong form
+        {std::string(1, '\0'), kBadChar},       // U+0000
+        {"\x08", kBadChar},                     // control
+        {"\x1F", kBadChar},                     // control
+        {"\x7F", ok},                           // DEL is a Char
+        {"\xED\x9F\xBF", ok},                   // U+D7FF
+        {"\xED\xA0\x80", kBadUtf8},             // a surrogate in UTF-8
+        {"\xEE\x80\x80", ok},                   // U+E000
+        {"\xEF\xBF\xBD", ok},                   // U+FFFD
+        {"\xEF\xBF\xBE", kBadChar},             // U+FFFE
+        {"\xEF\xBF\xBF", kBadChar},             // U+FFFF
+        {"\xF4\x8F\xBF\xBF", ok},               // U+10FFFF
+        {"\xF4\x90\x80\x80", kBadUtf8},         // above U+10FFFF
+        {"\xF8\x88\x80\x80\x80", kBadUtf8},     // five-byte form
+        {"\xFC\x84\x80\x80\x80\x80", kBadUtf8}, // six-byte form
     };
     for (const Case& k : cases) {
         auto f = filterOver("x" + k.bytes + "y");
-        if (k.ok) {
+        if (k.reason.empty()) {
             EXPECT_NO_THROW(readAll(*f)) << testing::PrintToString(k.bytes);
         } else {
             FilterFailure e = failureOf(*f);
-            EXPECT_EQ(e.reason, kBadChar) << testing::PrintToString(k.bytes);
+            EXPECT_EQ(e.reason, k.reason) << testing::PrintToString(k.bytes);
             EXPECT_EQ(e.column, 2);
         }
     }
-    // An overlong "<" passes.
-    EXPECT_EQ(readAll(*filterOver("\xC0\xBC")), U"<");
 }
 
 TEST(XpFilter, SupplementaryCharacters)

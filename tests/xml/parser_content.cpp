@@ -104,6 +104,27 @@ TEST(XpContent, NonLatinAttributeNamesAreNotConfused)
     EXPECT_EQ(error("<a \u0430='1' \u0430='2'/>"), line(1, 15, "Attributes cannot be redefined in a start tag"));
 }
 
+TEST(XpContent, EncodingDeclarationAgainstByteOrderMark)
+{
+    const std::string contradicts = "Encoding declaration 'UTF-8' contradicts the byte order mark";
+    std::string le = "\xFF\xFE", be = "\xFE\xFF";
+    for (char c : std::string("<?xml version='1.0' encoding='UTF-8'?><a/>")) {
+        le += c;
+        le += '\0';
+        be += '\0';
+        be += c;
+    }
+    EXPECT_EQ(error(le), line(1, 37, contradicts));
+    EXPECT_EQ(error(be), line(1, 37, contradicts));
+    EXPECT_EQ(error("\xEF\xBB\xBF<?xml version='1.0' encoding='utf-16'?><a/>"),
+              line(1, 38, "Encoding declaration 'utf-16' contradicts the byte order mark"));
+    EXPECT_EQ(error("\xEF\xBB\xBF<?xml version='1.0' encoding='ISO-8859-1'?><a/>"),
+              line(1, 42, "Encoding declaration 'ISO-8859-1' contradicts the byte order mark"));
+    // Agreeing names, and a declaration without any mark.
+    EXPECT_EQ(error("\xEF\xBB\xBF<?xml version='1.0' encoding='utf-8'?><a/>"), "");
+    EXPECT_EQ(error("<?xml version='1.0' encoding='UTF-16'?><a/>"), "");
+}
+
 TEST(XpContent, XmlDeclaration)
 {
     EXPECT_EQ(error("<!--c--><?xml version='1.0'?><a/>"),
