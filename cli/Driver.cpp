@@ -59,12 +59,9 @@ public:
         document_ = parser_.parseString(std::move(text));
         if (document_ && !driver::encoding.empty()) {
             document_->decodedAtLoad = choice_.decodedAtLoad();
-            // The tree builder reads the charset only from a meta's content;
-            // a single-byte set found otherwise still needs the writer's
-            // re-decode.
-            if (choice_.method == encoding::TMethod::CodePage && choice_.source != "default" &&
-                document_->charset.empty())
-                document_->charset = widen(choice_.name);
+            // The tree builder reads the charset only from a meta's content.
+            if (document_->charset.empty())
+                document_->charset = widen(choice_.writerCharset());
         }
         return document_ != nullptr;
     }

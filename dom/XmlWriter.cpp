@@ -85,7 +85,7 @@ bool isLowSurrogate(char16_t c) noexcept
 // tab, line feed and carriage return, U+FFFE, U+FFFF, or a surrogate that is
 // not half of a pair. Such units are written as U+FFFD, so that what the
 // page held still shows and the output stays well-formed.
-bool isForbiddenAt(const std::u16string& text, size_t i) noexcept
+bool isForbiddenAt(std::u16string_view text, size_t i) noexcept
 {
     char16_t c = text[i];
     if (c < 0x20)
@@ -99,9 +99,11 @@ bool isForbiddenAt(const std::u16string& text, size_t i) noexcept
     return c == 0xFFFE || c == 0xFFFF;
 }
 
-bool isPlainUnit(char16_t c) noexcept
+// The same, with the common case decided without looking at neighbours.
+bool isReplacedAt(std::u16string_view text, size_t i) noexcept
 {
-    return c >= 0x20 && c < 0xD800;
+    const char16_t c = text[i];
+    return !(c >= 0x20 && c < 0xD800) && isForbiddenAt(text, i);
 }
 
 // Appends text with every unit XML cannot hold replaced.
@@ -109,7 +111,7 @@ void appendXmlChars(std::u16string& out, const std::u16string& text)
 {
     size_t start = 0;
     for (size_t i = 0; i < text.size(); ++i) {
-        if (isPlainUnit(text[i]) || !isForbiddenAt(text, i))
+        if (!isReplacedAt(text, i))
             continue;
         out.append(text, start, i - start);
         out.push_back(kReplacement);
@@ -151,7 +153,7 @@ void appendAttributeText(std::u16string& out, const std::u16string& text)
     for (size_t i = 0; i < text.size(); ++i) {
         const char16_t* replacement;
         const char16_t c = text[i];
-        if (!isPlainUnit(c) && isForbiddenAt(text, i)) {
+        if (isReplacedAt(text, i)) {
             out.append(text, start, i - start);
             out.push_back(kReplacement);
             start = i + 1;
@@ -326,7 +328,7 @@ private:
 
     // Appends text of element content. "]]>" may not stand in it, also when
     // its pieces come from different nodes, so a ">" after "]]" is escaped.
-    void appendContent(const std::u16string& text)
+    void appendContent(std::u16string_view text)
     {
         size_t start = 0;
         for (size_t i = 0; i < text.size(); ++i) {
@@ -338,16 +340,16 @@ private:
             const bool closesSection = c == u'>' && brackets_ >= 2;
             brackets_ = 0;
             if (closesSection) {
-                out_.append(text, start, i - start);
+                out_.append(text.substr(start, i - start));
                 out_.append(u"&gt;");
                 start = i + 1;
-            } else if (!isPlainUnit(c) && isForbiddenAt(text, i)) {
-                out_.append(text, start, i - start);
+            } else if (isReplacedAt(text, i)) {
+                out_.append(text.substr(start, i - start));
                 out_.push_back(kReplacement);
                 start = i + 1;
             }
         }
-        out_.append(text, start, std::u16string::npos);
+        out_.append(text.substr(start));
     }
 
     // Markup and references end a run of character data.
@@ -442,7 +444,7 @@ private:
                 if (node->parentNode() && node->parentNode()->nodeType() == ATTRIBUTE_NODE)
                     out_.push_back(code);
                 else
-                    appendContent(std::u16string(1, code));
+                    appendContent(std::u16string_view(&code, 1));
                 break;
             }
             piece(start, ENTITY_REFERENCE_NODE);

@@ -569,11 +569,9 @@ void TMainForm::OpenDocument(const std::string& name)
     Document = HtmlBuilder->parseString(list.text());
     if (Document && !EncodingMode.empty()) {
         Document->decodedAtLoad = choice.decodedAtLoad();
-        // The tree builder reads the charset only from a meta's content; a
-        // single-byte set found otherwise still needs the writer's re-decode.
-        if (choice.method == encoding::TMethod::CodePage && choice.source != "default" &&
-            Document->charset.empty())
-            Document->charset = widen(choice.name);
+        // The tree builder reads the charset only from a meta's content.
+        if (Document->charset.empty())
+            Document->charset = widen(choice.writerCharset());
     }
     if (!EncodingMode.empty())
         setStatus(0, QString::fromStdString(choice.name + " " + choice.source));

@@ -33,6 +33,13 @@ struct TChoice {
     {
         return method == TMethod::Utf8 || method == TMethod::Single || method == TMethod::Iconv;
     }
+    // The charset the writer re-decodes with, for a document whose tree
+    // builder found none: a single-byte set found otherwise than by default
+    // (the short "<meta charset=...>" form), else "".
+    std::string writerCharset() const
+    {
+        return method == TMethod::CodePage && source != "default" ? name : std::string();
+    }
     // " (utf-8 from meta)"
     std::string describe() const { return " (" + name + " " + source + ")"; }
 };
