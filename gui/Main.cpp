@@ -1,6 +1,7 @@
 #include "gui/Main.h"
 
 #include "gui/About.h"
+#include "gui/FindBar.h"
 #include "gui/IdHTTP.h"
 #include "gui/QtText.h"
 #include "gui/RichView.h"
@@ -37,6 +38,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <unistd.h>
 
 namespace {
@@ -327,6 +329,9 @@ void TMainForm::createComponents()
     XMLMemo = new TRichViewEdit(ViewSplitter);
     XMLMemo->setObjectName(QStringLiteral("XMLMemo"));
     XMLMemo->setRVStyle(HTMLStyle);
+    // Its lines are the checker's lines, so that a reported line and
+    // column can be found by eye.
+    XMLMemo->setLineBreaks(TRichView::lbXml);
     for (TRichView* v : {static_cast<TRichView*>(HTMLMemo), static_cast<TRichView*>(XMLMemo)})
         v->setMinimumSize(0, 0);
     ViewSplitter->addWidget(HTMLMemo);
@@ -335,6 +340,9 @@ void TMainForm::createComponents()
     panelLay->addWidget(ViewSplitter);
     CodeViewPanel->installEventFilter(this);
     lay->addWidget(CodeViewPanel, 1);
+    FindBar = new TFindBar(CodeViewPanel, {HTMLMemo, XMLMemo}, this);
+    ViewItem->addSeparator();
+    ViewItem->addActions({FindBar->Find, FindBar->FindNext, FindBar->FindPrevious});
 
     ErrorMsg = new QPlainTextEdit(central);
     ErrorMsg->setObjectName(QStringLiteral("ErrorMsg"));
@@ -348,12 +356,12 @@ void TMainForm::createComponents()
     StatusBar->setObjectName(QStringLiteral("StatusBar"));
     StatusBar->setFixedHeight(19);
     StatusBar->setSizeGripEnabled(true);
-    const int widths[3] = {128, 150, 50};
-    for (int i = 0; i < 3; ++i) {
+    const int widths[5] = {128, 150, 50, 140, 140};
+    for (int i = 0; i < 5; ++i) {
         StatusPanels[i] = new QLabel(StatusBar);
         StatusPanels[i]->setFrameShape(QFrame::Panel);
         StatusPanels[i]->setFrameShadow(QFrame::Sunken);
-        if (i < 2)
+        if (i != 2)
             StatusPanels[i]->setFixedWidth(widths[i]);
         else
             StatusPanels[i]->setMinimumWidth(widths[i]);
@@ -369,6 +377,8 @@ void TMainForm::createComponents()
     XMLMemo->OnVScrolled = [this](TRichView&) { XMLMemoVScrolled(); };
     HTMLMemo->OnCaretMove = [this](TRichView&) { HTMLMemoCaretMove(); };
     XMLMemo->OnCaretMove = [this](TRichView&) { XMLMemoCaretMove(); };
+    connect(HTMLMemo, &TRichView::caretMoved, this, [this]() { ShowCaretLine(3, *HTMLMemo); });
+    connect(XMLMemo, &TRichView::caretMoved, this, [this]() { ShowCaretLine(4, *XMLMemo); });
 }
 
 void TMainForm::FormCreate()
@@ -450,7 +460,7 @@ void TMainForm::setEncodingMode(const std::string& mode)
 
 QString TMainForm::statusText(int panel) const
 {
-    return panel >= 0 && panel < 3 ? StatusPanels[panel]->text() : QString();
+    return panel >= 0 && panel < static_cast<int>(std::size(StatusPanels)) ? StatusPanels[panel]->text() : QString();
 }
 
 void TMainForm::setStatus(int panel, const QString& text)
@@ -527,7 +537,7 @@ void TMainForm::OpenDocument(const std::string& name)
 
     // Nothing of the last page may outlive this open, whether it succeeds
     // or fails.
-    for (int panel = 0; panel < 3; ++panel)
+    for (int panel = 0; panel < static_cast<int>(std::size(StatusPanels)); ++panel)
         setStatus(panel, QString());
     ErrorMsg->clear();
     HTMLMemo->clear();
@@ -566,7 +576,14 @@ void TMainForm::OpenDocument(const std::string& name)
     filled = true;
     if (Document)
         Document->clear();
-    Document = HtmlBuilder->parseString(list.text());
+    const std::u16string source = list.text();
+    SourceText = source;
+    SourcePos = 0;
+    TFinally forget([&]() { SourceText = {}; });
+    Document = HtmlBuilder->parseString(source);
+    // The view shows all of the text, also what follows the last token.
+    if (SourcePos < source.size())
+        HTMLMemo->addText(std::u16string_view(source).substr(SourcePos), 0);
     if (Document && !EncodingMode.empty()) {
         Document->decodedAtLoad = choice.decodedAtLoad();
         // The tree builder reads the charset only from a meta's content.
@@ -575,9 +592,10 @@ void TMainForm::OpenDocument(const std::string& name)
     }
     if (!EncodingMode.empty())
         setStatus(0, QString::fromStdString(choice.name + " " + choice.source));
-    MergeItems(*HTMLMemo);
-    ShowXml();
+    // Laid out first, so that the jump to an error in the XML view takes
+    // the source view along.
     HTMLMemo->format();
+    ShowXml();
 }
 
 void TMainForm::ShowXml()
@@ -590,7 +608,6 @@ void TMainForm::ShowXml()
         TFinally unbind([&]() { Document->onWriteText = nullptr; });
         Document->toXML();
     }
-    MergeItems(*XMLMemo);
     CheckXml();
     XMLMemo->format();
 }
@@ -728,29 +745,30 @@ void TMainForm::AddSourceToken(THtmlReader& reader)
     if (kind == HTML_END_TAG)
         style = 1;
     const int64_t pos = reader.position();
-    HTMLMemo->addText(reader.htmlSlice(TokenStart, pos), style);
+    const std::u16string slice = reader.htmlSlice(TokenStart, pos);
     TokenStart = pos;
+    // The view shows the text as given: a character the tokenizer inserted
+    // as a repair (an "=" before a quote) matches no character of it.
+    size_t n = 0;
+    for (char16_t c : slice)
+        if (SourcePos + n < SourceText.size() && SourceText[SourcePos + n] == c)
+            ++n;
+    HTMLMemo->addText(SourceText.substr(SourcePos, n), style);
+    SourcePos += n;
 }
 
 void TMainForm::AddXmlText(const std::u16string& text, int nodeType)
 {
     const size_t base = XmlText.size();
-    std::vector<TRichView::TSegment> segs = TRichView::splitLines(text);
+    std::vector<TRichView::TSegment> segs = TRichView::splitLines(text, XMLMemo->lineBreaks());
+    const int before = XMLMemo->itemCount();
     XMLMemo->addText(text, nodeType);
-    for (size_t k = 0; k < segs.size(); ++k)
-        if (k > 0 || segs[0].length > 0)
-            XmlItemStart.push_back(base + segs[k].start);
+    // The items added are the text's last lines (an empty first part is
+    // skipped unless the view was empty).
+    const size_t added = static_cast<size_t>(XMLMemo->itemCount() - before);
+    for (size_t k = segs.size() - added; k < segs.size(); ++k)
+        XmlItemStart.push_back(base + segs[k].start);
     XmlText += text;
-}
-
-void TMainForm::MergeItems(TRichView& view)
-{
-    int prev = 0;
-    for (int i = 0; i < view.itemCount(); ++i) {
-        if (view.itemStyle(i) == prev)
-            view.continuePrevious(i);
-        prev = view.itemStyle(i);
-    }
 }
 
 void TMainForm::ToggleViewExecute()
@@ -821,6 +839,16 @@ void TMainForm::XMLMemoCaretMove()
     int item = 0, off = 0;
     XMLMemo->getSelectionStart(item, off);
     setStatus(2, QStringLiteral("Xml Segm: %1 Pos: %2").arg(item).arg(off));
+}
+
+void TMainForm::ShowCaretLine(int panel, TRichView& view)
+{
+    int line = 0, column = 0;
+    view.caretLineColumn(line, column);
+    setStatus(panel, QStringLiteral("%1 Ln: %2 Col: %3")
+                         .arg(&view == HTMLMemo ? QStringLiteral("HTML") : QStringLiteral("Xml"))
+                         .arg(line)
+                         .arg(column));
 }
 
 void TMainForm::HTTPWork(TWorkMode, int64_t count)

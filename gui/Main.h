@@ -24,6 +24,7 @@ class QToolBar;
 class QToolButton;
 class TAboutDialog;
 class TDocument;
+class TFindBar;
 class THtmlParser;
 class THtmlReader;
 class TIdHTTP;
@@ -67,6 +68,7 @@ class TMainForm : public QMainWindow {
     // The converter writes only well-formed XML; the tests make the checker
     // find something by changing the document and showing it again.
     friend class TestMainForm;
+    friend class TestViews;
 public:
     explicit TMainForm(std::unique_ptr<TFormServices> services = nullptr,
                        TMruLocation mru = TMruLocation::standard(), QWidget* parent = nullptr);
@@ -83,7 +85,10 @@ public:
     TRichViewEdit* XMLMemo;
     QPlainTextEdit* ErrorMsg;
     QStatusBar* StatusBar;
-    QLabel* StatusPanels[3];
+    // 0 general messages, 1 and 2 the HTML and XML views' caret as item and
+    // offset, 3 and 4 the same carets as line and column.
+    QLabel* StatusPanels[5];
+    TFindBar* FindBar;
     QMenu* FileItem;
     QMenu* ViewItem;
     QMenu* HelpItem;
@@ -151,7 +156,6 @@ private:
     void LayoutViews();
     void AddSourceToken(THtmlReader& reader);
     void AddXmlText(const std::u16string& text, int nodeType);
-    static void MergeItems(TRichView& view);
     void MarkXmlError(int line, int column);
     void showErrorLines();
     void HTTPWork(TWorkMode mode, int64_t count);
@@ -161,6 +165,7 @@ private:
     void XMLMemoVScrolled();
     void HTMLMemoCaretMove();
     void XMLMemoCaretMove();
+    void ShowCaretLine(int panel, TRichView& view);
     void setStatus(int panel, const QString& text);
 
     std::unique_ptr<TFormServices> Services;
@@ -174,6 +179,10 @@ private:
     std::string LastOpened;
     std::string EncodingMode;
     int64_t TokenStart = 1;
+    // The text being converted, while it is, and how much of it the source
+    // view holds: the tokenizer's copy may hold characters it inserted.
+    std::u16string_view SourceText;
+    size_t SourcePos = 0;
     bool Busy = false;
     bool CloseRequested = false;
     bool Destroying = false;

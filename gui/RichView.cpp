@@ -1,6 +1,5 @@
 #include "gui/RichView.h"
 
-#include "text/Ansi.h"
 #include "text/Errors.h"
 #include "text/Streams.h"
 
@@ -21,11 +20,30 @@ namespace {
 // every item's format unique, which the document handles slowly.)
 constexpr int LinkProperty = QTextFormat::UserProperty + 1;      // char: link number
 constexpr int ParaStartProperty = QTextFormat::UserProperty + 2; // block: starts a paragraph
+constexpr int BreakProperty = QTextFormat::UserProperty + 3;     // block: the break characters before it
+
+// Characters the document would take as a block or line break. An item never
+// holds a break of its own line rules, but may hold these as characters;
+// they are shown as U+FFFD, one for one, so that offsets stay the same.
+bool breaksInDocument(char16_t c, TRichView::TLineBreaks rules)
+{
+    return c == 0x2029 || c == 0xFDD0 || c == 0xFDD1 || (rules == TRichView::lbXml && c == 0x2028);
+}
+
+QString shownText(const std::u16string& text, TRichView::TLineBreaks rules)
+{
+    QString s = QString::fromStdU16String(text);
+    for (QChar& c : s)
+        if (breaksInDocument(c.unicode(), rules))
+            c = QChar(QChar::ReplacementCharacter);
+    return s;
+}
 
 } // namespace
 
-std::vector<TRichView::TSegment> TRichView::splitLines(std::u16string_view text)
+std::vector<TRichView::TSegment> TRichView::splitLines(std::u16string_view text, TLineBreaks rules)
 {
+    const bool xml = rules == lbXml;
     std::vector<TSegment> out;
     TSegment cur;
     size_t i = 0;
@@ -39,18 +57,18 @@ std::vector<TRichView::TSegment> TRichView::splitLines(std::u16string_view text)
             len = (i + 1 < text.size() && text[i + 1] == u'\n') ? 2 : 1;
             break;
         case u'\n':
-            len = (i + 1 < text.size() && text[i + 1] == u'\r') ? 2 : 1;
+            len = (!xml && i + 1 < text.size() && text[i + 1] == u'\r') ? 2 : 1;
             break;
         case 0x000B:
         case 0x2028:
-            len = 1;
+            len = xml ? 0 : 1;
             break;
         case 0x000C:
-            len = 1;
-            page = true;
+            len = xml ? 0 : 1;
+            page = !xml;
             break;
         case 0x2029:
-            len = 1;
+            len = xml ? 0 : 1;
             brk = brParagraph;
             break;
         default:
@@ -82,21 +100,25 @@ TRichView::TRichView(QWidget* parent)
     setUndoRedoEnabled(false);
     viewport()->setMouseTracking(true);
 
-    connect(horizontalScrollBar(), &QScrollBar::valueChanged, this, [this](int) {
-        if (OnHScrolled)
-            OnHScrolled(*this);
-    });
-    connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int) {
-        if (OnVScrolled)
-            OnVScrolled(*this);
-    });
+    // The editor moves its scroll bars with their signals blocked when it
+    // brings the caret into view (keys, selections set by the program); it
+    // still reports the repaint of a scrolled viewport. Both roads lead to
+    // one check, so that a change is reported once, however it came about.
+    connect(horizontalScrollBar(), &QScrollBar::valueChanged, this, [this](int) { noticeScroll(); });
+    connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int) { noticeScroll(); });
+    connect(this, &QPlainTextEdit::updateRequest, this, [this](const QRect&, int) { noticeScroll(); });
     connect(this, &QPlainTextEdit::cursorPositionChanged, this, [this]() {
-        if (!building_ && OnCaretMove)
+        if (building_)
+            return;
+        if (OnCaretMove)
             OnCaretMove(*this);
+        emit caretMoved();
     });
     connect(document(), &QTextDocument::contentsChange, this, [this](int at, int removed, int added) {
         if (building_)
             return;
+        if (added != 0 || removed != 0)
+            modified_ = true;
         shiftPositions(at, removed, added);
         if (suspended_ == 0 && OnChange)
             OnChange(*this);
@@ -118,6 +140,22 @@ TRichView::~TRichView()
     disconnect(this, nullptr, this, nullptr);
 }
 
+void TRichView::noticeScroll()
+{
+    const int h = horizontalScrollBar()->value();
+    const int v = verticalScrollBar()->value();
+    if (h != lastH_) {
+        lastH_ = h;
+        if (OnHScrolled)
+            OnHScrolled(*this);
+    }
+    if (v != lastV_) {
+        lastV_ = v;
+        if (OnVScrolled)
+            OnVScrolled(*this);
+    }
+}
+
 void TRichView::setRVStyle(std::shared_ptr<const TRVStyle> style)
 {
     style_ = std::move(style);
@@ -134,6 +172,7 @@ void TRichView::clear()
     formatted_ = false;
     linkCount_ = 0;
     pending_.set = false;
+    modified_ = false;
     building_ = true;
     QPlainTextEdit::clear();
     building_ = false;
@@ -150,16 +189,20 @@ void TRichView::appendItem(TItem item)
 
 void TRichView::addText(std::u16string_view text, int style)
 {
-    std::vector<TSegment> segs = splitLines(text);
+    std::vector<TSegment> segs = splitLines(text, lineBreaks_);
     for (size_t k = 0; k < segs.size(); ++k) {
         const TSegment& s = segs[k];
-        if (k == 0 && s.length == 0)
+        if (k == 0 && s.length == 0 && (segs.size() == 1 || !items_.empty()))
             continue;
         TItem it;
         it.text.assign(text.substr(s.start, s.length));
         it.style = style;
         it.brk = s.brk;
         it.pageBreak = s.pageBreak;
+        if (k > 0) {
+            const size_t end = segs[k - 1].start + segs[k - 1].length;
+            it.brkText.assign(text.substr(end, s.start - end));
+        }
         appendItem(std::move(it));
     }
 }
@@ -186,6 +229,7 @@ void TRichView::continuePrevious(int item)
         return; // the first item always starts the first line
     it.brk = brContinue;
     it.pageBreak = false;
+    it.brkText.clear();
 }
 
 void TRichView::format()
@@ -204,6 +248,8 @@ void TRichView::format()
         if (i == 0 || it.brk != brContinue) {
             QTextBlockFormat bf;
             bf.setProperty(ParaStartProperty, it.brk == brParagraph);
+            if (!it.brkText.empty())
+                bf.setProperty(BreakProperty, QString::fromStdU16String(it.brkText));
             if (it.pageBreak)
                 bf.setPageBreakPolicy(QTextFormat::PageBreak_AlwaysBefore);
             if (it.paraStyle >= 0 && it.paraStyle < static_cast<int>(st.ParaStyles.size()))
@@ -219,7 +265,7 @@ void TRichView::format()
         if (it.linkNo >= 0) {
             QTextCharFormat f = st.charFormat(it.style);
             f.setProperty(LinkProperty, it.linkNo);
-            c.insertText(QString::fromStdU16String(it.text), f);
+            c.insertText(shownText(it.text, lineBreaks_), f);
         } else {
             // One format per style, made on first use.
             auto s = static_cast<size_t>(std::max(0, it.style));
@@ -227,11 +273,12 @@ void TRichView::format()
                 formats.resize(s + 1);
             if (!formats[s])
                 formats[s] = st.charFormat(it.style);
-            c.insertText(QString::fromStdU16String(it.text), *formats[s]);
+            c.insertText(shownText(it.text, lineBreaks_), *formats[s]);
         }
     }
     c.endEditBlock();
     formatted_ = true;
+    modified_ = false;
     building_ = false;
     moveCursor(QTextCursor::Start);
     applyPendingSelection();
@@ -343,39 +390,57 @@ void TRichView::resumeNotifications()
         --suspended_;
 }
 
-bool TRichView::saveText(const std::string& fileName, int /*lineWidth*/, std::string* error)
+void TRichView::caretLineColumn(int& line, int& column) const
+{
+    const QTextCursor c = textCursor();
+    const QTextBlock b = c.block();
+    line = c.blockNumber() + 1;
+    const QString text = b.text();
+    const int upTo = std::min(static_cast<int>(text.size()), c.position() - b.position());
+    column = 1;
+    for (int i = 0; i < upTo; ++i)
+        if (!(text[i].isLowSurrogate() && i > 0 && text[i - 1].isHighSurrogate()))
+            ++column;
+}
+
+std::u16string TRichView::plainText() const
 {
     std::u16string text;
-    QTextDocument* doc = document();
+    if (!modified_ && formatted_) {
+        // Untouched: the items are the text, each break as it was appended.
+        size_t length = 0;
+        for (const TItem& it : items_)
+            length += it.brkText.size() + it.text.size();
+        text.reserve(length);
+        for (const TItem& it : items_) {
+            text += it.brkText;
+            text += it.text;
+        }
+        return text;
+    }
+    const QTextDocument* doc = document();
     for (QTextBlock b = doc->begin(); b.isValid(); b = b.next()) {
-        if (b != doc->begin())
-            text += u"\r\n";
-        std::u16string line = b.text().toStdU16String();
-        for (char16_t ch : line) {
-            if (ch == 0x2028 || ch == 0x2029)
-                text += u"\r\n";
-            else
-                text += ch;
+        if (b != doc->begin()) {
+            // A line the user split off keeps the break of the line it came
+            // from; a document made otherwise has none recorded.
+            QVariant brk = b.blockFormat().property(BreakProperty);
+            text += brk.isValid() ? brk.toString().toStdU16String() : std::u16string(u"\r\n");
         }
+        text += b.text().toStdU16String();
     }
-    bool lossless = true;
+    return text;
+}
+
+bool TRichView::saveText(const std::string& fileName, int /*lineWidth*/, std::string* error)
+{
+    const std::u16string text = plainText();
     std::string bytes;
-    bytes.reserve(text.size());
+    bytes.reserve(2 + 2 * text.size());
+    if (!text.empty())
+        bytes.assign("\xFF\xFE", 2); // an empty view writes an empty file
     for (char16_t ch : text) {
-        char b = 0;
-        if (!ansi::narrowUnit(ch, b)) {
-            lossless = false;
-            break;
-        }
-        bytes += b;
-    }
-    if (!lossless) {
-        // The code page would turn these characters into "?": keep them.
-        bytes.assign("\xFF\xFE", 2);
-        for (char16_t ch : text) {
-            bytes += static_cast<char>(ch & 0xFF);
-            bytes += static_cast<char>(ch >> 8);
-        }
+        bytes += static_cast<char>(ch & 0xFF);
+        bytes += static_cast<char>(ch >> 8);
     }
     try {
         TFileStream f(fileName, fmCreate);

@@ -21,6 +21,10 @@ class TRichView : public QPlainTextEdit {
     Q_OBJECT
 public:
     enum TBreak { brContinue, brLine, brParagraph };
+    // Which characters break lines: the view's own rules (below), or only
+    // those of XML (CR LF, CR, LF), so that a view of XML text has exactly
+    // the lines by which an XML parser counts.
+    enum TLineBreaks { lbView, lbXml };
 
     struct TItem {
         std::u16string text;
@@ -29,6 +33,7 @@ public:
         TBreak brk = brContinue;
         bool pageBreak = false;
         int linkNo = -1; // links are numbered in the order they were added
+        std::u16string brkText; // the break characters before the item, as appended
     };
 
     // One stretch of a text cut at its line breaks: the break before it
@@ -41,26 +46,31 @@ public:
     };
     // CR LF and LF CR are one break each; CR, LF, VT and U+2028 are line
     // breaks, U+2029 a paragraph break, FF a line break with a page break.
-    static std::vector<TSegment> splitLines(std::u16string_view text);
+    // With lbXml only CR LF, CR and LF break, each a line break.
+    static std::vector<TSegment> splitLines(std::u16string_view text, TLineBreaks rules = lbView);
 
     explicit TRichView(QWidget* parent = nullptr);
     ~TRichView() override;
 
     void setRVStyle(std::shared_ptr<const TRVStyle> style);
     const TRVStyle* rvStyle() const { return style_.get(); }
+    void setLineBreaks(TLineBreaks rules) { lineBreaks_ = rules; }
+    TLineBreaks lineBreaks() const { return lineBreaks_; }
 
     // ---- items ----
     void clear();
     // Appends text in a style by the line-break rules of splitLines: the part
     // before the first break continues the current line (nothing when it is
     // empty), every further part is an item of its own, even when empty.
+    // A text that begins with a break in an empty view gives an empty first
+    // line, so that no break of the text is lost.
     void addText(std::u16string_view text, int style);
     // Adds a paragraph holding text (an empty text gives an empty line).
     void addLine(std::u16string_view text, int style, int paraStyle = 0);
     int itemCount() const { return static_cast<int>(items_.size()); }
     int itemStyle(int item) const;
     const TItem& item(int item) const { return items_.at(static_cast<size_t>(item)); }
-    // The item joins the line of the item before it.
+    // The item joins the line of the item before it (its break is dropped).
     void continuePrevious(int item);
     // Shows the items (formats and repaints). Call once after adding.
     void format();
@@ -84,11 +94,19 @@ public:
     int vPosition() const;
     void setVPosition(int value); // repaints
 
+    // The caret's line and column, both from 1; a column counts characters
+    // (a surrogate pair is one), as an XML parser does.
+    void caretLineColumn(int& line, int& column) const;
+
     // ---- misc ----
-    // Writes the text (lines ended by CR LF, no wrapping; lineWidth is kept
-    // for callers and must be 0) in the ANSI code page, or as UTF-16LE with
-    // a byte order mark when the code page cannot hold every character.
-    // On failure returns false and, when error is given, the reason.
+    // The view's text: exactly the appended text, breaks included, until the
+    // user edits it; after an edit the lines shown, each break written as
+    // the one it replaced (CR LF for lines the user made).
+    std::u16string plainText() const;
+    bool modifiedByUser() const { return modified_; }
+    // Writes plainText as UTF-16LE with a byte order mark (no wrapping;
+    // lineWidth is kept for callers and must be 0). On failure returns
+    // false and, when error is given, the reason.
     bool saveText(const std::string& fileName, int lineWidth, std::string* error = nullptr);
     // Nesting counter: while above 0, OnChange is not fired.
     void suspendNotifications() { ++suspended_; }
@@ -111,6 +129,10 @@ public:
     std::function<void(TRichView&)> OnChange;
     std::function<void(TRichView&, int)> OnJump;
 
+signals:
+    // Fired with OnCaretMove, for any number of listeners.
+    void caretMoved();
+
 protected:
     void mousePressEvent(QMouseEvent* e) override;
     void mouseReleaseEvent(QMouseEvent* e) override;
@@ -118,6 +140,9 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent* e) override;
 
 private:
+    // Fires OnHScrolled and OnVScrolled for positions that changed since
+    // they were last reported.
+    void noticeScroll();
     void appendItem(TItem item);
     void shiftPositions(int at, int removed, int added);
     void applyPendingSelection();
@@ -126,8 +151,11 @@ private:
     std::shared_ptr<const TRVStyle> style_;
     std::vector<TItem> items_;
     std::vector<int> itemPos_; // start position of every item in the document
+    TLineBreaks lineBreaks_ = lbView;
     bool formatted_ = false;
     bool building_ = false;
+    bool modified_ = false;
+    int lastH_ = 0, lastV_ = 0; // scroll positions last reported
     int suspended_ = 0;
     int linkCount_ = 0;
     QString delimiters_;

@@ -60,30 +60,90 @@ private slots:
         v.setRVStyle(htmlStyle());
         v.addText(u"", 3);
         QCOMPARE(v.itemCount(), 0); // an empty text adds nothing
-        v.addText(u"\r\nab", 3);    // nothing before the break
-        QCOMPARE(v.itemCount(), 1);
-        QCOMPARE(v.item(0).text, std::u16string(u"ab"));
-        v.addText(u"cd\n", 1);      // continues, then an empty last line
-        QCOMPARE(v.itemCount(), 3);
-        QCOMPARE(v.item(1).brk, TRichView::brContinue);
-        QCOMPARE(v.item(2).brk, TRichView::brLine);
-        QVERIFY(v.item(2).text.empty());
-        QCOMPARE(v.itemStyle(1), 1);
-        v.addText(u"\x0C" u"e", 8);
+        v.addText(u"ab", 3);
+        v.addText(u"\r\ncd", 3);    // nothing before the break
+        QCOMPARE(v.itemCount(), 2);
+        QCOMPARE(v.item(1).text, std::u16string(u"cd"));
+        QCOMPARE(v.item(1).brk, TRichView::brLine);
+        v.addText(u"ef\n", 1);      // continues, then an empty last line
         QCOMPARE(v.itemCount(), 4);
-        QVERIFY(v.item(3).pageBreak);
+        QCOMPARE(v.item(2).brk, TRichView::brContinue);
+        QCOMPARE(v.item(3).brk, TRichView::brLine);
+        QVERIFY(v.item(3).text.empty());
+        QCOMPARE(v.itemStyle(2), 1);
+        v.addText(u"\x0C" u"g", 8);
+        QCOMPARE(v.itemCount(), 5);
+        QVERIFY(v.item(4).pageBreak);
 
         v.format();
-        QCOMPARE(v.document()->blockCount(), 3);
-        QCOMPARE(v.document()->begin().text(), QString("abcd"));
-        QCOMPARE(v.document()->lastBlock().text(), QString("e"));
+        QCOMPARE(v.document()->blockCount(), 4);
+        QCOMPARE(v.document()->begin().text(), QString("ab"));
+        QCOMPARE(v.document()->begin().next().text(), QString("cdef"));
+        QCOMPARE(v.document()->lastBlock().text(), QString("g"));
 
-        v.continuePrevious(3); // joins the empty line before it
-        QVERIFY(!v.item(3).pageBreak);
+        v.continuePrevious(4); // joins the empty line before it
+        QVERIFY(!v.item(4).pageBreak);
         v.continuePrevious(0); // the first item still starts the first line
         v.format();
-        QCOMPARE(v.document()->blockCount(), 2);
-        QCOMPARE(v.document()->lastBlock().text(), QString("e"));
+        QCOMPARE(v.document()->blockCount(), 3);
+        QCOMPARE(v.document()->lastBlock().text(), QString("g"));
+        QCOMPARE(v.plainText(), std::u16string(u"ab\r\ncdef\ng")); // the dropped break is gone
+
+        // A text that begins with a break keeps it, also in an empty view.
+        TRichView w;
+        w.addText(u"\r\nx", 3);
+        QCOMPARE(w.itemCount(), 2);
+        QVERIFY(w.item(0).text.empty());
+        w.format();
+        QCOMPARE(w.document()->blockCount(), 2);
+        QCOMPARE(w.plainText(), std::u16string(u"\r\nx"));
+    }
+
+    void xmlLinesAreTheParsersLines()
+    {
+        // XML counts CR LF, CR and LF; LF CR is two breaks, U+2028 and
+        // U+2029 are characters.
+        const std::u16string text = u"a\n\rb\r\nc\x2028" u"d\x2029" u"e\rf";
+        auto segs = TRichView::splitLines(text, TRichView::lbXml);
+        QCOMPARE(segs.size(), size_t(5));
+        QCOMPARE(text.substr(segs[3].start, segs[3].length), std::u16string(u"c\x2028" u"d\x2029" u"e"));
+        for (size_t i = 1; i < segs.size(); ++i)
+            QVERIFY(segs[i].brk == TRichView::brLine && !segs[i].pageBreak);
+
+        TRichView v;
+        v.setLineBreaks(TRichView::lbXml);
+        v.setRVStyle(htmlStyle());
+        v.addText(text, 3);
+        v.addText(u"\xFDD0", 1); // would end a block of the document
+        v.format();
+        QCOMPARE(v.document()->blockCount(), 5);
+        // Shown one for one, so offsets into items still hold.
+        QCOMPARE(v.document()->findBlockByNumber(3).text().size(), 5);
+        QCOMPARE(v.document()->lastBlock().text().size(), 2);
+        QCOMPARE(v.plainText(), text + u"\xFDD0");
+    }
+
+    void caretLineAndColumnCountCharacters()
+    {
+        TRichView v;
+        v.setRVStyle(htmlStyle());
+        v.addText(u"one\r\n\U0001D11Ex\ty\r\n", 3);
+        v.format();
+        int line = 0, col = 0;
+        v.caretLineColumn(line, col);
+        QCOMPARE(line, 1);
+        QCOMPARE(col, 1);
+        QTextCursor c = v.textCursor();
+        c.setPosition(v.positionOf(1, 4)); // after the pair, "x" and the tab
+        v.setTextCursor(c);
+        v.caretLineColumn(line, col);
+        QCOMPARE(line, 2);
+        QCOMPARE(col, 4);
+        c.movePosition(QTextCursor::End);
+        v.setTextCursor(c);
+        v.caretLineColumn(line, col);
+        QCOMPARE(line, 3);
+        QCOMPARE(col, 1);
     }
 
     void stylesMatchTheSheet()
@@ -204,30 +264,42 @@ private slots:
         QCOMPARE(off, 0);
     }
 
-    void savesTextLosslessly()
+    void savesExactlyItsTextAsUtf16()
     {
         QTemporaryDir dir;
-        const QString ansiPath = dir.filePath("a.html");
-        TRichView v;
+        const QString path = dir.filePath("a.html");
+        TRichViewEdit v;
         v.setRVStyle(htmlStyle());
-        v.addText(u"caf\u00E9\r\nline2", 3);
+        // Every kind of break is written back as it came.
+        const std::u16string text = u"caf\u00E9\r\nline2\n\x4E2D\rx\x0B\x2028\x0C" u"end\r\n";
+        v.addText(text.substr(0, 9), 3);
+        v.addText(text.substr(9), 1);
         v.format();
-        QVERIFY(v.saveText(ansiPath.toStdString(), 0));
-        QCOMPARE(fileBytes(ansiPath), std::string("caf\xE9\r\nline2"));
+        QCOMPARE(v.plainText(), text);
+        QVERIFY(v.saveText(path.toStdString(), 0));
+        std::string want("\xFF\xFE", 2);
+        for (char16_t ch : text) {
+            want += static_cast<char>(ch & 0xFF);
+            want += static_cast<char>(ch >> 8);
+        }
+        QCOMPARE(fileBytes(path), want);
 
-        // Characters the code page lacks must not turn into "?".
-        const QString widePath = dir.filePath("w.html");
-        v.clear();
-        v.addText(u"\u4E2D", 3);
-        v.format();
-        QVERIFY(v.saveText(widePath.toStdString(), 0));
-        QCOMPARE(fileBytes(widePath), std::string("\xFF\xFE\x2D\x4E", 4));
+        // After an edit the lines shown are written, each break as before;
+        // a line the user splits off keeps the break of its line.
+        QTextCursor c(v.document());
+        c.setPosition(v.positionOf(1, 4)); // "line|2"
+        c.insertText("+");
+        QVERIFY(v.modifiedByUser());
+        QCOMPARE(v.plainText(), std::u16string(u"caf\u00E9\r\nline+2\n\x4E2D\rx\x0B\x2028\x0C" u"end\r\n"));
+        c.insertBlock();
+        QCOMPARE(v.plainText().substr(0, 15), std::u16string(u"caf\u00E9\r\nline+\r\n2\n"));
 
         // An empty view writes an empty file; a bad path reports failure.
         v.clear();
         v.format();
-        QVERIFY(v.saveText(ansiPath.toStdString(), 0));
-        QCOMPARE(fileBytes(ansiPath), std::string());
+        QVERIFY(!v.modifiedByUser());
+        QVERIFY(v.saveText(path.toStdString(), 0));
+        QCOMPARE(fileBytes(path), std::string());
         QVERIFY(!v.saveText(dir.filePath("no/such/dir/x").toStdString(), 0));
     }
 
