@@ -356,7 +356,10 @@ void TMainForm::createComponents()
     StatusBar->setObjectName(QStringLiteral("StatusBar"));
     StatusBar->setFixedHeight(19);
     StatusBar->setSizeGripEnabled(true);
-    const int widths[5] = {128, 150, 50, 140, 140};
+    // Each view's line and column stand beside its item panel; they fit
+    // five-digit lines and four-digit columns.
+    const int lineWidth = StatusBar->fontMetrics().horizontalAdvance(QStringLiteral("Ln 00000 Col 0000")) + 8;
+    const int widths[5] = {128, 150, 50, lineWidth, lineWidth};
     for (int i = 0; i < 5; ++i) {
         StatusPanels[i] = new QLabel(StatusBar);
         StatusPanels[i]->setFrameShape(QFrame::Panel);
@@ -365,8 +368,11 @@ void TMainForm::createComponents()
             StatusPanels[i]->setFixedWidth(widths[i]);
         else
             StatusPanels[i]->setMinimumWidth(widths[i]);
-        StatusBar->addWidget(StatusPanels[i], i == 2 ? 1 : 0);
     }
+    StatusPanels[3]->setToolTip(QStringLiteral("Line and column of the caret in the HTML view"));
+    StatusPanels[4]->setToolTip(QStringLiteral("Line and column of the caret in the XML view"));
+    for (int i : {0, 1, 3, 2, 4})
+        StatusBar->addWidget(StatusPanels[i], i == 2 ? 1 : 0);
     setStatusBar(StatusBar);
 
     HTTP = new TIdHTTP(this);
@@ -845,10 +851,7 @@ void TMainForm::ShowCaretLine(int panel, TRichView& view)
 {
     int line = 0, column = 0;
     view.caretLineColumn(line, column);
-    setStatus(panel, QStringLiteral("%1 Ln: %2 Col: %3")
-                         .arg(&view == HTMLMemo ? QStringLiteral("HTML") : QStringLiteral("Xml"))
-                         .arg(line)
-                         .arg(column));
+    setStatus(panel, QStringLiteral("Ln %1 Col %2").arg(line).arg(column));
 }
 
 void TMainForm::HTTPWork(TWorkMode, int64_t count)

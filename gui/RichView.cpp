@@ -356,6 +356,9 @@ void TRichView::applyPendingSelection()
     c.setPosition(b, QTextCursor::KeepAnchor);
     setTextCursor(c);
     ensureCursorVisible();
+    // Scroll bars that the new text brings in narrow the viewport only when
+    // the view is laid out again; look once more after that.
+    QMetaObject::invokeMethod(this, [this]() { ensureCursorVisible(); }, Qt::QueuedConnection);
 }
 
 void TRichView::getSelectionStart(int& item, int& offset)

@@ -230,6 +230,10 @@ private slots:
         QVERIFY(w.XMLMemo->vPosition() > 100);
         QCOMPARE(w.HTMLMemo->vPosition(), w.XMLMemo->vPosition());
         QVERIFY(w.XMLMemo->hasFocus());
+        // Still in sight once the scroll bars have settled.
+        QCoreApplication::processEvents();
+        QVERIFY(w.XMLMemo->viewport()->rect().contains(w.XMLMemo->cursorRect()));
+        QCOMPARE(w.HTMLMemo->vPosition(), w.XMLMemo->vPosition());
     }
 
     void findsInTheFocusedView()
@@ -317,14 +321,16 @@ private slots:
         QTest::keyClick(w.HTMLMemo, Qt::Key_Down);
         QTest::keyClick(w.HTMLMemo, Qt::Key_Right);
         QTest::keyClick(w.HTMLMemo, Qt::Key_Right);
-        QCOMPARE(w.statusText(3), QString("HTML Ln: 2 Col: 3"));
+        QCOMPARE(w.statusText(3), QString("Ln 2 Col 3"));
         w.XMLMemo->setFocus();
         QTest::keyClick(w.XMLMemo, Qt::Key_Down);
         QTest::keyClick(w.XMLMemo, Qt::Key_Down);
         QTest::keyClick(w.XMLMemo, Qt::Key_End);
-        QCOMPARE(w.statusText(4), QString("Xml Ln: 3 Col: %1").arg(w.XMLMemo->textCursor().block().text().size() + 1));
-        QCOMPARE(w.statusText(3), QString("HTML Ln: 2 Col: 3")); // each view its own
-        // The item panels stay as they were.
+        QCOMPARE(w.statusText(4), QString("Ln 3 Col %1").arg(w.XMLMemo->textCursor().block().text().size() + 1));
+        QCOMPARE(w.statusText(3), QString("Ln 2 Col 3")); // each view its own
+        // Each beside its view's item panel, which stays as it was.
+        QVERIFY(w.StatusPanels[3]->x() > w.StatusPanels[1]->x() && w.StatusPanels[3]->x() < w.StatusPanels[2]->x());
+        QVERIFY(w.StatusPanels[4]->x() > w.StatusPanels[2]->x());
         QVERIFY(w.statusText(1).startsWith("HTML Segm: "));
         QVERIFY(w.statusText(2).startsWith("Xml Segm: "));
         // An open that fails leaves no caret of the last page.
