@@ -112,8 +112,11 @@ TFindBar::TFindBar(QWidget* panel, std::vector<QPlainTextEdit*> views, QWidget* 
     });
     // F3 from the search box searches its view; elsewhere the focused view.
     auto step = [this](bool backward) {
-        if (!isVisible() || !FindEdit->hasFocus())
+        if (!isVisible() || !FindEdit->hasFocus()) {
             target_ = focusedView();
+            if (isVisible())
+                place(); // over the view now searched
+        }
         if (FindEdit->text().isEmpty())
             openOver(target_);
         else

@@ -307,6 +307,12 @@ private slots:
         QCOMPARE(bar->FindEdit->text(), QString("Para"));
         const QRect overHtml(w.HTMLMemo->mapTo(w.CodeViewPanel, QPoint(0, 0)), w.HTMLMemo->size());
         QVERIFY(overHtml.contains(bar->geometry()));
+        // F3 in the other view, the bar still open, moves the bar there.
+        w.XMLMemo->setFocus();
+        QTest::keyClick(w.XMLMemo, Qt::Key_F3);
+        QCOMPARE(bar->target(), static_cast<QPlainTextEdit*>(w.XMLMemo));
+        QVERIFY(bar->isVisible() && over.contains(bar->geometry()));
+        QCOMPARE(w.XMLMemo->textCursor().selectedText().toLower(), QString("para"));
         QCOMPARE(w.FindBar->Find->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_F));
         QCOMPARE(w.FindBar->FindPrevious->shortcut(), QKeySequence(Qt::SHIFT | Qt::Key_F3));
     }
