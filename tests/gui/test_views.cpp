@@ -5,6 +5,7 @@
 
 #include "dom/DomCore.h"
 #include "gui/FindBar.h"
+#include "text/Unicode.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -131,6 +132,15 @@ private slots:
             w.SaveHtml->trigger();
             QCOMPARE(readBytes(name + ".saved"), utf16File(text));
         }
+        // A page read as UTF-16 comes back as the text loaded from it.
+        const std::string wide = ORTAVIX_SOURCE_DIR "/samples/utf16.html";
+        TWideStringList list;
+        list.loadFromFile(wide);
+        f.open(wide);
+        QVERIFY2(f.state->errors.isEmpty(), qPrintable(f.state->errors.join("|")));
+        f.state->saveAnswers << QString::fromStdString(f.path("wide.saved"));
+        w.SaveHtml->trigger();
+        QCOMPARE(readBytes(f.path("wide.saved")), utf16File(list.text()));
         // The first page keeps its line structure in the XML too.
         f.open(f.path("v0.html"));
         QVERIFY(viewText(w.XMLMemo).contains("<p>Text line one\ntext line two</p>"));
