@@ -8,6 +8,7 @@
 #include "dom/DomCore.h"
 #include "html/HtmlParser.h"
 #include "html/HtmlReader.h"
+#include "html/HtmlSourceMap.h"
 #include "text/Ansi.h"
 #include "text/Encoding.h"
 #include "text/Streams.h"
@@ -21,10 +22,13 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QKeyEvent>
+#include <QTextBlock>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QScreen>
 #include <QSplitter>
@@ -92,6 +96,26 @@ size_t offsetOfLineColumn(const std::u16string& text, int line, int column)
         i += (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) ? 2 : 1;
     }
     return i;
+}
+
+// Where the character at offset of a text lies in a view whose items start
+// at the given offsets (line breaks fall between items): item and offset.
+void locateInItems(const std::vector<size_t>& starts, const TRichView& view, size_t offset, int& item, int& off)
+{
+    auto it = std::upper_bound(starts.begin(), starts.end(), offset);
+    item = it == starts.begin() ? 0 : static_cast<int>(it - starts.begin()) - 1;
+    size_t rel = offset - std::min(offset, starts[static_cast<size_t>(item)]);
+    off = static_cast<int>(std::min(rel, view.item(item).text.size()));
+}
+
+// Notes where each item that appending text to a view makes starts, as an
+// offset in the whole text the view is filled from.
+void noteItemStarts(std::vector<size_t>& starts, size_t base, std::u16string_view text)
+{
+    std::vector<TRichView::TSegment> segs = TRichView::splitLines(text);
+    for (size_t k = 0; k < segs.size(); ++k)
+        if (k > 0 || segs[0].length > 0)
+            starts.push_back(base + segs[k].start);
 }
 
 } // namespace
@@ -197,6 +221,8 @@ TMainForm::~TMainForm()
         v->OnCaretMove = nullptr;
     }
     CodeViewPanel->removeEventFilter(this);
+    ErrorMsg->removeEventFilter(this);
+    ErrorMsg->viewport()->removeEventFilter(this);
     FormDestroy();
 }
 
@@ -251,8 +277,15 @@ void TMainForm::createActions()
         FileEdit->selectAll();
     });
 
+    // Only a running transfer takes Escape; otherwise it stays the widgets'.
+    CancelTransfer = new QAction(QStringLiteral("Stop"), this);
+    CancelTransfer->setObjectName(QStringLiteral("CancelTransfer"));
+    CancelTransfer->setShortcut(QKeySequence(Qt::Key_Escape));
+    CancelTransfer->setEnabled(false);
+    connect(CancelTransfer, &QAction::triggered, this, [this]() { HTTP->abort(); });
+
     addActions({OpenHtmlFile, SaveAsXml, SaveHtml, ExitApplication, About, ToggleView, DetectEncoding,
-                FocusFileName});
+                FocusFileName, CancelTransfer});
 }
 
 void TMainForm::createComponents()
@@ -341,6 +374,9 @@ void TMainForm::createComponents()
     ErrorMsg->setFixedHeight(53);
     ErrorMsg->setLineWrapMode(QPlainTextEdit::NoWrap);
     ErrorMsg->setReadOnly(true);
+    ErrorMsg->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    ErrorMsg->installEventFilter(this);
+    ErrorMsg->viewport()->installEventFilter(this);
     lay->addWidget(ErrorMsg);
     setCentralWidget(central);
 
@@ -382,6 +418,8 @@ void TMainForm::FormCreate()
     }
     HtmlBuilder = std::make_unique<THtmlParser>();
     HtmlBuilder->onToken = [this](THtmlReader& r) { AddSourceToken(r); };
+    SourceMap = std::make_unique<THtmlSourceMap>();
+    HtmlBuilder->setSourceMap(SourceMap.get());
     xmlParser = std::make_unique<TXpParser>();
     xmlParser->RaiseErrors = true;
     xmlParser->UserName = "anonymous";
@@ -413,6 +451,7 @@ void TMainForm::FormDestroy()
                                       + qtext::fromMessage(failure));
     HtmlBuilder.reset();
     Document.reset();
+    SourceMap.reset();
     xmlParser.reset();
     MruList.clear();
 }
@@ -421,6 +460,8 @@ template <class F> void TMainForm::command(F&& f)
 {
     try {
         f();
+    } catch (const ETransferCancelled&) {
+        // The user stopped it; the error pane says so.
     } catch (...) {
         if (!CloseRequested)
             reportFailure();
@@ -476,7 +517,36 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* e)
 {
     if (watched == CodeViewPanel && e->type() == QEvent::Resize && !Destroying)
         FormResize();
+    if ((watched == ErrorMsg || watched == ErrorMsg->viewport()) && !Destroying && errorPaneEvent(e))
+        return true;
     return QMainWindow::eventFilter(watched, e);
+}
+
+// A click on a line of the error pane, or Enter in it, leads to the error.
+// Enter is kept from the Open command while the pane has the focus.
+bool TMainForm::errorPaneEvent(QEvent* e)
+{
+    switch (e->type()) {
+    case QEvent::ShortcutOverride:
+    case QEvent::KeyPress: {
+        auto* k = static_cast<QKeyEvent*>(e);
+        if ((k->key() != Qt::Key_Return && k->key() != Qt::Key_Enter) || k->modifiers() & ~Qt::KeypadModifier)
+            return false;
+        e->accept();
+        if (e->type() == QEvent::KeyPress)
+            ShowErrorCause();
+        return true;
+    }
+    case QEvent::MouseButtonRelease: {
+        auto* m = static_cast<QMouseEvent*>(e);
+        if (m->button() == Qt::LeftButton &&
+            !ErrorMsg->cursorForPosition(m->position().toPoint()).block().text().isEmpty())
+            ShowErrorCause();
+        return false;
+    }
+    default:
+        return false;
+    }
 }
 
 // ---- commands ----
@@ -530,6 +600,9 @@ void TMainForm::OpenDocument(const std::string& name)
     for (int panel = 0; panel < 3; ++panel)
         setStatus(panel, QString());
     ErrorMsg->clear();
+    ErrorLine = 0;
+    HtmlItemStart.clear();
+    XmlPieces.clear();
     HTMLMemo->clear();
     XMLMemo->clear();
     Uri.setURI(name);
@@ -539,7 +612,21 @@ void TMainForm::OpenDocument(const std::string& name)
     if (ansi::upper(Uri.Protocol) == "HTTP") {
         AddToMru(name);
         HTTP->ResponseContentType.clear();
-        HTTP->get(Uri.getURI(), stream);
+        const std::string url = Uri.getURI();
+        // The window stays usable during the transfer; Escape and the close
+        // box stop it, and any stop is told in the error pane.
+        CancelTransfer->setEnabled(true);
+        QApplication::changeOverrideCursor(Qt::BusyCursor);
+        TFinally transferEnds([&]() {
+            CancelTransfer->setEnabled(false);
+            QApplication::changeOverrideCursor(Qt::WaitCursor);
+        });
+        try {
+            HTTP->get(url, stream);
+        } catch (const Exception& e) {
+            ErrorMsg->setPlainText(QStringLiteral("Open stopped: ") + qtext::fromMessage(e.message()));
+            throw;
+        }
         httpCharset = encoding::charsetFromContentType(HTTP->ResponseContentType);
     } else if (!Uri.Protocol.empty()) {
         throw Exception("URI Protocol not supported");
@@ -563,6 +650,7 @@ void TMainForm::OpenDocument(const std::string& name)
     XMLMemo->clear();
     XmlText.clear();
     XmlItemStart.clear();
+    HtmlItemStart.clear();
     filled = true;
     if (Document)
         Document->clear();
@@ -578,6 +666,8 @@ void TMainForm::OpenDocument(const std::string& name)
     MergeItems(*HTMLMemo);
     ShowXml();
     HTMLMemo->format();
+    if (ErrorLine > 0)
+        ShowSourceOfXmlCaret(false);
 }
 
 void TMainForm::ShowXml()
@@ -585,6 +675,8 @@ void TMainForm::ShowXml()
     XMLMemo->clear();
     XmlText.clear();
     XmlItemStart.clear();
+    XmlPieces.clear();
+    ErrorLine = 0;
     if (Document) {
         Document->onWriteText = [this](const std::u16string& text, int nodeType) { AddXmlText(text, nodeType); };
         TFinally unbind([&]() { Document->onWriteText = nullptr; });
@@ -612,6 +704,8 @@ void TMainForm::CheckXml()
     try {
         xmlParser->ParseFromStream(stream);
     } catch (const EXpParserError& e) {
+        ErrorLine = std::max(1, e.LineNo);
+        ErrorColumn = e.ColumnNo;
         MarkXmlError(e.LineNo, e.ColumnNo);
         XMLMemo->setFocus();
     } catch (const EXpFilterError&) {
@@ -640,16 +734,75 @@ void TMainForm::MarkXmlError(int line, int column)
         char16_t c = XmlText[to];
         to += (c >= 0xD800 && c <= 0xDBFF && to + 1 < XmlText.size()) ? 2 : 1;
     }
-    auto locate = [&](size_t offset, int& item, int& off) {
-        auto it = std::upper_bound(XmlItemStart.begin(), XmlItemStart.end(), offset);
-        item = it == XmlItemStart.begin() ? 0 : static_cast<int>(it - XmlItemStart.begin()) - 1;
-        size_t rel = offset - std::min(offset, XmlItemStart[static_cast<size_t>(item)]);
-        off = static_cast<int>(std::min(rel, XMLMemo->item(item).text.size()));
-    };
     int si = 0, so = 0, ei = 0, eo = 0;
-    locate(from, si, so);
-    locate(to, ei, eo);
+    locateInItems(XmlItemStart, *XMLMemo, from, si, so);
+    locateInItems(XmlItemStart, *XMLMemo, to, ei, eo);
     XMLMemo->setSelection(si, so, ei, eo);
+}
+
+void TMainForm::ShowErrorCause()
+{
+    if (Busy || ErrorLine <= 0 || XmlItemStart.empty())
+        return;
+    // The source first: the XML view then scrolls to the error, if need be,
+    // and the HTML view follows it.
+    MarkXmlError(ErrorLine, ErrorColumn);
+    ShowSourceOfXmlCaret(true);
+    MarkXmlError(ErrorLine, ErrorColumn);
+    XMLMemo->setFocus();
+}
+
+const TNode* TMainForm::xmlNodeAt(size_t offset) const
+{
+    auto it = std::upper_bound(XmlPieces.begin(), XmlPieces.end(), offset,
+                               [](size_t at, const TXmlPiece& p) { return at < p.start; });
+    return it == XmlPieces.begin() ? nullptr : std::prev(it)->node;
+}
+
+void TMainForm::ShowSourceOfXmlCaret(bool reveal)
+{
+    if (!SourceMap || XmlItemStart.empty() || !HTMLMemo->isFormatted() || !XMLMemo->isFormatted())
+        return;
+    int item = 0, off = 0;
+    XMLMemo->getSelectionStart(item, off);
+    if (item < 0 || static_cast<size_t>(item) >= XmlItemStart.size())
+        return;
+    const size_t offset = XmlItemStart[static_cast<size_t>(item)] +
+                          std::min(static_cast<size_t>(std::max(0, off)), XMLMemo->item(item).text.size());
+    const TNode* node = xmlNodeAt(offset);
+    const THtmlSourceMap::TRange range = node ? SourceMap->rangeOf(node) : THtmlSourceMap::TRange{};
+
+    // Without reveal neither view may move: the HTML view is put back where
+    // it was, with its scroll handlers away meanwhile so that the XML view,
+    // whose caret the user just placed, does not follow it about.
+    const int h = HTMLMemo->hPosition();
+    const int v = HTMLMemo->vPosition();
+    std::function<void(TRichView&)> onH, onV;
+    if (!reveal) {
+        onH = std::move(HTMLMemo->OnHScrolled);
+        onV = std::move(HTMLMemo->OnVScrolled);
+        HTMLMemo->OnHScrolled = nullptr;
+        HTMLMemo->OnVScrolled = nullptr;
+    }
+    TFinally restore([&]() {
+        if (reveal)
+            return;
+        HTMLMemo->setHPosition(h);
+        HTMLMemo->setVPosition(v);
+        HTMLMemo->OnHScrolled = std::move(onH);
+        HTMLMemo->OnVScrolled = std::move(onV);
+    });
+    if (range.empty() || HtmlItemStart.empty()) {
+        // A made-up node has no source: nothing is highlighted.
+        QTextCursor c = HTMLMemo->textCursor();
+        c.clearSelection();
+        HTMLMemo->setTextCursor(c);
+        return;
+    }
+    int si = 0, so = 0, ei = 0, eo = 0;
+    locateInItems(HtmlItemStart, *HTMLMemo, static_cast<size_t>(range.from - 1), si, so);
+    locateInItems(HtmlItemStart, *HTMLMemo, static_cast<size_t>(range.to - 1), ei, eo);
+    HTMLMemo->setSelection(si, so, ei, eo);
 }
 
 void TMainForm::AddToMru(const std::string& name)
@@ -728,18 +881,18 @@ void TMainForm::AddSourceToken(THtmlReader& reader)
     if (kind == HTML_END_TAG)
         style = 1;
     const int64_t pos = reader.position();
-    HTMLMemo->addText(reader.htmlSlice(TokenStart, pos), style);
+    const std::u16string slice = reader.htmlSlice(TokenStart, pos);
+    noteItemStarts(HtmlItemStart, static_cast<size_t>(TokenStart - 1), slice);
+    HTMLMemo->addText(slice, style);
     TokenStart = pos;
 }
 
 void TMainForm::AddXmlText(const std::u16string& text, int nodeType)
 {
     const size_t base = XmlText.size();
-    std::vector<TRichView::TSegment> segs = TRichView::splitLines(text);
     XMLMemo->addText(text, nodeType);
-    for (size_t k = 0; k < segs.size(); ++k)
-        if (k > 0 || segs[0].length > 0)
-            XmlItemStart.push_back(base + segs[k].start);
+    noteItemStarts(XmlItemStart, base, text);
+    XmlPieces.push_back({base, TDocument::writingNode()});
     XmlText += text;
 }
 
@@ -821,6 +974,8 @@ void TMainForm::XMLMemoCaretMove()
     int item = 0, off = 0;
     XMLMemo->getSelectionStart(item, off);
     setStatus(2, QStringLiteral("Xml Segm: %1 Pos: %2").arg(item).arg(off));
+    if (!Busy)
+        ShowSourceOfXmlCaret(false);
 }
 
 void TMainForm::HTTPWork(TWorkMode, int64_t count)

@@ -26,6 +26,8 @@ class TAboutDialog;
 class TDocument;
 class THtmlParser;
 class THtmlReader;
+class THtmlSourceMap;
+class TNode;
 class TIdHTTP;
 class TRichView;
 class TRichViewEdit;
@@ -67,6 +69,7 @@ class TMainForm : public QMainWindow {
     // The converter writes only well-formed XML; the tests make the checker
     // find something by changing the document and showing it again.
     friend class TestMainForm;
+    friend class TestSourceLink;
 public:
     explicit TMainForm(std::unique_ptr<TFormServices> services = nullptr,
                        TMruLocation mru = TMruLocation::standard(), QWidget* parent = nullptr);
@@ -100,6 +103,7 @@ public:
     QAction* ToggleView;
     QAction* DetectEncoding;
     QAction* FocusFileName; // Ctrl+O: the name box, its text selected
+    QAction* CancelTransfer; // Escape, enabled while a page is fetched
 
     // ---- state ----
     const TMruList& mruList() const { return MruList; }
@@ -131,6 +135,7 @@ public:
 protected:
     void closeEvent(QCloseEvent* e) override;
     bool eventFilter(QObject* watched, QEvent* e) override;
+    bool errorPaneEvent(QEvent* e);
 
 private:
     void createComponents();
@@ -162,6 +167,14 @@ private:
     void HTMLMemoCaretMove();
     void XMLMemoCaretMove();
     void setStatus(int panel, const QString& text);
+    // From the error pane: the error marked again, and the source of the
+    // node at it selected.
+    void ShowErrorCause();
+    // Selects in the HTML view the source of the node under the XML view's
+    // caret (nothing for a made-up node); with reveal the HTML view scrolls
+    // to it, else neither view moves.
+    void ShowSourceOfXmlCaret(bool reveal);
+    const TNode* xmlNodeAt(size_t offset) const;
 
     std::unique_ptr<TFormServices> Services;
     TMruLocation MruFile;
@@ -181,4 +194,16 @@ private:
     // that the checker's line and column can be found among the items.
     std::u16string XmlText;
     std::vector<size_t> XmlItemStart;
+    // Where each node came from in the HTML text, filled by the conversion;
+    // where each HTML view item starts in that text; which node wrote each
+    // piece of XmlText; the checker's error (line 0: none).
+    std::unique_ptr<THtmlSourceMap> SourceMap;
+    std::vector<size_t> HtmlItemStart;
+    struct TXmlPiece {
+        size_t start;
+        const TNode* node;
+    };
+    std::vector<TXmlPiece> XmlPieces;
+    int ErrorLine = 0;
+    int ErrorColumn = 0;
 };
