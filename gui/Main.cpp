@@ -23,7 +23,6 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QKeyEvent>
-#include <QTextBlock>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -35,6 +34,7 @@
 #include <QStandardPaths>
 #include <QStatusBar>
 #include <QStyle>
+#include <QTextBlock>
 #include <QToolBar>
 #include <QTimer>
 #include <QToolButton>
@@ -601,6 +601,8 @@ void TMainForm::OpenDocument(const std::string& name)
         setStatus(panel, QString());
     ErrorMsg->clear();
     ErrorLine = 0;
+    XmlText.clear();
+    XmlItemStart.clear();
     HtmlItemStart.clear();
     XmlPieces.clear();
     HTMLMemo->clear();
@@ -765,7 +767,7 @@ void TMainForm::ShowSourceOfXmlCaret(bool reveal)
         return;
     int item = 0, off = 0;
     XMLMemo->getSelectionStart(item, off);
-    if (item < 0 || static_cast<size_t>(item) >= XmlItemStart.size())
+    if (item < 0 || item >= XMLMemo->itemCount() || static_cast<size_t>(item) >= XmlItemStart.size())
         return;
     const size_t offset = XmlItemStart[static_cast<size_t>(item)] +
                           std::min(static_cast<size_t>(std::max(0, off)), XMLMemo->item(item).text.size());
