@@ -108,14 +108,17 @@ void locateInItems(const std::vector<size_t>& starts, const TRichView& view, siz
     off = static_cast<int>(std::min(rel, view.item(item).text.size()));
 }
 
-// Notes where each item that appending text to a view makes starts, as an
-// offset in the whole text the view is filled from.
-void noteItemStarts(std::vector<size_t>& starts, size_t base, std::u16string_view text)
+// Notes where each item that appending text to a view made starts, as an
+// offset in the whole text the view is filled from (base: where text
+// begins in it). The items made are the text's last lines; how many the
+// view tells.
+void noteItemStarts(std::vector<size_t>& starts, const TRichView& view, int before, size_t base,
+                    std::u16string_view text)
 {
     std::vector<TRichView::TSegment> segs = TRichView::splitLines(text);
-    for (size_t k = 0; k < segs.size(); ++k)
-        if (k > 0 || segs[0].length > 0)
-            starts.push_back(base + segs[k].start);
+    const size_t added = std::min(segs.size(), static_cast<size_t>(std::max(0, view.itemCount() - before)));
+    for (size_t k = segs.size() - added; k < segs.size(); ++k)
+        starts.push_back(base + segs[k].start);
 }
 
 } // namespace
@@ -604,6 +607,8 @@ void TMainForm::OpenDocument(const std::string& name)
     XmlText.clear();
     XmlItemStart.clear();
     HtmlItemStart.clear();
+    HtmlSlices.clear();
+    HtmlShown = 0;
     XmlPieces.clear();
     HTMLMemo->clear();
     XMLMemo->clear();
@@ -653,6 +658,8 @@ void TMainForm::OpenDocument(const std::string& name)
     XmlText.clear();
     XmlItemStart.clear();
     HtmlItemStart.clear();
+    HtmlSlices.clear();
+    HtmlShown = 0;
     filled = true;
     if (Document)
         Document->clear();
@@ -794,7 +801,7 @@ void TMainForm::ShowSourceOfXmlCaret(bool reveal)
         HTMLMemo->OnHScrolled = std::move(onH);
         HTMLMemo->OnVScrolled = std::move(onV);
     });
-    if (range.empty() || HtmlItemStart.empty()) {
+    if (range.empty() || HtmlItemStart.empty() || HtmlSlices.empty()) {
         // A made-up node has no source: nothing is highlighted.
         QTextCursor c = HTMLMemo->textCursor();
         c.clearSelection();
@@ -802,8 +809,8 @@ void TMainForm::ShowSourceOfXmlCaret(bool reveal)
         return;
     }
     int si = 0, so = 0, ei = 0, eo = 0;
-    locateInItems(HtmlItemStart, *HTMLMemo, static_cast<size_t>(range.from - 1), si, so);
-    locateInItems(HtmlItemStart, *HTMLMemo, static_cast<size_t>(range.to - 1), ei, eo);
+    locateInItems(HtmlItemStart, *HTMLMemo, htmlShownOffset(range.from), si, so);
+    locateInItems(HtmlItemStart, *HTMLMemo, htmlShownOffset(range.to), ei, eo);
     HTMLMemo->setSelection(si, so, ei, eo);
 }
 
@@ -883,17 +890,36 @@ void TMainForm::AddSourceToken(THtmlReader& reader)
     if (kind == HTML_END_TAG)
         style = 1;
     const int64_t pos = reader.position();
-    const std::u16string slice = reader.htmlSlice(TokenStart, pos);
-    noteItemStarts(HtmlItemStart, static_cast<size_t>(TokenStart - 1), slice);
-    HTMLMemo->addText(slice, style);
+    AddHtmlText(TokenStart, reader.htmlSlice(TokenStart, pos), style);
     TokenStart = pos;
+}
+
+void TMainForm::AddHtmlText(int64_t from, const std::u16string& shown, int style)
+{
+    const size_t base = HtmlShown;
+    const int before = HTMLMemo->itemCount();
+    HTMLMemo->addText(shown, style);
+    noteItemStarts(HtmlItemStart, *HTMLMemo, before, base, shown);
+    HtmlSlices.push_back({from, base, shown.size()});
+    HtmlShown += shown.size();
+}
+
+size_t TMainForm::htmlShownOffset(int64_t position) const
+{
+    auto it = std::upper_bound(HtmlSlices.begin(), HtmlSlices.end(), position,
+                               [](int64_t p, const THtmlSlice& s) { return p < s.from; });
+    if (it == HtmlSlices.begin())
+        return 0;
+    --it;
+    return it->shown + std::min(static_cast<size_t>(position - it->from), it->length);
 }
 
 void TMainForm::AddXmlText(const std::u16string& text, int nodeType)
 {
     const size_t base = XmlText.size();
+    const int before = XMLMemo->itemCount();
     XMLMemo->addText(text, nodeType);
-    noteItemStarts(XmlItemStart, base, text);
+    noteItemStarts(XmlItemStart, *XMLMemo, before, base, text);
     XmlPieces.push_back({base, TDocument::writingNode()});
     XmlText += text;
 }

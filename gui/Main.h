@@ -155,6 +155,12 @@ private:
     void AddToMru(const std::string& name);
     void LayoutViews();
     void AddSourceToken(THtmlReader& reader);
+    // Appends to the HTML view what is shown of the source from 1-based
+    // position `from` of the tree builder's text on.
+    void AddHtmlText(int64_t from, const std::u16string& shown, int style);
+    // Where a 1-based position of the tree builder's text lies in the HTML
+    // view's text.
+    size_t htmlShownOffset(int64_t position) const;
     void AddXmlText(const std::u16string& text, int nodeType);
     static void MergeItems(TRichView& view);
     void MarkXmlError(int line, int column);
@@ -194,10 +200,18 @@ private:
     // that the checker's line and column can be found among the items.
     std::u16string XmlText;
     std::vector<size_t> XmlItemStart;
-    // Where each node came from in the HTML text, filled by the conversion;
-    // where each HTML view item starts in that text; which node wrote each
-    // piece of XmlText; the checker's error (line 0: none).
+    // Where each node came from in the tree builder's text, filled by the
+    // conversion; what of that text each token showed in the HTML view and
+    // where each HTML view item starts in the shown text; which node wrote
+    // each piece of XmlText; the checker's error (line 0: none).
     std::unique_ptr<THtmlSourceMap> SourceMap;
+    struct THtmlSlice {
+        int64_t from;  // 1-based position in the tree builder's text
+        size_t shown;  // where it starts in the HTML view's text
+        size_t length; // characters shown
+    };
+    std::vector<THtmlSlice> HtmlSlices;
+    size_t HtmlShown = 0;
     std::vector<size_t> HtmlItemStart;
     struct TXmlPiece {
         size_t start;

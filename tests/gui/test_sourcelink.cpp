@@ -155,6 +155,16 @@ private slots:
         QVERIFY(!w.HTMLMemo->textCursor().hasSelection());
         caretBefore(w, "</body>");
         QVERIFY(!w.HTMLMemo->textCursor().hasSelection());
+
+        // The tokenizer mends a missing "=" by inserting one; what follows
+        // still maps onto its own text.
+        f.open(f.write("mended.html", "<p title\"t\">x</p>\n<b>after</b>"));
+        caretBefore(w, "<b>", 1);
+        QCOMPARE(htmlSelection(w), QString("<b>"));
+        caretBefore(w, "after");
+        QCOMPARE(htmlSelection(w), QString("after"));
+        caretBefore(w, "x</p>");
+        QCOMPARE(htmlSelection(w), QString("x"));
     }
 
     void theCaretMovesNeitherView()
