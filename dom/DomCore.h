@@ -514,6 +514,9 @@ public:
     bool decodedAtLoad = false;
     // Receives every output piece of the writer with its node type.
     std::function<void(const std::u16string& text, int nodeType)> onWriteText;
+    // While onWriteText runs: the node whose piece it receives (the document
+    // type for the declaration's comment); null at any other time.
+    static const TNode* writingNode() noexcept;
 
 private:
     friend class DomImplementation;

@@ -182,6 +182,9 @@ void appendAttributeText(std::u16string& out, const std::u16string& text)
     out.append(text, start, std::u16string::npos);
 }
 
+// The node of the piece being handed to onWriteText, for TDocument::writingNode.
+thread_local const TNode* writingNode_ = nullptr;
+
 // Hands the text written so far on and empties the buffer.
 using TFlush = std::function<void(const std::u16string& text)>;
 
@@ -235,7 +238,7 @@ public:
                 top.tagDone = true;
                 size_t start = out_.size();
                 out_.append(node->hasChildNodes() ? u">" : u"/>");
-                piece(start, ELEMENT_NODE);
+                piece(start, ELEMENT_NODE, node);
             }
             const TNodeList& children = node->childNodes();
             if (top.nextChild < children.length()) {
@@ -254,10 +257,16 @@ public:
     }
 
 private:
-    void piece(size_t start, int nodeType)
+    void piece(size_t start, int nodeType, const TNode* node)
     {
-        if (callback_)
-            (*callback_)(out_.substr(start), nodeType);
+        if (!callback_)
+            return;
+        struct TScope {
+            const TNode* outer = writingNode_;
+            ~TScope() { writingNode_ = outer; }
+        } scope;
+        writingNode_ = node;
+        (*callback_)(out_.substr(start), nodeType);
     }
 
     void appendName(const TNode* node)
@@ -323,7 +332,7 @@ private:
                 appendContent(text);
             }
         }
-        piece(start, TEXT_NODE);
+        piece(start, TEXT_NODE, node);
     }
 
     // Appends text of element content. "]]>" may not stand in it, also when
@@ -395,20 +404,20 @@ private:
         case DOCUMENT_NODE:
             if (const TDocumentType* type = static_cast<const TDocument*>(node)->doctype()) {
                 appendDeclarationComment(type->declaration);
-                piece(start, COMMENT_NODE);
+                piece(start, COMMENT_NODE, type);
             }
             break;
         case ELEMENT_NODE:
             out_.push_back(u'<');
             brackets_ = 0;
             appendName(node);
-            piece(start, ELEMENT_NODE);
+            piece(start, ELEMENT_NODE, node);
             break;
         case ATTRIBUTE_NODE:
             out_.push_back(u' ');
             appendName(node);
             out_.append(u"=\"");
-            piece(start, ATTRIBUTE_NODE);
+            piece(start, ATTRIBUTE_NODE, node);
             break;
         case TEXT_NODE:
             writeText(node);
@@ -420,7 +429,7 @@ private:
                 appendCDataSection(value);
                 brackets_ = 0;
             }
-            piece(start, CDATA_SECTION_NODE);
+            piece(start, CDATA_SECTION_NODE, node);
             break;
         }
         case ENTITY_REFERENCE_NODE: {
@@ -447,7 +456,7 @@ private:
                     appendContent(std::u16string_view(&code, 1));
                 break;
             }
-            piece(start, ENTITY_REFERENCE_NODE);
+            piece(start, ENTITY_REFERENCE_NODE, node);
             break;
         }
         case COMMENT_NODE: {
@@ -458,7 +467,7 @@ private:
             std::replace(out_.begin() + static_cast<std::ptrdiff_t>(from), out_.end(), u'-', u' ');
             out_.append(u"-->");
             brackets_ = 0;
-            piece(start, COMMENT_NODE);
+            piece(start, COMMENT_NODE, node);
             break;
         }
         default:
@@ -476,12 +485,12 @@ private:
                 out_.append(u"</");
                 appendName(node);
                 out_.push_back(u'>');
-                piece(start, ELEMENT_NODE);
+                piece(start, ELEMENT_NODE, node);
             }
             break;
         case ATTRIBUTE_NODE:
             out_.push_back(u'"');
-            piece(start, ATTRIBUTE_NODE);
+            piece(start, ATTRIBUTE_NODE, node);
             break;
         default:
             break;
@@ -543,6 +552,11 @@ struct TempFile {
 std::atomic<unsigned> tempCounter{0};
 
 } // namespace
+
+const TNode* TDocument::writingNode() noexcept
+{
+    return writingNode_;
+}
 
 std::u16string TNode::toXML() const
 {

@@ -7,8 +7,20 @@
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTimer>
 #include <QUrl>
 #include <memory>
+
+namespace {
+
+std::string durationText(int ms)
+{
+    if (ms % 1000 == 0)
+        return std::to_string(ms / 1000) + (ms == 1000 ? " second" : " seconds");
+    return std::to_string(ms) + " ms";
+}
+
+} // namespace
 
 TIdHTTP::TIdHTTP(QObject* parent)
     : QObject(parent)
@@ -45,7 +57,21 @@ void TIdHTTP::get(const std::string& url, TStream& stream)
     int64_t done = 0;
     std::string writeError;
     QEventLoop loop;
+    // Restarted by every sign of life of the transfer, so that only silence
+    // ends it, not a large page on a slow line.
+    QTimer stall;
+    stall.setSingleShot(true);
+    bool stalled = false;
+    auto alive = [&]() {
+        if (StallTimeout > 0)
+            stall.start(StallTimeout);
+    };
+    connect(&stall, &QTimer::timeout, &loop, [&]() {
+        stalled = true;
+        reply->abort();
+    });
     auto drain = [&]() {
+        alive();
         QByteArray chunk = reply->readAll();
         if (chunk.isEmpty())
             return;
@@ -65,15 +91,30 @@ void TIdHTTP::get(const std::string& url, TStream& stream)
         if (OnWork)
             OnWork(TWorkMode::wmRead, done);
     };
+    cancelled_ = false;
     current_ = reply.get();
     struct TClear {
         QNetworkReply*& r;
         ~TClear() { r = nullptr; }
     } clear{current_};
     connect(reply.get(), &QNetworkReply::readyRead, &loop, drain);
+    connect(reply.get(), &QNetworkReply::metaDataChanged, &loop, alive);
+    connect(reply.get(), &QNetworkReply::redirected, &loop, alive);
+    connect(reply.get(), &QNetworkReply::downloadProgress, &loop, alive);
+    connect(reply.get(), &QNetworkReply::uploadProgress, &loop, alive);
     connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    if (!reply->isFinished())
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    if (!reply->isFinished()) {
+        alive();
+        // User input is taken: the window must stay usable, and Escape or
+        // the close box are how a user ends a transfer that hangs.
+        loop.exec();
+    }
+    stall.stop();
+    if (cancelled_)
+        throw ETransferCancelled(url);
+    if (stalled)
+        throw EIdHTTPProtocolException(0, "Nothing was received from " + url + " for " +
+                                              durationText(StallTimeout) + "; the transfer was stopped");
     drain();
 
     if (!writeError.empty())
@@ -94,6 +135,8 @@ void TIdHTTP::get(const std::string& url, TStream& stream)
 
 void TIdHTTP::abort()
 {
-    if (current_)
+    if (current_) {
+        cancelled_ = true;
         current_->abort();
+    }
 }

@@ -1,6 +1,7 @@
 // The desktop program's HTTP client: a synchronous GET into a byte stream,
-// run on the window's thread by a local event loop that takes no user input
-// meanwhile. Redirects are followed and cookies kept for later requests.
+// run on the window's thread by a local event loop that keeps the window
+// working meanwhile, so that the user can stop a transfer. Redirects are
+// followed and cookies kept for later requests.
 #pragma once
 
 #include "text/Errors.h"
@@ -22,6 +23,17 @@ public:
     int ErrorCode; // the HTTP status, or 0 when none arrived
 };
 
+// The transfer was ended by abort(), at the user's request.
+class ETransferCancelled : public EIdHTTPProtocolException {
+public:
+    explicit ETransferCancelled(const std::string& url)
+        : EIdHTTPProtocolException(0, "The transfer of " + url + " was cancelled") {}
+    const char* className() const noexcept override { return "ETransferCancelled"; }
+};
+
+// How long a transfer may go without receiving anything before it fails.
+inline constexpr int kStallTimeoutMs = 30000;
+
 enum class TWorkMode { wmRead, wmWrite };
 
 class TIdHTTP : public QObject {
@@ -35,6 +47,9 @@ public:
 
     bool HandleRedirects = true;
     int ReadTimeout = 0; // milliseconds, 0: none
+    // Milliseconds without any data (headers count) after which the transfer
+    // fails with a message naming the URL; 0: wait for ever.
+    int StallTimeout = kStallTimeoutMs;
     std::string ContentType = "text/html";
     std::string Accept = "text/html, */*";
     std::string UserAgent = "Mozilla/3.0 (compatible; Indy Library)";
@@ -45,7 +60,8 @@ public:
     // Content-Type header of the last response ("" when none was sent).
     std::string ResponseContentType;
 
-    // Ends the transfer in progress, if any; its get fails.
+    // Ends the transfer in progress, if any; its get fails with
+    // ETransferCancelled.
     void abort();
     bool active() const { return current_ != nullptr; }
 
@@ -55,4 +71,5 @@ public:
 private:
     QNetworkAccessManager manager_;
     class QNetworkReply* current_ = nullptr;
+    bool cancelled_ = false;
 };

@@ -9,6 +9,7 @@
 #include "dom/DomCore.h"
 #include "html/HtmlParser.h"
 #include "html/HtmlReader.h"
+#include "html/HtmlSourceMap.h"
 #include "text/Ansi.h"
 #include "text/Encoding.h"
 #include "text/Streams.h"
@@ -22,16 +23,19 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QScreen>
 #include <QSplitter>
 #include <QStandardPaths>
 #include <QStatusBar>
 #include <QStyle>
+#include <QTextBlock>
 #include <QToolBar>
 #include <QTimer>
 #include <QToolButton>
@@ -94,6 +98,29 @@ size_t offsetOfLineColumn(const std::u16string& text, int line, int column)
         i += (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) ? 2 : 1;
     }
     return i;
+}
+
+// Where the character at offset of a text lies in a view whose items start
+// at the given offsets (line breaks fall between items): item and offset.
+void locateInItems(const std::vector<size_t>& starts, const TRichView& view, size_t offset, int& item, int& off)
+{
+    auto it = std::upper_bound(starts.begin(), starts.end(), offset);
+    item = it == starts.begin() ? 0 : static_cast<int>(it - starts.begin()) - 1;
+    size_t rel = offset - std::min(offset, starts[static_cast<size_t>(item)]);
+    off = static_cast<int>(std::min(rel, view.item(item).text.size()));
+}
+
+// Notes where each item that appending text to a view made starts, as an
+// offset in the whole text the view is filled from (base: where text
+// begins in it). The items made are the text's last lines; how many the
+// view tells.
+void noteItemStarts(std::vector<size_t>& starts, const TRichView& view, int before, size_t base,
+                    std::u16string_view text)
+{
+    std::vector<TRichView::TSegment> segs = TRichView::splitLines(text, view.lineBreaks());
+    const size_t added = std::min(segs.size(), static_cast<size_t>(std::max(0, view.itemCount() - before)));
+    for (size_t k = segs.size() - added; k < segs.size(); ++k)
+        starts.push_back(base + segs[k].start);
 }
 
 } // namespace
@@ -199,6 +226,8 @@ TMainForm::~TMainForm()
         v->OnCaretMove = nullptr;
     }
     CodeViewPanel->removeEventFilter(this);
+    ErrorMsg->removeEventFilter(this);
+    ErrorMsg->viewport()->removeEventFilter(this);
     FormDestroy();
 }
 
@@ -253,8 +282,15 @@ void TMainForm::createActions()
         FileEdit->selectAll();
     });
 
+    // Only a running transfer takes Escape; otherwise it stays the widgets'.
+    CancelTransfer = new QAction(QStringLiteral("Stop"), this);
+    CancelTransfer->setObjectName(QStringLiteral("CancelTransfer"));
+    CancelTransfer->setShortcut(QKeySequence(Qt::Key_Escape));
+    CancelTransfer->setEnabled(false);
+    connect(CancelTransfer, &QAction::triggered, this, [this]() { HTTP->abort(); });
+
     addActions({OpenHtmlFile, SaveAsXml, SaveHtml, ExitApplication, About, ToggleView, DetectEncoding,
-                FocusFileName});
+                FocusFileName, CancelTransfer});
 }
 
 void TMainForm::createComponents()
@@ -349,6 +385,9 @@ void TMainForm::createComponents()
     ErrorMsg->setFixedHeight(53);
     ErrorMsg->setLineWrapMode(QPlainTextEdit::NoWrap);
     ErrorMsg->setReadOnly(true);
+    ErrorMsg->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    ErrorMsg->installEventFilter(this);
+    ErrorMsg->viewport()->installEventFilter(this);
     lay->addWidget(ErrorMsg);
     setCentralWidget(central);
 
@@ -398,6 +437,8 @@ void TMainForm::FormCreate()
     }
     HtmlBuilder = std::make_unique<THtmlParser>();
     HtmlBuilder->onToken = [this](THtmlReader& r) { AddSourceToken(r); };
+    SourceMap = std::make_unique<THtmlSourceMap>();
+    HtmlBuilder->setSourceMap(SourceMap.get());
     xmlParser = std::make_unique<TXpParser>();
     xmlParser->RaiseErrors = true;
     xmlParser->UserName = "anonymous";
@@ -429,6 +470,7 @@ void TMainForm::FormDestroy()
                                       + qtext::fromMessage(failure));
     HtmlBuilder.reset();
     Document.reset();
+    SourceMap.reset();
     xmlParser.reset();
     MruList.clear();
 }
@@ -437,6 +479,8 @@ template <class F> void TMainForm::command(F&& f)
 {
     try {
         f();
+    } catch (const ETransferCancelled&) {
+        // The user stopped it; the error pane says so.
     } catch (...) {
         if (!CloseRequested)
             reportFailure();
@@ -492,7 +536,36 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* e)
 {
     if (watched == CodeViewPanel && e->type() == QEvent::Resize && !Destroying)
         FormResize();
+    if (ErrorMsg && (watched == ErrorMsg || watched == ErrorMsg->viewport()) && !Destroying && errorPaneEvent(e))
+        return true;
     return QMainWindow::eventFilter(watched, e);
+}
+
+// A click on a line of the error pane, or Enter in it, leads to the error.
+// Enter is kept from the Open command while the pane has the focus.
+bool TMainForm::errorPaneEvent(QEvent* e)
+{
+    switch (e->type()) {
+    case QEvent::ShortcutOverride:
+    case QEvent::KeyPress: {
+        auto* k = static_cast<QKeyEvent*>(e);
+        if ((k->key() != Qt::Key_Return && k->key() != Qt::Key_Enter) || k->modifiers() & ~Qt::KeypadModifier)
+            return false;
+        e->accept();
+        if (e->type() == QEvent::KeyPress)
+            ShowErrorCause();
+        return true;
+    }
+    case QEvent::MouseButtonRelease: {
+        auto* m = static_cast<QMouseEvent*>(e);
+        if (m->button() == Qt::LeftButton &&
+            !ErrorMsg->cursorForPosition(m->position().toPoint()).block().text().isEmpty())
+            ShowErrorCause();
+        return false;
+    }
+    default:
+        return false;
+    }
 }
 
 // ---- commands ----
@@ -546,6 +619,13 @@ void TMainForm::OpenDocument(const std::string& name)
     for (int panel = 0; panel < static_cast<int>(std::size(StatusPanels)); ++panel)
         setStatus(panel, QString());
     ErrorMsg->clear();
+    ErrorLine = 0;
+    XmlText.clear();
+    XmlItemStart.clear();
+    HtmlItemStart.clear();
+    HtmlSlices.clear();
+    HtmlShown = 0;
+    XmlPieces.clear();
     HTMLMemo->clear();
     XMLMemo->clear();
     Uri.setURI(name);
@@ -555,7 +635,21 @@ void TMainForm::OpenDocument(const std::string& name)
     if (ansi::upper(Uri.Protocol) == "HTTP") {
         AddToMru(name);
         HTTP->ResponseContentType.clear();
-        HTTP->get(Uri.getURI(), stream);
+        const std::string url = Uri.getURI();
+        // The window stays usable during the transfer; Escape and the close
+        // box stop it, and any stop is told in the error pane.
+        CancelTransfer->setEnabled(true);
+        QApplication::changeOverrideCursor(Qt::BusyCursor);
+        TFinally transferEnds([&]() {
+            CancelTransfer->setEnabled(false);
+            QApplication::changeOverrideCursor(Qt::WaitCursor);
+        });
+        try {
+            HTTP->get(url, stream);
+        } catch (const Exception& e) {
+            ErrorMsg->setPlainText(QStringLiteral("Open stopped: ") + qtext::fromMessage(e.message()));
+            throw;
+        }
         httpCharset = encoding::charsetFromContentType(HTTP->ResponseContentType);
     } else if (!Uri.Protocol.empty()) {
         throw Exception("URI Protocol not supported");
@@ -579,6 +673,9 @@ void TMainForm::OpenDocument(const std::string& name)
     XMLMemo->clear();
     XmlText.clear();
     XmlItemStart.clear();
+    HtmlItemStart.clear();
+    HtmlSlices.clear();
+    HtmlShown = 0;
     filled = true;
     if (Document)
         Document->clear();
@@ -589,7 +686,7 @@ void TMainForm::OpenDocument(const std::string& name)
     Document = HtmlBuilder->parseString(source);
     // The view shows all of the text, also what follows the last token.
     if (SourcePos < source.size())
-        HTMLMemo->addText(std::u16string_view(source).substr(SourcePos), 0);
+        AddHtmlText(TokenStart, source.substr(SourcePos), 0);
     if (Document && !EncodingMode.empty()) {
         Document->decodedAtLoad = choice.decodedAtLoad();
         // The tree builder reads the charset only from a meta's content.
@@ -602,6 +699,8 @@ void TMainForm::OpenDocument(const std::string& name)
     // the source view along.
     HTMLMemo->format();
     ShowXml();
+    if (ErrorLine > 0)
+        ShowSourceOfXmlCaret(false);
 }
 
 void TMainForm::ShowXml()
@@ -609,6 +708,8 @@ void TMainForm::ShowXml()
     XMLMemo->clear();
     XmlText.clear();
     XmlItemStart.clear();
+    XmlPieces.clear();
+    ErrorLine = 0;
     if (Document) {
         Document->onWriteText = [this](const std::u16string& text, int nodeType) { AddXmlText(text, nodeType); };
         TFinally unbind([&]() { Document->onWriteText = nullptr; });
@@ -635,6 +736,8 @@ void TMainForm::CheckXml()
     try {
         xmlParser->ParseFromStream(stream);
     } catch (const EXpParserError& e) {
+        ErrorLine = std::max(1, e.LineNo);
+        ErrorColumn = e.ColumnNo;
         MarkXmlError(e.LineNo, e.ColumnNo);
         XMLMemo->setFocus();
     } catch (const EXpFilterError&) {
@@ -663,16 +766,83 @@ void TMainForm::MarkXmlError(int line, int column)
         char16_t c = XmlText[to];
         to += (c >= 0xD800 && c <= 0xDBFF && to + 1 < XmlText.size()) ? 2 : 1;
     }
-    auto locate = [&](size_t offset, int& item, int& off) {
-        auto it = std::upper_bound(XmlItemStart.begin(), XmlItemStart.end(), offset);
-        item = it == XmlItemStart.begin() ? 0 : static_cast<int>(it - XmlItemStart.begin()) - 1;
-        size_t rel = offset - std::min(offset, XmlItemStart[static_cast<size_t>(item)]);
-        off = static_cast<int>(std::min(rel, XMLMemo->item(item).text.size()));
-    };
     int si = 0, so = 0, ei = 0, eo = 0;
-    locate(from, si, so);
-    locate(to, ei, eo);
+    locateInItems(XmlItemStart, *XMLMemo, from, si, so);
+    locateInItems(XmlItemStart, *XMLMemo, to, ei, eo);
     XMLMemo->setSelection(si, so, ei, eo);
+}
+
+void TMainForm::ShowErrorCause()
+{
+    if (Busy || ErrorLine <= 0 || XmlItemStart.empty())
+        return;
+    // The source first: the XML view then scrolls to the error, if need be,
+    // and the HTML view follows it.
+    MarkXmlError(ErrorLine, ErrorColumn);
+    ShowSourceOfXmlCaret(true);
+    MarkXmlError(ErrorLine, ErrorColumn);
+    XMLMemo->setFocus();
+}
+
+const TNode* TMainForm::xmlNodeAt(size_t offset) const
+{
+    auto it = std::upper_bound(XmlPieces.begin(), XmlPieces.end(), offset,
+                               [](size_t at, const TXmlPiece& p) { return at < p.start; });
+    return it == XmlPieces.begin() ? nullptr : std::prev(it)->node;
+}
+
+void TMainForm::ShowSourceOfXmlCaret(bool reveal)
+{
+    if (!SourceMap || XmlItemStart.empty() || !HTMLMemo->isFormatted() || !XMLMemo->isFormatted())
+        return;
+    int item = 0, off = 0;
+    XMLMemo->getSelectionStart(item, off);
+    if (item < 0 || item >= XMLMemo->itemCount() || static_cast<size_t>(item) >= XmlItemStart.size())
+        return;
+    const size_t offset = XmlItemStart[static_cast<size_t>(item)] +
+                          std::min(static_cast<size_t>(std::max(0, off)), XMLMemo->item(item).text.size());
+    const TNode* node = xmlNodeAt(offset);
+    const THtmlSourceMap::TRange range = node ? SourceMap->rangeOf(node) : THtmlSourceMap::TRange{};
+
+    // Without reveal neither view may move: the HTML view is put back where
+    // it was, with its scroll handlers away meanwhile so that the XML view,
+    // whose caret the user just placed, does not follow it about.
+    const int h = HTMLMemo->hPosition();
+    const int v = HTMLMemo->vPosition();
+    std::function<void(TRichView&)> onH, onV;
+    if (!reveal) {
+        onH = std::move(HTMLMemo->OnHScrolled);
+        onV = std::move(HTMLMemo->OnVScrolled);
+        HTMLMemo->OnHScrolled = nullptr;
+        HTMLMemo->OnVScrolled = nullptr;
+    }
+    TFinally restore([&]() {
+        if (reveal)
+            return;
+        HTMLMemo->setHPosition(h);
+        HTMLMemo->setVPosition(v);
+        HTMLMemo->OnHScrolled = std::move(onH);
+        HTMLMemo->OnVScrolled = std::move(onV);
+    });
+    HTMLMemo->clearHighlight();
+    if (range.empty() || HtmlItemStart.empty() || HtmlSlices.empty()) {
+        // A made-up node has no source: nothing is highlighted.
+        if (reveal) {
+            QTextCursor c = HTMLMemo->textCursor();
+            c.clearSelection();
+            HTMLMemo->setTextCursor(c);
+        }
+        return;
+    }
+    int si = 0, so = 0, ei = 0, eo = 0;
+    locateInItems(HtmlItemStart, *HTMLMemo, htmlShownOffset(range.from), si, so);
+    locateInItems(HtmlItemStart, *HTMLMemo, htmlShownOffset(range.to), ei, eo);
+    // Asked for (the error line): the source is selected. Followed from the
+    // caret: it is only marked, so the HTML view keeps its own caret.
+    if (reveal)
+        HTMLMemo->setSelection(si, so, ei, eo);
+    else
+        HTMLMemo->setHighlight(si, so, ei, eo);
 }
 
 void TMainForm::AddToMru(const std::string& name)
@@ -752,6 +922,7 @@ void TMainForm::AddSourceToken(THtmlReader& reader)
         style = 1;
     const int64_t pos = reader.position();
     const std::u16string slice = reader.htmlSlice(TokenStart, pos);
+    const int64_t from = TokenStart;
     TokenStart = pos;
     // The view shows the text as given: a character the tokenizer inserted
     // as a repair (an "=" before a quote) matches no character of it.
@@ -759,21 +930,37 @@ void TMainForm::AddSourceToken(THtmlReader& reader)
     for (char16_t c : slice)
         if (SourcePos + n < SourceText.size() && SourceText[SourcePos + n] == c)
             ++n;
-    HTMLMemo->addText(SourceText.substr(SourcePos, n), style);
+    AddHtmlText(from, SourceText.substr(SourcePos, n), style);
     SourcePos += n;
+}
+
+void TMainForm::AddHtmlText(int64_t from, std::u16string_view shown, int style)
+{
+    const size_t base = HtmlShown;
+    const int before = HTMLMemo->itemCount();
+    HTMLMemo->addText(shown, style);
+    noteItemStarts(HtmlItemStart, *HTMLMemo, before, base, shown);
+    HtmlSlices.push_back({from, base, shown.size()});
+    HtmlShown += shown.size();
+}
+
+size_t TMainForm::htmlShownOffset(int64_t position) const
+{
+    auto it = std::upper_bound(HtmlSlices.begin(), HtmlSlices.end(), position,
+                               [](int64_t p, const THtmlSlice& s) { return p < s.from; });
+    if (it == HtmlSlices.begin())
+        return 0;
+    --it;
+    return it->shown + std::min(static_cast<size_t>(position - it->from), it->length);
 }
 
 void TMainForm::AddXmlText(const std::u16string& text, int nodeType)
 {
     const size_t base = XmlText.size();
-    std::vector<TRichView::TSegment> segs = TRichView::splitLines(text, XMLMemo->lineBreaks());
     const int before = XMLMemo->itemCount();
     XMLMemo->addText(text, nodeType);
-    // The items added are the text's last lines (an empty first part is
-    // skipped unless the view was empty).
-    const size_t added = static_cast<size_t>(XMLMemo->itemCount() - before);
-    for (size_t k = segs.size() - added; k < segs.size(); ++k)
-        XmlItemStart.push_back(base + segs[k].start);
+    noteItemStarts(XmlItemStart, *XMLMemo, before, base, text);
+    XmlPieces.push_back({base, TDocument::writingNode()});
     XmlText += text;
 }
 
@@ -845,6 +1032,8 @@ void TMainForm::XMLMemoCaretMove()
     int item = 0, off = 0;
     XMLMemo->getSelectionStart(item, off);
     setStatus(2, QStringLiteral("Xml Segm: %1 Pos: %2").arg(item).arg(off));
+    if (!Busy)
+        ShowSourceOfXmlCaret(false);
 }
 
 void TMainForm::ShowCaretLine(int panel, TRichView& view)

@@ -27,6 +27,8 @@ class TDocument;
 class TFindBar;
 class THtmlParser;
 class THtmlReader;
+class THtmlSourceMap;
+class TNode;
 class TIdHTTP;
 class TRichView;
 class TRichViewEdit;
@@ -69,6 +71,7 @@ class TMainForm : public QMainWindow {
     // find something by changing the document and showing it again.
     friend class TestMainForm;
     friend class TestViews;
+    friend class TestSourceLink;
 public:
     explicit TMainForm(std::unique_ptr<TFormServices> services = nullptr,
                        TMruLocation mru = TMruLocation::standard(), QWidget* parent = nullptr);
@@ -83,7 +86,7 @@ public:
     TRichViewEdit* HTMLMemo;
     QSplitter* ViewSplitter;
     TRichViewEdit* XMLMemo;
-    QPlainTextEdit* ErrorMsg;
+    QPlainTextEdit* ErrorMsg = nullptr;
     QStatusBar* StatusBar;
     // 0 general messages, 1 and 2 the HTML and XML views' caret as item and
     // offset, 3 and 4 the same carets as line and column.
@@ -105,6 +108,7 @@ public:
     QAction* ToggleView;
     QAction* DetectEncoding;
     QAction* FocusFileName; // Ctrl+O: the name box, its text selected
+    QAction* CancelTransfer; // Escape, enabled while a page is fetched
 
     // ---- state ----
     const TMruList& mruList() const { return MruList; }
@@ -136,6 +140,7 @@ public:
 protected:
     void closeEvent(QCloseEvent* e) override;
     bool eventFilter(QObject* watched, QEvent* e) override;
+    bool errorPaneEvent(QEvent* e);
 
 private:
     void createComponents();
@@ -155,6 +160,12 @@ private:
     void AddToMru(const std::string& name);
     void LayoutViews();
     void AddSourceToken(THtmlReader& reader);
+    // Appends to the HTML view what is shown of the source from 1-based
+    // position `from` of the tree builder's text on.
+    void AddHtmlText(int64_t from, std::u16string_view shown, int style);
+    // Where a 1-based position of the tree builder's text lies in the HTML
+    // view's text.
+    size_t htmlShownOffset(int64_t position) const;
     void AddXmlText(const std::u16string& text, int nodeType);
     void MarkXmlError(int line, int column);
     void showErrorLines();
@@ -167,6 +178,14 @@ private:
     void XMLMemoCaretMove();
     void ShowCaretLine(int panel, TRichView& view);
     void setStatus(int panel, const QString& text);
+    // From the error pane: the error marked again, and the source of the
+    // node at it selected.
+    void ShowErrorCause();
+    // Selects in the HTML view the source of the node under the XML view's
+    // caret (nothing for a made-up node); with reveal the HTML view scrolls
+    // to it, else neither view moves.
+    void ShowSourceOfXmlCaret(bool reveal);
+    const TNode* xmlNodeAt(size_t offset) const;
 
     std::unique_ptr<TFormServices> Services;
     TMruLocation MruFile;
@@ -190,4 +209,24 @@ private:
     // that the checker's line and column can be found among the items.
     std::u16string XmlText;
     std::vector<size_t> XmlItemStart;
+    // Where each node came from in the tree builder's text, filled by the
+    // conversion; what of that text each token showed in the HTML view and
+    // where each HTML view item starts in the shown text; which node wrote
+    // each piece of XmlText; the checker's error (line 0: none).
+    std::unique_ptr<THtmlSourceMap> SourceMap;
+    struct THtmlSlice {
+        int64_t from;  // 1-based position in the tree builder's text
+        size_t shown;  // where it starts in the HTML view's text
+        size_t length; // characters shown
+    };
+    std::vector<THtmlSlice> HtmlSlices;
+    size_t HtmlShown = 0;
+    std::vector<size_t> HtmlItemStart;
+    struct TXmlPiece {
+        size_t start;
+        const TNode* node;
+    };
+    std::vector<TXmlPiece> XmlPieces;
+    int ErrorLine = 0;
+    int ErrorColumn = 0;
 };

@@ -174,8 +174,35 @@ void TRichView::clear()
     pending_.set = false;
     modified_ = false;
     building_ = true;
+    clearHighlight();
     QPlainTextEdit::clear();
     building_ = false;
+}
+
+void TRichView::setHighlight(int startItem, int startOffset, int endItem, int endOffset)
+{
+    if (!formatted_ || items_.empty()) {
+        clearHighlight();
+        return;
+    }
+    QTextEdit::ExtraSelection mark;
+    mark.cursor = QTextCursor(document());
+    mark.cursor.setPosition(positionOf(startItem, startOffset));
+    mark.cursor.setPosition(positionOf(endItem, endOffset), QTextCursor::KeepAnchor);
+    mark.format.setBackground(palette().color(QPalette::Inactive, QPalette::Highlight));
+    mark.format.setForeground(palette().color(QPalette::Inactive, QPalette::HighlightedText));
+    setExtraSelections({mark});
+}
+
+void TRichView::clearHighlight()
+{
+    setExtraSelections({});
+}
+
+QString TRichView::highlightedText() const
+{
+    const QList<QTextEdit::ExtraSelection> marks = extraSelections();
+    return marks.isEmpty() ? QString() : marks.front().cursor.selectedText();
 }
 
 void TRichView::appendItem(TItem item)

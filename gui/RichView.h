@@ -87,6 +87,11 @@ public:
     // The text position of an item and offset, and back.
     int positionOf(int item, int offset);
     void itemAt(int position, int& item, int& offset);
+    // A marked range that is not the selection: the caret, the selection
+    // and the scroll position stay as the user left them.
+    void setHighlight(int startItem, int startOffset, int endItem, int endOffset);
+    void clearHighlight();
+    QString highlightedText() const;
 
     // ---- scrolling ----
     int hPosition() const;

@@ -83,6 +83,10 @@ THtmlParser::THtmlParser() : htmlReader_(std::make_unique<THtmlReader>())
     r.onComment = [this](THtmlReader& rd) { comment(rd); };
     r.onDocType = [this](THtmlReader& rd) { docType(rd); };
     r.onToken = [this](THtmlReader& rd) {
+        if (sourceMap_) {
+            tokenFrom_ = tokenTo_;
+            tokenTo_ = rd.position();
+        }
         if (onToken)
             onToken(rd);
     };
@@ -107,6 +111,10 @@ std::unique_ptr<TDocument> THtmlParser::parseString(std::u16string&& text)
     openNameCount_.clear();
     rootElement_ = nullptr;
     mainBody_ = nullptr;
+    tokenFrom_ = tokenTo_ = 1;
+    tagElement_ = nullptr;
+    if (sourceMap_)
+        sourceMap_->clear();
     try {
         while (htmlReader_->read()) {
         }
@@ -128,6 +136,7 @@ std::unique_ptr<TDocument> THtmlParser::parseString(std::u16string&& text)
     openNameCount_.clear();
     rootElement_ = nullptr;
     mainBody_ = nullptr;
+    tagElement_ = nullptr;
     return document;
 }
 
@@ -166,6 +175,8 @@ TElement* THtmlParser::mainBody()
         std::unique_ptr<TElement> html = htmlDocument_->createElement(u"html");
         rootElement_ = htmlDocument_->appendChild(std::move(html));
         mainBody_ = nullptr;
+        if (sourceMap_)
+            sourceMap_->note(rootElement_, {});
     }
     if (mainBody_)
         return mainBody_;
@@ -178,6 +189,8 @@ TElement* THtmlParser::mainBody()
         }
     }
     mainBody_ = rootElement_->appendChild(htmlDocument_->createElement(u"body"));
+    if (sourceMap_)
+        sourceMap_->note(mainBody_, {});
     return mainBody_;
 }
 
@@ -225,7 +238,35 @@ T* THtmlParser::append(std::unique_ptr<T> node)
     T* added = parent->appendChild(std::move(node));
     if (parent == htmlDocument_ && added->nodeType() == ELEMENT_NODE && !rootElement_)
         rootElement_ = static_cast<TElement*>(static_cast<TNode*>(added));
+    if (sourceMap_)
+        noteSource(added);
     return added;
+}
+
+// Markup tokens begin with the blanks passed over before them, and the
+// text of an attribute value with the "=" and the quote: a node's stretch
+// starts at its own characters. Other text keeps its blanks.
+void THtmlParser::noteSource(const TNode* node)
+{
+    const bool text = node->nodeType() == TEXT_NODE;
+    const bool value = text && node->parentNode() && node->parentNode()->nodeType() == ATTRIBUTE_NODE;
+    std::size_t skip = 0;
+    if (!text || value) {
+        const std::u16string slice = htmlReader_->htmlSlice(tokenFrom_, tokenTo_);
+        auto skipBlanks = [&]() {
+            while (skip < slice.size() && (slice[skip] == u' ' || slice[skip] == u'\t' ||
+                                           slice[skip] == u'\r' || slice[skip] == u'\n'))
+                ++skip;
+        };
+        skipBlanks();
+        if (value && skip < slice.size() && slice[skip] == u'=') {
+            ++skip;
+            skipBlanks();
+            if (skip < slice.size() && (slice[skip] == u'"' || slice[skip] == u'\''))
+                ++skip;
+        }
+    }
+    sourceMap_->note(node, {tokenFrom_ + static_cast<std::int64_t>(skip), tokenTo_});
 }
 
 // ---------------------------------------------------------------------------
@@ -240,6 +281,7 @@ void THtmlParser::elementStart(THtmlReader& reader)
         findParent(tag);
     TElement* element = append(htmlDocument_->createElement(name));
     openElement(element, tag, std::move(name));
+    tagElement_ = element;
 }
 
 void THtmlParser::attributeStart(THtmlReader& reader)
@@ -251,19 +293,29 @@ void THtmlParser::attributeStart(THtmlReader& reader)
     TAttr* added = attribute.get();
     // An attribute of the same name earlier in the tag is replaced and freed.
     element->setAttributeNode(std::move(attribute));
+    if (sourceMap_)
+        noteSource(added);
     currentNode_ = added;
 }
 
 void THtmlParser::attributeEnd(THtmlReader&)
 {
-    if (currentNode_->nodeType() == ATTRIBUTE_NODE)
+    if (currentNode_->nodeType() == ATTRIBUTE_NODE) {
+        // The attribute's stretch runs on over its value.
+        if (sourceMap_)
+            sourceMap_->extendTo(currentNode_, tokenTo_);
         currentNode_ = static_cast<TAttr*>(currentNode_)->ownerElement();
+    }
 }
 
 void THtmlParser::elementEnd(THtmlReader& reader)
 {
     std::int32_t tag = currentTag_ ? currentTag_->number : TAG_UNKNOWN;
     currentTag_ = nullptr;
+    // The element's stretch runs on to the end of its start tag.
+    if (sourceMap_ && tagElement_)
+        sourceMap_->extendTo(tagElement_, tokenTo_);
+    tagElement_ = nullptr;
     if ((reader.isEmptyElement() || EmptyTags.contains(tag)) && !open_.empty())
         closeTo(open_.size() - 1);
 }
@@ -315,6 +367,8 @@ void THtmlParser::docType(THtmlReader& reader)
     std::unique_ptr<TDocumentType> type =
         DomImplementation::createDocumentType(reader.nodeName(), reader.publicId(), reader.systemId());
     type->declaration = reader.nodeValue();
+    if (sourceMap_)
+        noteSource(type.get());
     htmlDocument_->setDoctype(type.get()); // replaces and frees an earlier one
     type.release();
 }

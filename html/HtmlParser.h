@@ -14,6 +14,7 @@
 
 #include "dom/DomCore.h"
 #include "html/HtmlReader.h"
+#include "html/HtmlSourceMap.h"
 #include "html/HtmlTags.h"
 
 class THtmlParser {
@@ -39,6 +40,10 @@ public:
 
     // Called with the tokenizer for every token, before it becomes a node.
     THtmlReaderEvent onToken;
+
+    // While set, each parseString empties the map and notes in it where
+    // every new node's token lay. Null (the default) costs nothing.
+    void setSourceMap(THtmlSourceMap* map) noexcept { sourceMap_ = map; }
 
 private:
     // The open elements from the document element down to the current one,
@@ -82,4 +87,13 @@ private:
     std::unordered_map<std::u16string, int> openNameCount_;
     TElement* rootElement_ = nullptr; // the document element, once there is one
     TElement* mainBody_ = nullptr;    // the body the main body rule found or made
+
+    // Only used with a source map: the stretch of the token being handled
+    // (from the end of the one before, so that nothing is left between
+    // tokens) and the element whose start tag is being read.
+    void noteSource(const TNode* node);
+    THtmlSourceMap* sourceMap_ = nullptr;
+    std::int64_t tokenFrom_ = 1;
+    std::int64_t tokenTo_ = 1;
+    TElement* tagElement_ = nullptr;
 };

@@ -48,3 +48,16 @@ cp "$build/ortavix" "$tmp/ortavix"
 ORTAVIX_SCREENSHOT=$(realpath -m "$out") QT_QPA_PLATFORM=xcb \
   xvfb-run -a -s "-screen 0 1280x800x24" "$tmp/ortavix" "$page"
 echo "screenshot: $out"
+
+# A page with an error, after its error line was clicked: the XML view marks
+# the error and the HTML view selects the source of the node at it. The GUI
+# test program makes the error, as no converted page fails the check.
+shot_test=$build/tests/gui/gui_test_sourcelink
+if [ -x "$shot_test" ]; then
+  errout="${out%.png}-error-click.png"
+  ORTAVIX_ERROR_SHOT=$(realpath -m "$errout") QT_QPA_PLATFORM=xcb \
+    xvfb-run -a -s "-screen 0 1280x800x24" "$shot_test" errorClickScreenshot >/dev/null
+  echo "screenshot: $errout"
+else
+  echo "screenshot: $shot_test not built; no error-click picture" >&2
+fi

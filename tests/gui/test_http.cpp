@@ -64,6 +64,44 @@ QByteArray header(const QByteArray& head, const QByteArray& name)
     return {};
 }
 
+// A server on 127.0.0.1 that answers every request with a head and the
+// first bytes of a body, then sends more only when told to (or never).
+class TStallingServer : public QObject {
+public:
+    QTcpServer server;
+    QList<QTcpSocket*> sockets;
+    int requests = 0;
+    std::function<void()> onRequest;
+
+    TStallingServer()
+    {
+        server.listen(QHostAddress::LocalHost, 0);
+        connect(&server, &QTcpServer::newConnection, this, [this]() {
+            while (QTcpSocket* s = server.nextPendingConnection()) {
+                sockets << s;
+                connect(s, &QTcpSocket::readyRead, this, [this, s]() {
+                    if (!s->readAll().contains("\r\n\r\n"))
+                        return;
+                    ++requests;
+                    s->write("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 1000\r\n\r\n"
+                             "<html><body><p>stalled");
+                    s->flush();
+                    if (onRequest)
+                        onRequest();
+                });
+            }
+        });
+    }
+    void send(const QByteArray& bytes)
+    {
+        for (QTcpSocket* s : sockets) {
+            s->write(bytes);
+            s->flush();
+        }
+    }
+    QString url() const { return QString("http://127.0.0.1:%1/stall.html").arg(server.serverPort()); }
+};
+
 quint16 freePort()
 {
     QTcpServer s;
@@ -226,6 +264,106 @@ private slots:
         QVERIFY(!w.busy());
         QVERIFY(f.state->errors.isEmpty()); // nothing to tell: the user left
         QTRY_VERIFY(!w.isVisible());
+    }
+
+    void aSilentTransferTimesOutAndTheWindowStaysUsable()
+    {
+        TStallingServer stalling;
+        TFormFixture f;
+        TMainForm& w = *f.form;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        w.HTTP->StallTimeout = 300;
+        const QString page = stalling.url();
+        f.open(page.toStdString());
+        QCOMPARE(stalling.requests, 1);
+        QVERIFY(!w.busy());
+        QCOMPARE(f.state->errors.size(), 1);
+        const QString message = f.state->errors[0];
+        QVERIFY2(message.contains(page) && message.contains("300 ms"), qPrintable(message));
+        QCOMPARE(w.statusText(0), QString("HTTP: 22"));
+        QCOMPARE(w.ErrorMsg->toPlainText(), "Open stopped: " + message);
+        QCOMPARE(w.HTMLMemo->itemCount(), 0);
+        QVERIFY(!w.CancelTransfer->isEnabled());
+        // The next open works as ever.
+        f.open(url("/page.html").toStdString());
+        QCOMPARE(f.state->errors.size(), 1);
+        QVERIFY(viewText(w.HTMLMemo).contains("<p>served</p>"));
+        QVERIFY(w.ErrorMsg->toPlainText().isEmpty());
+    }
+
+    void aTransferThatKeepsSendingDoesNotTimeOut()
+    {
+        // Ten pieces, each well inside the limit, together far beyond it:
+        // only silence counts.
+        TStallingServer trickle;
+        int sent = 0;
+        QTimer more;
+        more.setInterval(100);
+        QObject::connect(&more, &QTimer::timeout, [&]() {
+            trickle.send(sent < 9 ? QByteArray(108, 'x') : QByteArray(6, 'y'));
+            if (++sent == 10)
+                more.stop();
+        });
+        trickle.onRequest = [&]() { more.start(); };
+        TIdHTTP http;
+        http.StallTimeout = 400;
+        TMemoryStream body;
+        http.get(trickle.url().toStdString(), body);
+        QCOMPARE(sent, 10);
+        QCOMPARE(body.size(), int64_t(1000));
+    }
+
+    void escapeCancelsAStalledTransfer()
+    {
+        TStallingServer stalling;
+        TFormFixture f;
+        TMainForm& w = *f.form;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        w.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        w.HTTP->StallTimeout = 0; // only the user can end it
+        bool typed = false, toggled = false;
+        stalling.onRequest = [&]() {
+            QTimer::singleShot(50, &w, [&]() {
+                QVERIFY(w.busy());
+                // The window takes input meanwhile: the view can be
+                // switched and the name box edited.
+                QTest::keyClicks(w.FileEdit, "typed");
+                typed = w.FileEdit->text().endsWith("typed");
+                w.ToggleView->trigger();
+                toggled = !w.ToggleView->isChecked();
+                // Escape reaches the window from wherever the focus is.
+                w.XMLMemo->setFocus();
+                QTest::keyClick(w.XMLMemo, Qt::Key_Escape);
+            });
+        };
+        // Should Escape be lost, the test still ends.
+        bool rescued = false;
+        QTimer::singleShot(20000, &w, [&]() {
+            rescued = w.busy();
+            w.HTTP->abort();
+        });
+        const QString page = stalling.url();
+        f.open(page.toStdString());
+        QVERIFY(!rescued);
+        QVERIFY(typed);
+        QVERIFY(toggled);
+        QVERIFY(!w.busy());
+        // Asked for by the user: told in the pane, no error box.
+        QVERIFY2(f.state->errors.isEmpty(), qPrintable(f.state->errors.join("|")));
+        const QString pane = w.ErrorMsg->toPlainText();
+        QVERIFY2(pane.startsWith("Open stopped: ") && pane.contains(page) && pane.contains("cancelled"),
+                 qPrintable(pane));
+        QCOMPARE(w.HTMLMemo->itemCount(), 0);
+        QVERIFY(w.lastOpened().empty());
+        QVERIFY(!w.CancelTransfer->isEnabled());
+        // Once nothing is fetched, Escape is the widgets' again.
+        QTest::keyClick(w.XMLMemo, Qt::Key_Escape);
+        QCOMPARE(w.ErrorMsg->toPlainText(), pane);
+        f.open(url("/page.html").toStdString());
+        QVERIFY(viewText(w.HTMLMemo).contains("<p>served</p>"));
     }
 
     void missingHostAndRefusedConnections()
