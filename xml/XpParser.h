@@ -58,6 +58,7 @@ struct TXpEntityInfo {
     std::u16string systemId;
     std::u16string replacementText;
     std::u16string notationName;
+    bool externalDecl = false; // declared in the external subset or in a parameter entity's text
 };
 
 // Entity kinds.
@@ -215,6 +216,8 @@ public:
 
     // Entity table.
     int FindEntity(const std::u16string& name, bool anyKind) const; // -1 when none
+    // Parameter entities have names of their own: -1 when none.
+    int FindParameterEntity(const std::u16string& name) const;
     int32_t EntityKind(const std::u16string& name, bool anyKind) const;
     const TXpEntityInfo* EntityInfo(int index) const;
     void DeclareEntity(const std::u16string& name, int32_t kind, bool isParameter,
@@ -368,6 +371,7 @@ private:
     std::vector<TXpEntityInfo> entityTable_;
     std::unordered_map<std::u16string, int> firstEntity_;  // any kind
     std::unordered_map<std::u16string, int> firstGeneral_; // not parameter
+    std::unordered_map<std::u16string, int> firstParameter_;
     std::vector<char> expanding_;                          // per entity: text being read
     std::map<std::u16string, TXpElementInfo, TXpNameLess> elementTable_;
     std::map<std::u16string, TXpNotationInfo, TXpNameLess> notationTable_;
@@ -380,6 +384,9 @@ private:
     int currentLink_ = -1;
     int refLink_ = -1; // the link of the text where the last reference began
     bool internalSubset_ = false;
+    bool standalone_ = false;     // the XML declaration says standalone='yes'
+    bool dtdMayDeclare_ = false;  // an external subset or a parameter-entity reference was seen
+    bool inContent_ = false;      // reading the root element
 
     std::vector<std::string> tempFiles_;
     std::string startDir_;      // the current directory when the parse started

@@ -32,6 +32,7 @@ void TXpParser::ParseDocument()
     Require(U"<");
     // From here on an XML declaration is out of place, also inside content.
     prologStarted_ = true;
+    inContent_ = true;
     ParseElements();
     ParseMisc();
     SkipWhitespace(true);
@@ -137,6 +138,9 @@ void TXpParser::ParseXmlDeclaration(std::u16string& data)
         const bool latin1Name = ansi::sameText(encoding, u"ISO-8859-1");
         if ((src_->utf16Mark() && !utf16Name) || (src_->utf8Mark() && (utf16Name || latin1Name)))
             Fail(u"Encoding declaration " + XpQuote(encoding) + u" contradicts the byte order mark");
+        // Text read as bytes was not written in a two-byte encoding.
+        if (utf16Name && !src_->utf16Mark())
+            Fail(u"Encoding declaration " + XpQuote(encoding) + u" needs a byte order mark");
         if (ansi::sameText(encoding, u"ISO-8859-1"))
             src_->SetEncoding(xpIso88591);
         if (!data.empty())
@@ -149,6 +153,7 @@ void TXpParser::ParseXmlDeclaration(std::u16string& data)
         std::u16string standalone = ParseLiteral(3);
         if (standalone != u"yes" && standalone != u"no")
             Fail(u"Standalone value must equal 'yes' or 'no'");
+        standalone_ = standalone == u"yes";
         if (!data.empty())
             data += u' ';
         data += u"standalone=\"" + standalone + u"\"";
@@ -182,23 +187,8 @@ void TXpParser::ParseElements()
         return;
     bool firstRun = true;
     for (;;) {
-        switch (contentType_) {
-        case xpctElements: {
-            char16_t c = src_->PeekChar();
-            for (; isWs(c); c = src_->PeekChar()) {
-                if (collectData_)
-                    textBuffer_ += c;
-                src_->ConsumeChar();
-            }
-            // Text where only elements belong is invalid, not malformed.
-            if (c != u'<' && c != u'&' && c != kEnd)
-                ReadCharData(firstRun);
-            break;
-        }
-        default:
-            ReadCharData(firstRun);
-            break;
-        }
+        // Text where the declarations allow none is invalid, not malformed.
+        ReadCharData(firstRun);
         firstRun = false;
         if (PopSources())
             Fail(u"Unexpected end of file ");
@@ -327,6 +317,8 @@ void TXpParser::ParseAttribute(std::u16string& xmlSpace, bool& hasXmlSpace)
         startTagAttrs_.resize(startTagAttrCount_ + 1);
     std::u16string& name = startTagAttrs_[startTagAttrCount_];
     ReadNameInto(name, true, false);
+    if (name.empty())
+        Fail(u"Invalid XML name: " + XpQuote(std::u16string(1, src_->PeekChar())));
     int32_t type = elementTable_.empty() ? 0 : AttributeType(elements_[elementDepth_].name, name);
     ParseEq();
     bool hadReference = false;

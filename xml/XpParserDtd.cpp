@@ -42,6 +42,7 @@ void TXpParser::ParseDocTypeDecl()
     }
 
     if (!systemId.empty()) {
+        dtdMayDeclare_ = true;
         std::u16string location = systemId;
         if (OnDTDExternalStart)
             OnDTDExternalStart(*this, location);
@@ -95,8 +96,10 @@ bool TXpParser::ParseExternalId(bool publicAlone, std::u16string& publicId, std:
     systemId.clear();
     if (MatchAhead(U"PUBLIC")) {
         RequireWhitespace();
-        publicId = ParseLiteral(8);
+        // Tested before normalisation: a tab is no public-id character.
+        publicId = ParseLiteral(0);
         CheckPublicId(publicId);
+        NormalizeWhitespace(publicId, 0);
         if (publicAlone) {
             SkipWhitespace(true);
             char16_t c = src_->PeekChar();
@@ -130,7 +133,7 @@ void TXpParser::ParseMarkupDecl(bool internal)
     } else if (MatchAhead(U"<!--")) {
         ParseComment();
     } else if (MatchAhead(U"<![")) {
-        if (internal)
+        if (internal && !InExternalText())
             Fail(u"Conditional sections not allowed in internal subset of document type declaration");
         ParseConditionalSection();
     } else if (MatchAhead(U"%")) {
@@ -148,8 +151,9 @@ void TXpParser::ParsePERefDecls(bool internal)
     CaptureReferenceChain();
     ReadNameInto(name, true, false);
     RequireSemicolon();
+    dtdMayDeclare_ = true;
     SkipWhitespace(false);
-    int e = FindEntity(name, true);
+    int e = FindParameterEntity(name);
     if (e < 0 || entityTable_[e].entityKind == xpetUnparsed)
         Fail(u"Reference to undeclared entity: " + name);
     TXpEntityInfo info = entityTable_[e];
@@ -439,6 +443,8 @@ void TXpParser::ReadEnumeration(std::u16string& enumText)
     for (;;) {
         SkipWhitespace(true);
         std::u16string token = ReadName(false);
+        if (token.empty())
+            Fail(u"Expected name token in enumeration: " + std::u16string(1, src_->PeekChar()));
         enumText += token;
         enumValues_.push_back(token);
         SkipWhitespace(true);
@@ -574,7 +580,7 @@ void TXpParser::ParseEntityDecl()
                 kind = xpetUnparsed;
             }
         }
-        DeclareEntity(name, kind, false, {}, publicId, systemId, notation);
+        DeclareEntity(name, kind, isParameter, {}, publicId, systemId, notation);
         if (OnDTDEntityExternal)
             OnDTDEntityExternal(*this, isParameter, name, publicId, systemId, notation);
     }
@@ -617,7 +623,8 @@ int TXpParser::ParseConditionalHead()
         Fail(u"Conditional section must begin with INCLUDE or IGNORE");
     SkipWhitespace(true);
     Require(U"[");
-    SkipWhitespace(true);
+    // The section's text begins in the source that holds its "[".
+    SkipWhitespace(false);
     if (OnDTDConditionalStart)
         OnDTDConditionalStart(*this, type);
     return type;

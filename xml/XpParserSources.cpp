@@ -725,9 +725,17 @@ std::u16string TXpParser::ReadEntityRefImpl(bool inlinePredefined, bool inConten
     std::u16string name = ReadName(true);
     RequireSemicolon();
     int e = FindEntity(name, false);
-    if (e < 0)
+    if (e < 0) {
+        // Declarations this checker does not read (an external subset, a
+        // parameter entity) could declare it: a matter of validity then.
+        if (dtdMayDeclare_ && !standalone_)
+            return name;
         Fail(u"Reference to undeclared entity: " + XpQuote(name));
+    }
     const TXpEntityInfo& info = entityTable_[e];
+    if (standalone_ && inContent_ && info.externalDecl)
+        Fail(u"Reference in a standalone document to an entity declared externally or in a parameter entity: " +
+             XpQuote(name));
     switch (info.entityKind) {
     case xpetInternal:
         if (inlinePredefined && info.predefined)
@@ -754,7 +762,8 @@ std::u16string TXpParser::ReadPERef(bool /*anyKind: every entity is looked at*/)
     CaptureReferenceChain();
     ReadNameInto(name, true, false);
     RequireSemicolon();
-    int e = FindEntity(name, true);
+    dtdMayDeclare_ = true;
+    int e = FindParameterEntity(name);
     if (e < 0)
         FailAt(u"Reference to undeclared entity: " + name, src_->curLine(), src_->curColumn() - 3);
     TXpEntityInfo copy = entityTable_[e];
@@ -864,6 +873,12 @@ int TXpParser::FindEntity(const std::u16string& name, bool anyKind) const
     return it == index.end() ? -1 : it->second;
 }
 
+int TXpParser::FindParameterEntity(const std::u16string& name) const
+{
+    auto it = firstParameter_.find(name);
+    return it == firstParameter_.end() ? -1 : it->second;
+}
+
 int32_t TXpParser::EntityKind(const std::u16string& name, bool anyKind) const
 {
     int e = FindEntity(name, anyKind);
@@ -881,7 +896,7 @@ void TXpParser::DeclareEntity(const std::u16string& name, int32_t kind, bool isP
                               const std::u16string& replacementText, const std::u16string& publicId,
                               const std::u16string& systemId, const std::u16string& notationName)
 {
-    if (FindEntity(name, isParameter) >= 0)
+    if ((isParameter ? FindParameterEntity(name) : FindEntity(name, false)) >= 0)
         return; // the first declaration binds
     TXpEntityInfo info;
     info.name = name;
@@ -891,12 +906,12 @@ void TXpParser::DeclareEntity(const std::u16string& name, int32_t kind, bool isP
     info.publicId = publicId;
     info.systemId = systemId;
     info.notationName = notationName;
+    info.externalDecl = !IsDocumentSource();
     int index = static_cast<int>(entityTable_.size());
     entityTable_.push_back(std::move(info));
     expanding_.push_back(0);
     firstEntity_.emplace(name, index);
-    if (!isParameter)
-        firstGeneral_.emplace(name, index);
+    (isParameter ? firstParameter_ : firstGeneral_).emplace(name, index);
 }
 
 void TXpParser::DeclarePredefined()
@@ -931,11 +946,11 @@ void TXpParser::CheckVersionNumber(const std::u16string& value)
 
 void TXpParser::CheckEncodingName(const std::u16string& value)
 {
-    bool ok = !value.empty() && value[0] >= 0x41 && value[0] <= 0x7A;
+    auto letter = [](char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); };
+    bool ok = !value.empty() && letter(value[0]);
     for (std::size_t i = 1; ok && i < value.size(); ++i) {
         char16_t c = value[i];
-        ok = (c >= 0x41 && c <= 0x7A) || (c >= u'0' && c <= u'9') || c == u'.' || c == u'_' || c == u'-' ||
-             c == u'=';
+        ok = letter(c) || (c >= u'0' && c <= u'9') || c == u'.' || c == u'_' || c == u'-';
     }
     if (!ok)
         Fail(u"Invalid encoding declaration: " + XpQuote(value));
@@ -987,6 +1002,7 @@ void TXpParser::StartParse(const std::string& startDir)
     currentLink_ = refLink_ = -1;
     startDir_ = startDir;
     lastDirectory_.clear();
+    standalone_ = dtdMayDeclare_ = inContent_ = false;
 }
 
 bool TXpParser::ParseFromSource(const std::string& location)
@@ -1090,6 +1106,7 @@ void TXpParser::ResetTables()
     entityTable_.clear();
     firstEntity_.clear();
     firstGeneral_.clear();
+    firstParameter_.clear();
     expanding_.clear();
     elementTable_.clear();
     notationTable_.clear();

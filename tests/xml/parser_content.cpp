@@ -77,6 +77,7 @@ TEST(XpContent, AttributeErrors)
               line(1, 45, "Invalid character in attribute value: '<'"));
     EXPECT_EQ(error("<a b=\"&lt;\"/>"), "");
     EXPECT_EQ(error("<a b='1'c='2'/>"), line(1, 9, "Whitespace required between attributes"));
+    EXPECT_EQ(error("<a ='1'/>"), line(1, 4, "Invalid XML name: '='"));
     EXPECT_EQ(error("<a b=~x~/>"), line(1, 7, "Expected \" or '"));
     EXPECT_EQ(error("<!DOCTYPE a [<!ENTITY e SYSTEM 'e.xml'>]><a b='&e;'/>"),
               line(1, 51, "External entity reference in attribute value: 'e'"));
@@ -120,9 +121,14 @@ TEST(XpContent, EncodingDeclarationAgainstByteOrderMark)
               line(1, 38, "Encoding declaration 'utf-16' contradicts the byte order mark"));
     EXPECT_EQ(error("\xEF\xBB\xBF<?xml version='1.0' encoding='ISO-8859-1'?><a/>"),
               line(1, 42, "Encoding declaration 'ISO-8859-1' contradicts the byte order mark"));
-    // Agreeing names, and a declaration without any mark.
+    // Agreeing names; text read byte by byte cannot be in a two-byte encoding.
     EXPECT_EQ(error("\xEF\xBB\xBF<?xml version='1.0' encoding='utf-8'?><a/>"), "");
-    EXPECT_EQ(error("<?xml version='1.0' encoding='UTF-16'?><a/>"), "");
+    EXPECT_EQ(error("<?xml version='1.0' encoding='UTF-16'?><a/>"),
+              line(1, 38, "Encoding declaration 'UTF-16' needs a byte order mark"));
+    EXPECT_EQ(error("<?xml version='1.0' encoding='latin1'?><a/>"), "");
+    // An encoding name begins with a letter.
+    EXPECT_EQ(error("<?xml version='1.0' encoding='_UTF-8'?><a/>"), line(1, 38, "Invalid encoding declaration: '_UTF-8'"));
+    EXPECT_EQ(error("<?xml version='1.0' encoding='x=y'?><a/>"), line(1, 35, "Invalid encoding declaration: 'x=y'"));
 }
 
 TEST(XpContent, XmlDeclaration)

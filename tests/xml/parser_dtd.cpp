@@ -163,6 +163,12 @@ TEST(XpDtd, DeclarationMessages)
     EXPECT_EQ(dtd("<!ATTLIST a d id #REQUIRED>"), line(1, 30, "Illegal attribute type: (id) in element a"));
     EXPECT_EQ(dtd("<!ATTLIST a d ID #implied>"), line(1, 39, "Illegal keyword for attribute default value: implied"));
     EXPECT_EQ(dtd("<!ENTITY u SYSTEM 'u.gif' NDATA gif><!ELEMENT a ANY><!ELEMENT b (#PCDATA)>"), "");
+    // Enumerations hold at least one token; a tab is no public-id character
+    // (it is tested before whitespace is normalised).
+    EXPECT_EQ(dtd("<!ATTLIST a b () #IMPLIED>"), line(1, 29, "Expected name token in enumeration: )"));
+    EXPECT_EQ(dtd("<!ATTLIST a b NOTATION (x|) #IMPLIED>"), line(1, 40, "Expected name token in enumeration: )"));
+    EXPECT_EQ(dtd("<!NOTATION n PUBLIC 'a\tb'>"), line(1, 39, "Invalid PublicID character: '\t'"));
+    EXPECT_EQ(dtd("<!NOTATION n PUBLIC ' a\n b '>"), "");
 }
 
 TEST(XpDtd, ParameterEntityHoldingDeclarations)
@@ -372,4 +378,82 @@ TEST(XpDtd, ParameterEntitiesInExternalText)
     EXPECT_FALSE(p.ParseFromSource("bad.xml"));
     EXPECT_EQ(firstLine(p), "File: bad.dtd. Line: 1 Col: 20 Error: "
                             "Text declaration requires an encoding declaration");
+}
+
+TEST(XpDtd, UndeclaredEntitiesWhereUnreadDeclarationsCouldStand)
+{
+    // Without parameter entities or an external subset every declaration
+    // was read: an undeclared entity is malformed.
+    EXPECT_EQ(error("<a>&u;</a>"), line(1, 7, "Reference to undeclared entity: 'u'"));
+    EXPECT_EQ(error("<!DOCTYPE a [<!ENTITY % p ''>]><a>&u;</a>"), line(1, 38, "Reference to undeclared entity: 'u'"));
+    // After a parameter-entity reference it is a matter of validity only...
+    EXPECT_EQ(error("<!DOCTYPE a [<!ENTITY % p ''>%p;]><a b='&u;'>&u;</a>"), "");
+    // ... unless the document says it stands alone.
+    EXPECT_EQ(error("<?xml version='1.0' standalone='yes'?><!DOCTYPE a [<!ENTITY % p ''>%p;]><a>&u;</a>"),
+              line(1, 79, "Reference to undeclared entity: 'u'"));
+    // A standalone document may not use what a parameter entity declared.
+    const std::string message =
+        "Reference in a standalone document to an entity declared externally or in a parameter entity: 'e'";
+    const std::string pe = "<!DOCTYPE a [<!ENTITY % p '<!ENTITY e \"v\">'>%p;]>";
+    EXPECT_EQ(error(pe + "<a b='&e;'>&e;</a>"), "");
+    EXPECT_EQ(error("<?xml version='1.0' standalone='yes'?>" + pe + "<a>&e;</a>"), line(1, 94, message));
+    EXPECT_EQ(error("<?xml version='1.0' standalone='yes'?>" + pe + "<a b='&e;'/>"), line(1, 97, message));
+    EXPECT_EQ(error("<?xml version='1.0' standalone='no'?>" + pe + "<a>&e;</a>"), "");
+
+    TempDir dir;
+    CwdKeeper keep;
+    dir.write("ext.dtd", "<!ENTITY e 'v'><!ATTLIST a b CDATA '&e;'>");
+    std::string yes = dir.write("yes.xml", "<?xml version='1.0' standalone='yes'?><!DOCTYPE a SYSTEM 'ext.dtd'><a>&e;</a>");
+    std::string no = dir.write("no.xml", "<!DOCTYPE a SYSTEM 'ext.dtd'><a>&e;&undeclared;</a>");
+    TXpParser p;
+    EXPECT_FALSE(p.ParseFromSource(yes));
+    EXPECT_EQ(p.ErrorLines.at(0), line(1, 74, message, dir.path() + "/yes.xml"));
+    EXPECT_TRUE(p.ParseFromSource(no)) << p.ErrorLines.at(0);
+}
+
+TEST(XpDtd, ParameterAndGeneralEntitiesHaveNamesOfTheirOwn)
+{
+    TXpParser p;
+    std::u16string data;
+    p.OnCharData = [&](TXpParser&, const std::u16string& v) { data += v; };
+    EXPECT_TRUE(check("<!DOCTYPE a [<!ENTITY x 'general'><!ENTITY % x '<!ENTITY y \" from pe\">'>%x;]><a>&x;&y;</a>",
+                      &p)
+                    .empty());
+    EXPECT_EQ(data, u"general from pe");
+
+    // An external parameter entity is no general entity: the general one
+    // declared after it binds.
+    TempDir dir;
+    CwdKeeper keep;
+    dir.write("part.ent", "<!ATTLIST a b CDATA 'v'>");
+    dir.write("ext.dtd", "<!ENTITY % e SYSTEM 'part.ent'>\n<!ENTITY e '<![CDATA[%e;]]>'>");
+    std::string doc = dir.write("doc.xml", "<!DOCTYPE a SYSTEM 'ext.dtd'><a>&e;</a>");
+    std::u16string cdata;
+    p.OnCDATASection = [&](TXpParser&, const std::u16string& v) { cdata += v; };
+    EXPECT_TRUE(p.ParseFromSource(doc)) << p.ErrorLines.at(0);
+    EXPECT_EQ(cdata, u"<!ATTLIST a b CDATA 'v'>");
+}
+
+TEST(XpDtd, ConditionalSectionsInExternalParameterEntities)
+{
+    TempDir dir;
+    CwdKeeper keep;
+    dir.write("cond.ent", "<![INCLUDE[<!ENTITY e 'in'>]]>\n<![IGNORE[some junk]]>");
+    std::string doc = dir.write("doc.xml", "<!DOCTYPE a [<!ENTITY % c SYSTEM 'cond.ent'>%c;]><a>&e;</a>");
+    TXpParser p;
+    EXPECT_TRUE(p.ParseFromSource(doc)) << p.ErrorLines.at(0);
+    // An IGNORE section begins after the blanks of its own source.
+    dir.write("open.ent", "<![ IGNORE [\r\n");
+    doc = dir.write("doc2.xml", "<!DOCTYPE a SYSTEM 'open.ent'><a/>");
+    EXPECT_FALSE(p.ParseFromSource(doc));
+    EXPECT_EQ(p.ErrorLines.at(0), line(2, 0, "Encountered malformed IGNORE section.", dir.path() + "/open.ent"));
+}
+
+TEST(XpDtd, EntityTextInElementOnlyContent)
+{
+    // Blank and empty entities, and CDATA sections, where only elements
+    // belong are invalid, not malformed.
+    EXPECT_EQ(error("<!DOCTYPE f [<!ELEMENT f (a+)><!ENTITY empty ''><!ENTITY space ' '><!ELEMENT a EMPTY>]>"
+                    "<f>\n&empty;\n<a/>\n&space;\n<a/>\n<![CDATA[]]>\n<a/><![CDATA[ ]]></f>"),
+              "");
 }
