@@ -44,6 +44,7 @@ void TXpParser::ParseMisc()
 {
     for (;;) {
         SkipWhitespace(false);
+        markupSerial_ = currentSerial_;
         if (MatchAhead(U"<?")) {
             ParseProcessingInstruction();
             prologStarted_ = true;
@@ -71,16 +72,23 @@ void TXpParser::ReadXmlDeclaration()
 
 bool TXpParser::ParseProcessingInstruction()
 {
-    std::u16string name = ReadName(true);
+    std::u16string name;
+    ReadNameInto(name, true, false);
     if (name == u"xml")
         Fail(u"The XML declaration must appear before the first element");
     if (name.empty() || (name.size() == 3 && ansi::sameText(name, u"xml")))
         Fail(u"Invalid processing instruction target: " + XpQuote(name));
     prologStarted_ = true;
     std::size_t start = textBuffer_.size();
-    if (!MatchAhead(U"?>")) {
+    if (currentSerial_ == markupSerial_ && src_->MatchLiteral(U"?>")) {
+        PopExhausted();
+    } else {
+        if (src_->PeekChar() == kEnd && !sourceStack_.empty() && !src_->location()) {
+            src_->ConsumeChar(); // the column after the last character
+            FailMarkupSplit(U"?>");
+        }
         RequireWhitespace();
-        ReadUntil(U"?>");
+        ReadUntilIn(U"?>", markupSerial_);
     }
     if (OnProcessingInstruction) {
         std::u16string data = textBuffer_.substr(start);
@@ -165,7 +173,7 @@ void TXpParser::ParseXmlDeclaration(std::u16string& data)
 void TXpParser::ParseComment()
 {
     std::size_t start = textBuffer_.size();
-    ReadUntil(U"-->");
+    ReadUntilIn(U"-->", markupSerial_);
     std::u16string_view text(textBuffer_.data() + start, textBuffer_.size() - start);
     if (text.find(u"--") != std::u16string_view::npos || (!text.empty() && text.back() == u'-'))
         Fail(u"Invalid comment text");
@@ -203,6 +211,7 @@ void TXpParser::ParseElements()
                 ReadEntityRefImpl(true, true);
             }
         } else if (c == u'<') {
+            markupSerial_ = currentSerial_;
             src_->ConsumeChar();
             char16_t next = src_->PeekChar();
             if (next == u'!') {
@@ -215,7 +224,7 @@ void TXpParser::ParseElements()
                 } else if (kind == u'[') {
                     Require(U"CDATA[");
                     inCDATA_ = true;
-                    ReadUntil(U"]]>");
+                    ReadUntilIn(U"]]>", markupSerial_);
                     FlushCharData();
                     inCDATA_ = false;
                 } else {

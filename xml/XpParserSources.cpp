@@ -490,16 +490,28 @@ void TXpParser::CaptureReferenceChain()
 
 void TXpParser::ReadUntil(std::u32string_view delimiter)
 {
+    ReadUntilIn(delimiter, currentSerial_);
+}
+
+void TXpParser::FailMarkupSplit(std::u32string_view delimiter)
+{
+    Fail(u"Markup not ended in the entity that began it: " + XpQuote(u16(delimiter)));
+}
+
+void TXpParser::ReadUntilIn(std::u32string_view delimiter, uint64_t serial)
+{
+    // Comments, processing instructions and CDATA sections end in the text
+    // they began in.
+    if (currentSerial_ != serial)
+        FailMarkupSplit(delimiter);
     const char16_t first = static_cast<char16_t>(delimiter[0]);
     for (;;) {
         char16_t c = src_->PeekChar();
         if (c == kEnd) {
-            if (sourceStack_.empty()) {
-                src_->ConsumeChar(); // the column after the last character
-                Fail(u"End of input while looking for delimiter: " + XpQuote(u16(delimiter)));
-            }
-            ResumeParent();
-            continue;
+            src_->ConsumeChar(); // the column after the last character
+            if (!sourceStack_.empty() && !src_->location())
+                FailMarkupSplit(delimiter);
+            Fail(u"End of input while looking for delimiter: " + XpQuote(u16(delimiter)));
         }
         if (c == first && src_->MatchLiteral(delimiter)) {
             PopExhausted();
@@ -512,10 +524,10 @@ void TXpParser::ReadUntil(std::u32string_view delimiter)
 
 void TXpParser::ReadNameInto(std::u16string& out, bool nameStart, bool allowPERef)
 {
-    if (allowPERef && src_->PeekChar() == u'%') {
+    if (allowPERef && src_->PeekChar() == u'%' && PERefsInDecls()) {
         src_->ConsumeChar();
-        ReadPERef(true);
-        SkipWhitespace(true);
+        ReadDeclPERef();
+        SkipDeclSpace();
     }
     out.clear();
     bool first = nameStart;
@@ -1003,6 +1015,7 @@ void TXpParser::StartParse(const std::string& startDir)
     startDir_ = startDir;
     lastDirectory_.clear();
     standalone_ = dtdMayDeclare_ = inContent_ = false;
+    declSepSources_.clear();
 }
 
 bool TXpParser::ParseFromSource(const std::string& location)

@@ -343,3 +343,20 @@ TEST(XpContent, EntityTextErrorsCarryThePositionInsideTheText)
     EXPECT_EQ(error("<!DOCTYPE a [<!ENTITY e 'ab&#10;c&#38;x y'>]><a>&e;</a>"),
               line(2, 4, "Expected String: ';'"));
 }
+
+TEST(XpContent, MarkupEndsInTheEntityThatBeganIt)
+{
+    const std::string split = "Markup not ended in the entity that began it: ";
+    auto doc = [](const std::string& text, const std::string& content) {
+        return error("<!DOCTYPE a [<!ENTITY e '" + text + "'>]><a>" + content + "</a>");
+    };
+    // Whole comments, processing instructions and CDATA sections are fine.
+    EXPECT_EQ(doc("&#60;!-- c --&#62;&#60;?p x?&#62;&#60;![CDATA[x]]&#62;", "&e;"), "");
+    // Opened in the entity, closed after it.
+    EXPECT_EQ(doc("&#60;![CDATA[", "&e;]]>"), line(1, 49, split + "']]>'"));
+    EXPECT_EQ(doc("&#60;!--", "&e;-->"), line(1, 44, split + "'-->'"));
+    EXPECT_EQ(doc("&#60;?pi", "&e;?>"), line(1, 5, split + "'?>'"));
+    EXPECT_EQ(doc("&#60;?pi data", "&e;?>"), line(1, 10, split + "'?>'"));
+    // Never closed: the entity's end is reported, not the document's.
+    EXPECT_EQ(doc("&#60;!-- c", "&e;"), line(1, 7, split + "'-->'"));
+}

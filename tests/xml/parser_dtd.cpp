@@ -457,3 +457,59 @@ TEST(XpDtd, EntityTextInElementOnlyContent)
                     "<f>\n&empty;\n<a/>\n&space;\n<a/>\n<![CDATA[]]>\n<a/><![CDATA[ ]]></f>"),
               "");
 }
+
+TEST(XpDtd, ParameterEntitiesBetweenDeclarationsHoldWholeDeclarations)
+{
+    EXPECT_EQ(dtd("<!ENTITY % e '<!ELEMENT a ANY>'>%e;"), "");
+    EXPECT_EQ(dtd("<!ENTITY % e '<!ELEMENT a '>%e;ANY>"),
+              line(1, 48, "Markup declaration not ended in the entity that began it"));
+    EXPECT_EQ(dtd("<!ENTITY % e '<!--'>%e; -->"), line(1, 37, "Markup not ended in the entity that began it: '-->'"));
+    // Inside declarations of the internal subset no reference may stand,
+    // also where a name is expected.
+    const std::string refused = "Parameter entities not allowed in DTD internal subset";
+    EXPECT_EQ(dtd("<!ELEMENT %e; ANY>"), line(1, 25, refused));
+    EXPECT_EQ(dtd("<!NOTATION %e; SYSTEM 'x'>"), line(1, 26, refused));
+    EXPECT_EQ(dtd("<!ATTLIST a %e;>"), line(1, 27, refused));
+}
+
+TEST(XpDtd, ParameterEntitiesInsideExternalDeclarations)
+{
+    TempDir dir;
+    CwdKeeper keep;
+    TXpParser p;
+    std::u16string log;
+    p.OnAttribute = [&](TXpParser&, const std::u16string& n, const std::u16string& v, bool) {
+        log += n + u"=" + v + u";";
+    };
+    auto run = [&](const std::string& ext) {
+        dir.write("ext.dtd", ext);
+        std::string doc = dir.write("doc.xml", "<!DOCTYPE doc SYSTEM 'ext.dtd'><doc/>");
+        log.clear();
+        bool ok = p.ParseFromSource(doc);
+        return ok ? std::string() : p.ErrorLines.at(0);
+    };
+    // A reference's text counts as having a blank on each side.
+    EXPECT_EQ(run("<!ENTITY % e \"'v1'\"><!ATTLIST doc a1 CDATA %e;>"), "");
+    EXPECT_EQ(log, u"a1=v1;");
+    EXPECT_EQ(run("<!ENTITY % e \"'v1'\"><!ATTLIST doc a1 CDATA%e;>"), "");
+    EXPECT_EQ(run("<!ENTITY % e 'doc'><!ATTLIST%e;a1 CDATA 'v1'>"), "");
+    EXPECT_EQ(log, u"a1=v1;");
+    EXPECT_EQ(run("<!ENTITY % e 'x'><!ENTITY % e 'y'><!ENTITY % v \"'%e;'\"><!ATTLIST doc a1 CDATA %v;>"), "");
+    EXPECT_EQ(log, u"a1=x;");
+    EXPECT_EQ(run("<!ENTITY % e ''><!ELEMENT doc (#PCDATA %e;)>"), "");
+    EXPECT_EQ(run("<!ENTITY % n 'NOTATION'><!ENTITY % s 'SYSTEM'><!NOTATION x %s; 'x'>"
+                  "<!ATTLIST doc t %n; (x) #IMPLIED d CDATA #FIXED 'f'>"),
+              "");
+    EXPECT_EQ(log, u"d=f;");
+    EXPECT_EQ(run("<!ENTITY % n 'NOTATION'><!ENTITY % s 'SYSTEM'><!NOTATION x %s; 'x'>"
+                  "<!ATTLIST doc t %n; (x) #IMPLIED d CDATA #FIXED 'f'><!ELEMENT doc %n;>"),
+              line(1, 1, "Expected String: '('")); // in the text of n
+    // Groups and declarations may open in one text and close in another:
+    // a matter of validity.
+    EXPECT_EQ(run("<!ENTITY % c1 '(a|b'><!ENTITY % c2 '|c)'><!ELEMENT doc %c1;%c2; >"), "");
+    EXPECT_EQ(run("<!ENTITY % e '>'><!ELEMENT doc (#PCDATA) %e;"), "");
+    EXPECT_EQ(run("<!ENTITY % e 'b CDATA #IMPLIED>'><!ATTLIST doc %e;"), "");
+    // Where a blank is required, none is supplied by an unexpanded name.
+    EXPECT_EQ(run("<!ATTLIST doc a CDATA'v'>"),
+              "File: " + dir.path() + "/ext.dtd. Line: 1 Col: 22 Error: Whitespace expected at Line: 1 Position: 22");
+}
