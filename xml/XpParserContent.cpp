@@ -16,6 +16,19 @@ constexpr char16_t kEnd = char16_t(XpEndOfInput);
 
 inline bool isWs(char16_t c) { return c == 0x20 || c == 0x0A || c == 0x09 || c == 0x0D; }
 
+// Characters that end a run of character data: markup, references, and the
+// "]" that may begin "]]>".
+struct CharDataStops {
+    unsigned char stops[128] = {};
+    CharDataStops()
+    {
+        stops[static_cast<unsigned char>('<')] = 1;
+        stops[static_cast<unsigned char>('&')] = 1;
+        stops[static_cast<unsigned char>(']')] = 1;
+    }
+};
+const CharDataStops kCharData;
+
 } // namespace
 
 void TXpParser::ParseDocument()
@@ -408,6 +421,7 @@ void TXpParser::ReadCharData(bool firstRun)
     if (collectData_) {
         const std::size_t start = textBuffer_.size();
         for (;;) {
+            src_->ReadRun(kCharData.stops, false, &textBuffer_);
             char16_t c = src_->PeekChar();
             if (c == u'<' || c == u'&')
                 break;
@@ -429,6 +443,9 @@ void TXpParser::ReadCharData(bool firstRun)
     int brackets = 0;
     bool bad = false;
     for (;;) {
+        // A run never holds "]": after one, characters are looked at singly.
+        if (brackets == 0)
+            src_->ReadRun(kCharData.stops, false, nullptr);
         char16_t c = src_->PeekChar();
         if (c == u'<' || c == u'&')
             break;

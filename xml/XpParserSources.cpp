@@ -95,6 +95,21 @@ struct NameTable {
 };
 const NameTable kNames;
 
+// Run stops: inside a name every ASCII character but a name character; in a
+// quoted value the quotes, markup, references and line ends.
+struct RunStops {
+    unsigned char name[128] = {};
+    unsigned char literal[128] = {};
+    RunStops()
+    {
+        for (int c = 0; c < 128; ++c)
+            name[c] = !(kNames.cls[c] & 4);
+        for (char c : std::string_view("\"'<&%\n"))
+            literal[static_cast<unsigned char>(c)] = 1;
+    }
+};
+const RunStops kRuns;
+
 } // namespace
 
 std::u16string XpQuote(std::u16string_view value)
@@ -532,6 +547,8 @@ void TXpParser::ReadNameInto(std::u16string& out, bool nameStart, bool allowPERe
     out.clear();
     bool first = nameStart;
     for (;;) {
+        if (!first)
+            src_->ReadRun(kRuns.name, true, &out);
         char16_t c = src_->PeekChar();
         if (c < 128) {
             unsigned char cls = kNames.cls[c];
@@ -571,6 +588,7 @@ std::size_t TXpParser::ParseLiteralRaw(int flags, bool& hadReference, bool delim
     const std::size_t start = textBuffer_.size();
     bool lessThan = false; // written directly or in an entity's text
     for (;;) {
+        src_->ReadRun(kRuns.literal, false, &textBuffer_);
         char16_t c = src_->PeekChar();
         if (c == kEnd) {
             if (sourceStack_.size() > level) {
