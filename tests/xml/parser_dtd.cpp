@@ -332,6 +332,7 @@ TEST(XpDtd, ContentModelSyntax)
     EXPECT_EQ(dtd("<!ELEMENT a (b,c|d)>"), line(1, 30, "Mixed separators in content model: |"));
     EXPECT_EQ(dtd("<!ELEMENT a ((b) ?)>"), line(1, 31, "Bad separator in content model: ?"));
     EXPECT_EQ(dtd("<!ELEMENT a (#PCDATA|b)>"), line(1, 37, "Mixed content with element names must end with ')*'"));
+    EXPECT_EQ(dtd("<!ELEMENT a (#PCDATA|)*>"), line(1, 35, "Expected element name in content model: )"));
 }
 
 TEST(XpDtd, AttributeDefaultsAreCheckedWhereDeclared)
