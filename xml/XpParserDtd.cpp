@@ -23,6 +23,8 @@ void TXpParser::ParseDocTypeDecl()
     SkipWhitespace(true);
     std::u16string publicId, systemId;
     ParseExternalId(false, publicId, systemId);
+    // An external subset may declare what the internal one refers to.
+    dtdMayDeclare_ = !systemId.empty();
     SkipWhitespace(true);
     if (OnDTDStart)
         OnDTDStart(*this, name, publicId, systemId);
@@ -46,7 +48,6 @@ void TXpParser::ParseDocTypeDecl()
     }
 
     if (!systemId.empty()) {
-        dtdMayDeclare_ = true;
         std::u16string location = systemId;
         if (OnDTDExternalStart)
             OnDTDExternalStart(*this, location);

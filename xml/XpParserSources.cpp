@@ -588,6 +588,13 @@ std::size_t TXpParser::ParseLiteralRaw(int flags, bool& hadReference, bool delim
     const std::size_t start = textBuffer_.size();
     bool lessThan = false; // written directly or in an entity's text
     for (;;) {
+        // The ";" of a reference may leave the text the value began in: a
+        // default value ends there, a quoted one is not closed.
+        if (sourceStack_.size() < level) {
+            if (!delimited)
+                break;
+            Fail(u"Expected: " + std::u16string(1, delimiter));
+        }
         src_->ReadRun(kRuns.literal, false, &textBuffer_);
         char16_t c = src_->PeekChar();
         if (c == kEnd) {

@@ -404,12 +404,15 @@ TEST(XpDtd, UndeclaredEntitiesWhereUnreadDeclarationsCouldStand)
     TempDir dir;
     CwdKeeper keep;
     dir.write("ext.dtd", "<!ENTITY e 'v'><!ATTLIST a b CDATA '&e;'>");
+    // Also a default in the internal subset may name what the external one declares.
+    std::string defaults = dir.write("defaults.xml", "<!DOCTYPE a SYSTEM 'ext.dtd' [<!ATTLIST a c CDATA '&e;'>]><a/>");
     std::string yes = dir.write("yes.xml", "<?xml version='1.0' standalone='yes'?><!DOCTYPE a SYSTEM 'ext.dtd'><a>&e;</a>");
     std::string no = dir.write("no.xml", "<!DOCTYPE a SYSTEM 'ext.dtd'><a>&e;&undeclared;</a>");
     TXpParser p;
     EXPECT_FALSE(p.ParseFromSource(yes));
     EXPECT_EQ(p.ErrorLines.at(0), line(1, 74, message, dir.path() + "/yes.xml"));
     EXPECT_TRUE(p.ParseFromSource(no)) << p.ErrorLines.at(0);
+    EXPECT_TRUE(p.ParseFromSource(defaults)) << p.ErrorLines.at(0);
 }
 
 TEST(XpDtd, ParameterAndGeneralEntitiesHaveNamesOfTheirOwn)
@@ -510,6 +513,8 @@ TEST(XpDtd, ParameterEntitiesInsideExternalDeclarations)
     EXPECT_EQ(run("<!ENTITY % c1 '(a|b'><!ENTITY % c2 '|c)'><!ELEMENT doc %c1;%c2; >"), "");
     EXPECT_EQ(run("<!ENTITY % e '>'><!ELEMENT doc (#PCDATA) %e;"), "");
     EXPECT_EQ(run("<!ENTITY % e 'b CDATA #IMPLIED>'><!ATTLIST doc %e;"), "");
+    // A quoted value closes in the text it opened in.
+    EXPECT_EQ(run("<!ENTITY % e \"'a&amp;\"><!ATTLIST doc a CDATA %e;'>"), line(1, 8, "Expected: '"));
     // Where a blank is required, none is supplied by an unexpanded name.
     EXPECT_EQ(run("<!ATTLIST doc a CDATA'v'>"),
               "File: " + dir.path() + "/ext.dtd. Line: 1 Col: 22 Error: Whitespace expected at Line: 1 Position: 22");
