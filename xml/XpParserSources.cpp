@@ -85,12 +85,12 @@ struct NameTable {
             cls[c] = 6;
         for (int c = 'a'; c <= 'z'; ++c)
             cls[c] = 6;
-        cls['_'] = 6;
-        cls[':'] = 6;
+        cls[static_cast<unsigned char>('_')] = 6;
+        cls[static_cast<unsigned char>(':')] = 6;
         for (int c = '0'; c <= '9'; ++c)
             cls[c] = 4;
-        cls['.'] = 4;
-        cls['-'] = 4;
+        cls[static_cast<unsigned char>('.')] = 4;
+        cls[static_cast<unsigned char>('-')] = 4;
     }
 };
 const NameTable kNames;
