@@ -1,6 +1,7 @@
 #include "xml/XpChrFlt.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace {
@@ -14,6 +15,18 @@ constexpr char32_t kFirstError = kBadUtf8;
 // Bytes a literal of n characters can span: every character may be a CR
 // whose follower is decoded too, each at most six bytes long.
 std::size_t lookAheadBytes(std::size_t n) { return 12 * (n + 1); }
+
+// ASCII characters no run may hold: controls but tab and line feed.
+struct RunControls {
+    unsigned char stop[128] = {};
+    constexpr RunControls()
+    {
+        for (int c = 0; c < 0x20; ++c)
+            stop[c] = c != 0x09 && c != 0x0A;
+    }
+};
+constexpr RunControls kRunControlTable;
+constexpr const unsigned char* kRunControls = kRunControlTable.stop;
 
 } // namespace
 
@@ -107,6 +120,7 @@ void TXpInCharFilter::DetectEncoding()
         utf8Mark_ = true;
         bufPos_ += 3;
     }
+    ChooseRunReader();
 }
 
 void TXpInCharFilter::SetEncoding(TXpCharEncoding encoding)
@@ -114,6 +128,87 @@ void TXpInCharFilter::SetEncoding(TXpCharEncoding encoding)
     if (encoding_ == xpUtf16LE || encoding_ == xpUtf16BE)
         return;
     encoding_ = encoding;
+    ChooseRunReader();
+}
+
+void TXpInCharFilter::ChooseRunReader()
+{
+    switch (encoding_) {
+    case xpUtf16LE:
+        runReader_ = &TXpInCharFilter::ReadRunIn<xpUtf16LE>;
+        break;
+    case xpUtf16BE:
+        runReader_ = &TXpInCharFilter::ReadRunIn<xpUtf16BE>;
+        break;
+    case xpIso88591:
+        runReader_ = &TXpInCharFilter::ReadRunIn<xpIso88591>;
+        break;
+    default:
+        runReader_ = &TXpInCharFilter::ReadRunIn<xpUtf8>;
+        break;
+    }
+}
+
+template <TXpCharEncoding E>
+std::size_t TXpInCharFilter::ReadRunIn(const unsigned char* stops, bool asciiOnly, std::u16string* out)
+{
+    constexpr bool wide = E == xpUtf16LE || E == xpUtf16BE;
+    constexpr std::size_t width = wide ? 2 : 1;
+    const unsigned char* const start = buffer_.data() + bufPos_;
+    const unsigned char* p = start;
+    const unsigned char* const end = start + (bufFill_ - bufPos_) / width * width;
+    const unsigned char* lineStart = nullptr; // after the last line feed of the run
+    int32_t lines = 0;
+    while (p != end) {
+        unsigned u;
+        if constexpr (E == xpUtf16LE)
+            u = p[0] | (unsigned(p[1]) << 8);
+        else if constexpr (E == xpUtf16BE)
+            u = (unsigned(p[0]) << 8) | p[1];
+        else
+            u = p[0];
+        if (u < 0x80) {
+            // Control characters other than tab and line feed stop every
+            // run (so does the CR, whose follower decides the line end).
+            if (kRunControls[u] | stops[u])
+                break;
+            if (u == 0x0A) {
+                ++lines;
+                lineStart = p + width;
+            }
+        } else if (asciiOnly || E == xpUtf8 || (wide && ((u >= 0xD800 && u <= 0xDFFF) || u >= 0xFFFE))) {
+            break;
+        }
+        p += width;
+    }
+    const std::size_t count = static_cast<std::size_t>(p - start) / width;
+    if (count == 0)
+        return 0;
+    if (out) {
+        const std::size_t at = out->size();
+        out->resize(at + count);
+        char16_t* dst = out->data() + at;
+        if constexpr (E == xpUtf16LE && std::endian::native == std::endian::little) {
+            std::memcpy(dst, start, count * 2);
+        } else {
+            for (const unsigned char* q = start; q != p; q += width) {
+                if constexpr (E == xpUtf16LE)
+                    *dst++ = static_cast<char16_t>(q[0] | (q[1] << 8));
+                else if constexpr (E == xpUtf16BE)
+                    *dst++ = static_cast<char16_t>((q[0] << 8) | q[1]);
+                else
+                    *dst++ = q[0];
+            }
+        }
+    }
+    bufPos_ += static_cast<std::size_t>(p - start);
+    if (lines > 0) {
+        curLine_ += lines;
+        curColumn_ = 1 + static_cast<int32_t>((p - lineStart) / width);
+    } else {
+        curColumn_ += static_cast<int32_t>(count);
+    }
+    return count;
 }
 
 char32_t TXpInCharFilter::DecodeRaw()

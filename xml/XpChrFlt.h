@@ -110,6 +110,22 @@ public:
     // the filter as it was (also when a decoding error escapes).
     bool MatchLiteral(std::u32string_view literal);
 
+    // Reads a run of plain characters from the bytes already buffered, in
+    // one loop, and appends them to out when out is given. Stops before the
+    // first ASCII character whose entry in stops is not 0, before any
+    // character the one-by-one path must see (a CR, a control character,
+    // a surrogate, U+FFFE or U+FFFF, a UTF-8 sequence of several bytes; with
+    // asciiOnly any character above U+007F) and at the end of the buffered
+    // bytes. A line feed whose entry is 0 moves to the next line. Reads
+    // nothing while a character is peeked or pending. Returns the number of
+    // characters read.
+    std::size_t ReadRun(const unsigned char* stops, bool asciiOnly, std::u16string* out)
+    {
+        if (hasPeek_ || pendingChar_ != XpNoChar || inputEnded_ || bufPos_ >= bufFill_)
+            return 0;
+        return (this->*runReader_)(stops, asciiOnly, out);
+    }
+
     std::string LocationText() const { return location_ ? location_->FullLocation() : std::string(); }
 
     int32_t curLine() const { return curLine_; }
@@ -127,6 +143,11 @@ private:
     char32_t DecodeRaw();
     char32_t DecodeSlow();
     [[noreturn]] void RaiseDecodeError(char32_t error);
+    // The run reader for an encoding, chosen when the encoding is settled.
+    template <TXpCharEncoding E>
+    std::size_t ReadRunIn(const unsigned char* stops, bool asciiOnly, std::u16string* out);
+    void ChooseRunReader();
+    std::size_t (TXpInCharFilter::*runReader_)(const unsigned char*, bool, std::u16string*) = nullptr;
     bool GetByte(unsigned char& byte)
     {
         if (bufPos_ < bufFill_ || (!inLookAhead_ && FillBuffer())) {

@@ -30,6 +30,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 class TXpParser;
@@ -58,6 +59,7 @@ struct TXpEntityInfo {
     std::u16string systemId;
     std::u16string replacementText;
     std::u16string notationName;
+    bool externalDecl = false; // declared in the external subset or in a parameter entity's text
 };
 
 // Entity kinds.
@@ -197,6 +199,7 @@ public:
     void RequireWhitespace();
     bool MatchAhead(std::u32string_view literal);
     void Require(std::u32string_view literal);
+    // Text up to delimiter, which must stand in the current source.
     void ReadUntil(std::u32string_view delimiter);
     std::u16string ReadName(bool nameStart);
     // flags: 1 references, 2 expand general entities, 8 normalise whitespace,
@@ -215,6 +218,8 @@ public:
 
     // Entity table.
     int FindEntity(const std::u16string& name, bool anyKind) const; // -1 when none
+    // Parameter entities have names of their own: -1 when none.
+    int FindParameterEntity(const std::u16string& name) const;
     int32_t EntityKind(const std::u16string& name, bool anyKind) const;
     const TXpEntityInfo* EntityInfo(int index) const;
     void DeclareEntity(const std::u16string& name, int32_t kind, bool isParameter,
@@ -282,6 +287,9 @@ private:
     // Readers.
     void ReadNameInto(std::u16string& out, bool nameStart, bool allowPERef);
     void RequireSemicolon();
+    // As ReadUntil, for markup that began in the source numbered serial.
+    void ReadUntilIn(std::u32string_view delimiter, uint64_t serial);
+    [[noreturn]] void FailMarkupSplit(std::u32string_view delimiter);
     void CaptureReferenceChain();
     std::size_t ParseLiteralRaw(int flags, bool& hadReference, bool delimited);
     static void NormalizeWhitespace(std::u16string& text, std::size_t start);
@@ -319,7 +327,16 @@ private:
     void ParseElementDecl(bool internal);
     void ParseContentGroup(bool internal, std::u16string& model);
     int32_t ReadOccurrence(std::u16string& model);
-    void ModelPERef(bool internal);
+    // Whether parameter-entity references are read inside declarations
+    // here (refused in the internal subset, expanded in external text).
+    bool PERefsInDecls() const;
+    // Blanks inside a markup declaration; a parameter-entity reference
+    // there is expanded, and its text counts as having a blank on each
+    // side. True when any blank was read.
+    bool SkipDeclSpace();
+    void RequireDeclSpace();
+    // The ">" of a declaration, in the source where the declaration began.
+    void RequireDeclEnd();
     // A parameter-entity reference inside a markup declaration ("%" read):
     // refused in the internal subset unless external text holds it.
     void ReadDeclPERef();
@@ -368,6 +385,7 @@ private:
     std::vector<TXpEntityInfo> entityTable_;
     std::unordered_map<std::u16string, int> firstEntity_;  // any kind
     std::unordered_map<std::u16string, int> firstGeneral_; // not parameter
+    std::unordered_map<std::u16string, int> firstParameter_;
     std::vector<char> expanding_;                          // per entity: text being read
     std::map<std::u16string, TXpElementInfo, TXpNameLess> elementTable_;
     std::map<std::u16string, TXpNotationInfo, TXpNameLess> notationTable_;
@@ -380,6 +398,13 @@ private:
     int currentLink_ = -1;
     int refLink_ = -1; // the link of the text where the last reference began
     bool internalSubset_ = false;
+    uint64_t declSerial_ = 0;   // the source the current markup declaration began in
+    bool declInDeclSep_ = false; // ... a parameter entity's text referenced between declarations
+    uint64_t markupSerial_ = 0; // the source holding the "<" of a comment or processing instruction
+    std::unordered_set<uint64_t> declSepSources_;
+    bool standalone_ = false;     // the XML declaration says standalone='yes'
+    bool dtdMayDeclare_ = false;  // an external subset or a parameter-entity reference was seen
+    bool inContent_ = false;      // reading the root element
 
     std::vector<std::string> tempFiles_;
     std::string startDir_;      // the current directory when the parse started

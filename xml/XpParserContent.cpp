@@ -16,6 +16,19 @@ constexpr char16_t kEnd = char16_t(XpEndOfInput);
 
 inline bool isWs(char16_t c) { return c == 0x20 || c == 0x0A || c == 0x09 || c == 0x0D; }
 
+// Characters that end a run of character data: markup, references, and the
+// "]" that may begin "]]>".
+struct CharDataStops {
+    unsigned char stops[128] = {};
+    CharDataStops()
+    {
+        stops[static_cast<unsigned char>('<')] = 1;
+        stops[static_cast<unsigned char>('&')] = 1;
+        stops[static_cast<unsigned char>(']')] = 1;
+    }
+};
+const CharDataStops kCharData;
+
 } // namespace
 
 void TXpParser::ParseDocument()
@@ -32,6 +45,7 @@ void TXpParser::ParseDocument()
     Require(U"<");
     // From here on an XML declaration is out of place, also inside content.
     prologStarted_ = true;
+    inContent_ = true;
     ParseElements();
     ParseMisc();
     SkipWhitespace(true);
@@ -43,6 +57,7 @@ void TXpParser::ParseMisc()
 {
     for (;;) {
         SkipWhitespace(false);
+        markupSerial_ = currentSerial_;
         if (MatchAhead(U"<?")) {
             ParseProcessingInstruction();
             prologStarted_ = true;
@@ -70,16 +85,23 @@ void TXpParser::ReadXmlDeclaration()
 
 bool TXpParser::ParseProcessingInstruction()
 {
-    std::u16string name = ReadName(true);
+    std::u16string name;
+    ReadNameInto(name, true, false);
     if (name == u"xml")
         Fail(u"The XML declaration must appear before the first element");
     if (name.empty() || (name.size() == 3 && ansi::sameText(name, u"xml")))
         Fail(u"Invalid processing instruction target: " + XpQuote(name));
     prologStarted_ = true;
     std::size_t start = textBuffer_.size();
-    if (!MatchAhead(U"?>")) {
+    if (currentSerial_ == markupSerial_ && src_->MatchLiteral(U"?>")) {
+        PopExhausted();
+    } else {
+        if (src_->PeekChar() == kEnd && !sourceStack_.empty() && !src_->location()) {
+            src_->ConsumeChar(); // the column after the last character
+            FailMarkupSplit(U"?>");
+        }
         RequireWhitespace();
-        ReadUntil(U"?>");
+        ReadUntilIn(U"?>", markupSerial_);
     }
     if (OnProcessingInstruction) {
         std::u16string data = textBuffer_.substr(start);
@@ -137,6 +159,9 @@ void TXpParser::ParseXmlDeclaration(std::u16string& data)
         const bool latin1Name = ansi::sameText(encoding, u"ISO-8859-1");
         if ((src_->utf16Mark() && !utf16Name) || (src_->utf8Mark() && (utf16Name || latin1Name)))
             Fail(u"Encoding declaration " + XpQuote(encoding) + u" contradicts the byte order mark");
+        // Text read as bytes was not written in a two-byte encoding.
+        if (utf16Name && !src_->utf16Mark())
+            Fail(u"Encoding declaration " + XpQuote(encoding) + u" needs a byte order mark");
         if (ansi::sameText(encoding, u"ISO-8859-1"))
             src_->SetEncoding(xpIso88591);
         if (!data.empty())
@@ -149,6 +174,7 @@ void TXpParser::ParseXmlDeclaration(std::u16string& data)
         std::u16string standalone = ParseLiteral(3);
         if (standalone != u"yes" && standalone != u"no")
             Fail(u"Standalone value must equal 'yes' or 'no'");
+        standalone_ = standalone == u"yes";
         if (!data.empty())
             data += u' ';
         data += u"standalone=\"" + standalone + u"\"";
@@ -160,7 +186,7 @@ void TXpParser::ParseXmlDeclaration(std::u16string& data)
 void TXpParser::ParseComment()
 {
     std::size_t start = textBuffer_.size();
-    ReadUntil(U"-->");
+    ReadUntilIn(U"-->", markupSerial_);
     std::u16string_view text(textBuffer_.data() + start, textBuffer_.size() - start);
     if (text.find(u"--") != std::u16string_view::npos || (!text.empty() && text.back() == u'-'))
         Fail(u"Invalid comment text");
@@ -182,23 +208,8 @@ void TXpParser::ParseElements()
         return;
     bool firstRun = true;
     for (;;) {
-        switch (contentType_) {
-        case xpctElements: {
-            char16_t c = src_->PeekChar();
-            for (; isWs(c); c = src_->PeekChar()) {
-                if (collectData_)
-                    textBuffer_ += c;
-                src_->ConsumeChar();
-            }
-            // Text where only elements belong is invalid, not malformed.
-            if (c != u'<' && c != u'&' && c != kEnd)
-                ReadCharData(firstRun);
-            break;
-        }
-        default:
-            ReadCharData(firstRun);
-            break;
-        }
+        // Text where the declarations allow none is invalid, not malformed.
+        ReadCharData(firstRun);
         firstRun = false;
         if (PopSources())
             Fail(u"Unexpected end of file ");
@@ -213,6 +224,7 @@ void TXpParser::ParseElements()
                 ReadEntityRefImpl(true, true);
             }
         } else if (c == u'<') {
+            markupSerial_ = currentSerial_;
             src_->ConsumeChar();
             char16_t next = src_->PeekChar();
             if (next == u'!') {
@@ -225,7 +237,7 @@ void TXpParser::ParseElements()
                 } else if (kind == u'[') {
                     Require(U"CDATA[");
                     inCDATA_ = true;
-                    ReadUntil(U"]]>");
+                    ReadUntilIn(U"]]>", markupSerial_);
                     FlushCharData();
                     inCDATA_ = false;
                 } else {
@@ -327,6 +339,8 @@ void TXpParser::ParseAttribute(std::u16string& xmlSpace, bool& hasXmlSpace)
         startTagAttrs_.resize(startTagAttrCount_ + 1);
     std::u16string& name = startTagAttrs_[startTagAttrCount_];
     ReadNameInto(name, true, false);
+    if (name.empty())
+        Fail(u"Invalid XML name: " + XpQuote(std::u16string(1, src_->PeekChar())));
     int32_t type = elementTable_.empty() ? 0 : AttributeType(elements_[elementDepth_].name, name);
     ParseEq();
     bool hadReference = false;
@@ -407,6 +421,7 @@ void TXpParser::ReadCharData(bool firstRun)
     if (collectData_) {
         const std::size_t start = textBuffer_.size();
         for (;;) {
+            src_->ReadRun(kCharData.stops, false, &textBuffer_);
             char16_t c = src_->PeekChar();
             if (c == u'<' || c == u'&')
                 break;
@@ -428,6 +443,9 @@ void TXpParser::ReadCharData(bool firstRun)
     int brackets = 0;
     bool bad = false;
     for (;;) {
+        // A run never holds "]": after one, characters are looked at singly.
+        if (brackets == 0)
+            src_->ReadRun(kCharData.stops, false, nullptr);
         char16_t c = src_->PeekChar();
         if (c == u'<' || c == u'&')
             break;

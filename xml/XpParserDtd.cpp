@@ -23,6 +23,8 @@ void TXpParser::ParseDocTypeDecl()
     SkipWhitespace(true);
     std::u16string publicId, systemId;
     ParseExternalId(false, publicId, systemId);
+    // An external subset may declare what the internal one refers to.
+    dtdMayDeclare_ = !systemId.empty();
     SkipWhitespace(true);
     if (OnDTDStart)
         OnDTDStart(*this, name, publicId, systemId);
@@ -31,8 +33,12 @@ void TXpParser::ParseDocTypeDecl()
         internalSubset_ = true;
         for (;;) {
             SkipWhitespace(true);
-            if (MatchAhead(U"%"))
+            if (MatchAhead(U"%")) {
+                const std::size_t before = sourceStack_.size();
                 ReadPERef(true);
+                if (sourceStack_.size() > before)
+                    declSepSources_.insert(currentSerial_);
+            }
             SkipWhitespace(true);
             if (MatchAhead(U"]"))
                 break;
@@ -94,20 +100,22 @@ bool TXpParser::ParseExternalId(bool publicAlone, std::u16string& publicId, std:
     publicId.clear();
     systemId.clear();
     if (MatchAhead(U"PUBLIC")) {
-        RequireWhitespace();
-        publicId = ParseLiteral(8);
+        RequireDeclSpace();
+        // Tested before normalisation: a tab is no public-id character.
+        publicId = ParseLiteral(0);
         CheckPublicId(publicId);
+        NormalizeWhitespace(publicId, 0);
         if (publicAlone) {
-            SkipWhitespace(true);
+            SkipDeclSpace();
             char16_t c = src_->PeekChar();
             if (c == u'"' || c == u'\'')
                 systemId = ParseLiteral(0);
         } else {
-            RequireWhitespace();
+            RequireDeclSpace();
             systemId = ParseLiteral(0);
         }
     } else if (MatchAhead(U"SYSTEM")) {
-        RequireWhitespace();
+        RequireDeclSpace();
         systemId = ParseLiteral(0);
     } else {
         return false;
@@ -117,6 +125,10 @@ bool TXpParser::ParseExternalId(bool publicAlone, std::u16string& publicId, std:
 
 void TXpParser::ParseMarkupDecl(bool internal)
 {
+    // The source a declaration begins in must hold its end.
+    PopSources();
+    declSerial_ = markupSerial_ = currentSerial_;
+    declInDeclSep_ = declSepSources_.count(currentSerial_) != 0;
     if (MatchAhead(U"<!ELEMENT")) {
         ParseElementDecl(internal);
     } else if (MatchAhead(U"<!ATTLIST")) {
@@ -130,7 +142,7 @@ void TXpParser::ParseMarkupDecl(bool internal)
     } else if (MatchAhead(U"<!--")) {
         ParseComment();
     } else if (MatchAhead(U"<![")) {
-        if (internal)
+        if (internal && !InExternalText())
             Fail(u"Conditional sections not allowed in internal subset of document type declaration");
         ParseConditionalSection();
     } else if (MatchAhead(U"%")) {
@@ -148,8 +160,9 @@ void TXpParser::ParsePERefDecls(bool internal)
     CaptureReferenceChain();
     ReadNameInto(name, true, false);
     RequireSemicolon();
+    dtdMayDeclare_ = true;
     SkipWhitespace(false);
-    int e = FindEntity(name, true);
+    int e = FindParameterEntity(name);
     if (e < 0 || entityTable_[e].entityKind == xpetUnparsed)
         Fail(u"Reference to undeclared entity: " + name);
     TXpEntityInfo info = entityTable_[e];
@@ -158,6 +171,8 @@ void TXpParser::ParsePERefDecls(bool internal)
         const std::size_t before = sourceStack_.size();
         PushEntityText(e, info.replacementText);
         const std::size_t level = sourceStack_.size();
+        if (level > before)
+            declSepSources_.insert(currentSerial_);
         while (level > before) {
             SkipWhitespace(true);
             if (sourceStack_.size() < level)
@@ -178,6 +193,7 @@ void TXpParser::ParsePERefDecls(bool internal)
     ResolveExternalEntityImpl(e, info.name, info.publicId, location, false);
     if (sourceStack_.size() > before) {
         const std::size_t level = sourceStack_.size();
+        declSepSources_.insert(currentSerial_);
         for (;;) {
             SkipWhitespace(true);
             if (sourceStack_.size() < level)
@@ -194,17 +210,11 @@ void TXpParser::ParsePERefDecls(bool internal)
 
 // ---- element declarations ----------------------------------------------------
 
-void TXpParser::ParseElementDecl(bool internal)
+void TXpParser::ParseElementDecl(bool /*internal*/)
 {
-    RequireWhitespace();
+    RequireDeclSpace();
     std::u16string name = ReadName(true);
-    RequireWhitespace();
-
-    while (src_->PeekChar() == u'%') {
-        src_->ConsumeChar();
-        ReadDeclPERef();
-        SkipWhitespace(true);
-    }
+    RequireDeclSpace();
 
     if (MatchAhead(U"EMPTY")) {
         if (OnDTDElementStart)
@@ -217,8 +227,7 @@ void TXpParser::ParseElementDecl(bool internal)
     } else {
         Require(U"(");
         std::u16string model = u"(";
-        SkipWhitespace(true);
-        ModelPERef(internal);
+        SkipDeclSpace();
         if (MatchAhead(U"#PCDATA")) {
             if (OnDTDElementStart)
                 OnDTDElementStart(*this, name, xpctMixed);
@@ -228,14 +237,15 @@ void TXpParser::ParseElementDecl(bool internal)
                 OnDTDElementContent(*this, u"#PCDATA", 0, 0);
             model += u"#PCDATA";
             for (;;) {
-                SkipWhitespace(true);
+                SkipDeclSpace();
                 if (MatchAhead(U")"))
                     break;
                 Require(U"|");
                 model += u'|';
-                SkipWhitespace(true);
-                ModelPERef(internal);
+                SkipDeclSpace();
                 std::u16string child = ReadName(true);
+                if (child.empty())
+                    Fail(u"Expected element name in content model: " + std::u16string(1, src_->PeekChar()));
                 model += child;
                 if (OnDTDElementContent)
                     OnDTDElementContent(*this, child, 0, 0);
@@ -256,28 +266,55 @@ void TXpParser::ParseElementDecl(bool internal)
                 OnDTDElementStart(*this, name, xpctElements);
             if (OnDTDElementGroupStart)
                 OnDTDElementGroupStart(*this);
-            ParseContentGroup(internal, model);
+            ParseContentGroup(false, model);
             DeclareElement(name, xpctElements, model);
         }
     }
     if (OnDTDElementEnd)
         OnDTDElementEnd(*this, name);
-    SkipWhitespace(true);
-    if (src_->PeekChar() == u'%') {
-        src_->ConsumeChar();
-        ReadDeclPERef();
-        SkipWhitespace(true);
-    }
-    Require(U">");
+    RequireDeclEnd();
 }
 
-void TXpParser::ModelPERef(bool /*internal*/)
+bool TXpParser::PERefsInDecls() const
 {
-    if (src_->PeekChar() != u'%')
-        return;
+    return internalSubset_ || InExternalText();
+}
+
+bool TXpParser::SkipDeclSpace()
+{
+    bool seen = false;
+    for (;;) {
+        char16_t c = src_->PeekChar();
+        if (isWs(c)) {
+            src_->ConsumeChar();
+        } else if (c == kEnd && currentEntity_ >= 0) {
+            ResumeParent(); // the blank after a parameter entity's text
+        } else if (c == u'%' && PERefsInDecls()) {
+            src_->ConsumeChar();
+            ReadDeclPERef(); // and the blank before it
+        } else {
+            return seen;
+        }
+        seen = true;
+    }
+}
+
+void TXpParser::RequireDeclSpace()
+{
+    if (!SkipDeclSpace())
+        Fail(u"Whitespace expected at Line: " + widen(std::to_string(src_->curLine())) + u" Position: " +
+             widen(std::to_string(src_->curColumn())));
+}
+
+void TXpParser::RequireDeclEnd()
+{
+    SkipDeclSpace();
+    if (src_->PeekChar() != u'>')
+        Fail(u"Expected String: '>'");
+    if (declInDeclSep_ && currentSerial_ != declSerial_)
+        Fail(u"Markup declaration not ended in the entity that began it");
     src_->ConsumeChar();
-    ReadDeclPERef();
-    SkipWhitespace(true);
+    PopExhausted();
 }
 
 bool TXpParser::InExternalText() const
@@ -308,15 +345,14 @@ int32_t TXpParser::ReadOccurrence(std::u16string& model)
     return occurrence;
 }
 
-void TXpParser::ParseContentGroup(bool internal, std::u16string& model)
+void TXpParser::ParseContentGroup(bool /*internal*/, std::u16string& model)
 {
     // The group's "(" has been read. One entry per open group: the
     // separator it uses, 0 until its first one.
     std::vector<char16_t> separators(1, 0);
     for (;;) {
         // A particle: a nested group or a name.
-        SkipWhitespace(true);
-        ModelPERef(internal);
+        SkipDeclSpace();
         if (src_->PeekChar() == u'(') {
             src_->ConsumeChar();
             model += u'(';
@@ -330,13 +366,13 @@ void TXpParser::ParseContentGroup(bool internal, std::u16string& model)
             Fail(u"Expected element name in content model: " + std::u16string(1, src_->PeekChar()));
         model += name;
         int32_t occurrence = ReadOccurrence(model);
-        SkipWhitespace(true);
+        SkipDeclSpace();
         if (OnDTDElementContent)
             OnDTDElementContent(*this, name, occurrence, src_->PeekChar() == u'|' ? 0 : 1);
 
         // A separator before the next particle, or the ends of groups.
         for (;;) {
-            SkipWhitespace(true);
+            SkipDeclSpace();
             char16_t c = src_->PeekChar();
             if (c == u',' || c == u'|') {
                 if (separators.back() != 0 && separators.back() != c)
@@ -357,7 +393,7 @@ void TXpParser::ParseContentGroup(bool internal, std::u16string& model)
                     OnDTDElementGroupEnd(*this, groupOccurrence, 1);
                 return;
             }
-            SkipWhitespace(true);
+            SkipDeclSpace();
             if (OnDTDElementGroupEnd)
                 OnDTDElementGroupEnd(*this, groupOccurrence, src_->PeekChar() == u'|' ? 0 : 1);
         }
@@ -407,26 +443,23 @@ int32_t TXpParser::AttributeType(const std::u16string& element, const std::u16st
 
 void TXpParser::ParseAttlistDecl()
 {
-    RequireWhitespace();
+    RequireDeclSpace();
     std::u16string element = ReadName(true);
     if (element.empty())
         Fail(u"Invalid XML name: " + XpQuote(std::u16string(1, src_->PeekChar())));
-    // A list may declare no attribute at all.
-    if (src_->PeekChar() != u'>')
-        RequireWhitespace();
     if (OnDTDAttlistStart)
         OnDTDAttlistStart(*this, element);
+    // A list may declare no attribute at all.
+    bool spaced = SkipDeclSpace();
     for (char16_t c = src_->PeekChar(); c != u'>' && c != kEnd; c = src_->PeekChar()) {
+        if (!spaced)
+            Fail(u"Whitespace expected at Line: " + widen(std::to_string(src_->curLine())) + u" Position: " +
+                 widen(std::to_string(src_->curColumn())));
         enumValues_.clear();
         ParseAttDef(element);
-        SkipWhitespace(true);
-        if (src_->PeekChar() == u'%') {
-            src_->ConsumeChar();
-            ReadDeclPERef();
-            SkipWhitespace(true);
-        }
+        spaced = SkipDeclSpace();
     }
-    ReadCh();
+    RequireDeclEnd();
     SkipWhitespace(false);
     if (OnDTDAttlistEnd)
         OnDTDAttlistEnd(*this);
@@ -437,11 +470,13 @@ void TXpParser::ReadEnumeration(std::u16string& enumText)
     // The "(" has been read.
     enumText = u"(";
     for (;;) {
-        SkipWhitespace(true);
+        SkipDeclSpace();
         std::u16string token = ReadName(false);
+        if (token.empty())
+            Fail(u"Expected name token in enumeration: " + std::u16string(1, src_->PeekChar()));
         enumText += token;
         enumValues_.push_back(token);
-        SkipWhitespace(true);
+        SkipDeclSpace();
         if (MatchAhead(U")")) {
             enumText += u')';
             return;
@@ -453,17 +488,11 @@ void TXpParser::ReadEnumeration(std::u16string& enumText)
 
 void TXpParser::ParseAttDef(const std::u16string& element)
 {
-    SkipWhitespace(true);
-    if (src_->PeekChar() == u'%') {
-        src_->ConsumeChar();
-        ReadDeclPERef();
-    }
+    // The blanks before it have been read.
     std::u16string name = ReadName(true);
-    RequireWhitespace();
-    if (src_->PeekChar() == u'%') {
-        src_->ConsumeChar();
-        ReadDeclPERef();
-    }
+    if (name.empty())
+        Fail(u"Invalid XML name: " + XpQuote(std::u16string(1, src_->PeekChar())));
+    RequireDeclSpace();
 
     TXpAttributeInfo info;
     if (MatchAhead(U"(")) {
@@ -472,7 +501,7 @@ void TXpParser::ParseAttDef(const std::u16string& element)
     } else {
         std::u16string typeName = ReadName(false);
         if (typeName == u"NOTATION") {
-            RequireWhitespace();
+            RequireDeclSpace();
             Require(U"(");
             ReadEnumeration(info.enumText);
             info.attrType = 10;
@@ -484,15 +513,10 @@ void TXpParser::ParseAttDef(const std::u16string& element)
         }
     }
 
-    RequireWhitespace();
-    if (src_->PeekChar() == u'%') {
-        src_->ConsumeChar();
-        ReadDeclPERef();
-        RequireWhitespace();
-    }
+    RequireDeclSpace();
     if (MatchAhead(U"#")) {
         if (MatchAhead(U"FIXED")) {
-            RequireWhitespace();
+            RequireDeclSpace();
             info.defaultText = ParseLiteral(1 | 16 | 64);
             info.defaultKind = 4;
         } else if (MatchAhead(U"REQUIRED")) {
@@ -547,11 +571,11 @@ void TXpParser::ParseEntityDecl()
     RequireWhitespace();
     bool isParameter = false;
     if (MatchAhead(U"%")) {
-        RequireWhitespace();
+        RequireDeclSpace();
         isParameter = true;
     }
     std::u16string name = ReadName(true);
-    RequireWhitespace();
+    RequireDeclSpace();
     char16_t c = src_->PeekChar();
     if (c == u'"' || c == u'\'') {
         bool hadReference = false;
@@ -564,29 +588,27 @@ void TXpParser::ParseEntityDecl()
         if (!ParseExternalId(false, publicId, systemId))
             Fail(u"System identifier missing " + XpQuote(name));
         int32_t kind = xpetExternalParsed;
-        if (isWs(src_->PeekChar())) {
-            SkipWhitespace(true);
+        if (SkipDeclSpace()) {
             if (MatchAhead(U"NDATA")) {
                 if (isParameter)
                     Fail(u"NDATA not allowed in parameter entity declaration");
-                RequireWhitespace();
+                RequireDeclSpace();
                 notation = ReadName(true);
                 kind = xpetUnparsed;
             }
         }
-        DeclareEntity(name, kind, false, {}, publicId, systemId, notation);
+        DeclareEntity(name, kind, isParameter, {}, publicId, systemId, notation);
         if (OnDTDEntityExternal)
             OnDTDEntityExternal(*this, isParameter, name, publicId, systemId, notation);
     }
-    SkipWhitespace(true);
-    Require(U">");
+    RequireDeclEnd();
 }
 
 void TXpParser::ParseNotationDecl()
 {
-    RequireWhitespace();
+    RequireDeclSpace();
     std::u16string name = ReadName(true);
-    RequireWhitespace();
+    RequireDeclSpace();
     std::u16string publicId, systemId;
     if (!ParseExternalId(true, publicId, systemId))
         Fail(u"External modifier missing: " + name);
@@ -595,19 +617,14 @@ void TXpParser::ParseNotationDecl()
         if (OnDTDNotation)
             OnDTDNotation(*this, name, publicId, systemId);
     }
-    SkipWhitespace(true);
-    Require(U">");
+    RequireDeclEnd();
 }
 
 // ---- conditional sections -----------------------------------------------------
 
 int TXpParser::ParseConditionalHead()
 {
-    SkipWhitespace(true);
-    if (src_->PeekChar() == u'%') {
-        src_->ConsumeChar();
-        ReadDeclPERef();
-    }
+    SkipDeclSpace();
     int type;
     if (MatchAhead(U"INCLUDE"))
         type = 0;
@@ -615,9 +632,10 @@ int TXpParser::ParseConditionalHead()
         type = 1;
     else
         Fail(u"Conditional section must begin with INCLUDE or IGNORE");
-    SkipWhitespace(true);
+    SkipDeclSpace();
     Require(U"[");
-    SkipWhitespace(true);
+    // The section's text begins in the source that holds its "[".
+    SkipWhitespace(false);
     if (OnDTDConditionalStart)
         OnDTDConditionalStart(*this, type);
     return type;

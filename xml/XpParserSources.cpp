@@ -85,15 +85,30 @@ struct NameTable {
             cls[c] = 6;
         for (int c = 'a'; c <= 'z'; ++c)
             cls[c] = 6;
-        cls['_'] = 6;
-        cls[':'] = 6;
+        cls[static_cast<unsigned char>('_')] = 6;
+        cls[static_cast<unsigned char>(':')] = 6;
         for (int c = '0'; c <= '9'; ++c)
             cls[c] = 4;
-        cls['.'] = 4;
-        cls['-'] = 4;
+        cls[static_cast<unsigned char>('.')] = 4;
+        cls[static_cast<unsigned char>('-')] = 4;
     }
 };
 const NameTable kNames;
+
+// Run stops: inside a name every ASCII character but a name character; in a
+// quoted value the quotes, markup, references and line ends.
+struct RunStops {
+    unsigned char name[128] = {};
+    unsigned char literal[128] = {};
+    RunStops()
+    {
+        for (int c = 0; c < 128; ++c)
+            name[c] = !(kNames.cls[c] & 4);
+        for (char c : std::string_view("\"'<&%\n"))
+            literal[static_cast<unsigned char>(c)] = 1;
+    }
+};
+const RunStops kRuns;
 
 } // namespace
 
@@ -490,16 +505,28 @@ void TXpParser::CaptureReferenceChain()
 
 void TXpParser::ReadUntil(std::u32string_view delimiter)
 {
+    ReadUntilIn(delimiter, currentSerial_);
+}
+
+void TXpParser::FailMarkupSplit(std::u32string_view delimiter)
+{
+    Fail(u"Markup not ended in the entity that began it: " + XpQuote(u16(delimiter)));
+}
+
+void TXpParser::ReadUntilIn(std::u32string_view delimiter, uint64_t serial)
+{
+    // Comments, processing instructions and CDATA sections end in the text
+    // they began in.
+    if (currentSerial_ != serial)
+        FailMarkupSplit(delimiter);
     const char16_t first = static_cast<char16_t>(delimiter[0]);
     for (;;) {
         char16_t c = src_->PeekChar();
         if (c == kEnd) {
-            if (sourceStack_.empty()) {
-                src_->ConsumeChar(); // the column after the last character
-                Fail(u"End of input while looking for delimiter: " + XpQuote(u16(delimiter)));
-            }
-            ResumeParent();
-            continue;
+            src_->ConsumeChar(); // the column after the last character
+            if (!sourceStack_.empty() && !src_->location())
+                FailMarkupSplit(delimiter);
+            Fail(u"End of input while looking for delimiter: " + XpQuote(u16(delimiter)));
         }
         if (c == first && src_->MatchLiteral(delimiter)) {
             PopExhausted();
@@ -512,14 +539,16 @@ void TXpParser::ReadUntil(std::u32string_view delimiter)
 
 void TXpParser::ReadNameInto(std::u16string& out, bool nameStart, bool allowPERef)
 {
-    if (allowPERef && src_->PeekChar() == u'%') {
+    if (allowPERef && src_->PeekChar() == u'%' && PERefsInDecls()) {
         src_->ConsumeChar();
-        ReadPERef(true);
-        SkipWhitespace(true);
+        ReadDeclPERef();
+        SkipDeclSpace();
     }
     out.clear();
     bool first = nameStart;
     for (;;) {
+        if (!first)
+            src_->ReadRun(kRuns.name, true, &out);
         char16_t c = src_->PeekChar();
         if (c < 128) {
             unsigned char cls = kNames.cls[c];
@@ -559,6 +588,14 @@ std::size_t TXpParser::ParseLiteralRaw(int flags, bool& hadReference, bool delim
     const std::size_t start = textBuffer_.size();
     bool lessThan = false; // written directly or in an entity's text
     for (;;) {
+        // The ";" of a reference may leave the text the value began in: a
+        // default value ends there, a quoted one is not closed.
+        if (sourceStack_.size() < level) {
+            if (!delimited)
+                break;
+            Fail(u"Expected: " + std::u16string(1, delimiter));
+        }
+        src_->ReadRun(kRuns.literal, false, &textBuffer_);
         char16_t c = src_->PeekChar();
         if (c == kEnd) {
             if (sourceStack_.size() > level) {
@@ -725,9 +762,17 @@ std::u16string TXpParser::ReadEntityRefImpl(bool inlinePredefined, bool inConten
     std::u16string name = ReadName(true);
     RequireSemicolon();
     int e = FindEntity(name, false);
-    if (e < 0)
+    if (e < 0) {
+        // Declarations this checker does not read (an external subset, a
+        // parameter entity) could declare it: a matter of validity then.
+        if (dtdMayDeclare_ && !standalone_)
+            return name;
         Fail(u"Reference to undeclared entity: " + XpQuote(name));
+    }
     const TXpEntityInfo& info = entityTable_[e];
+    if (standalone_ && inContent_ && info.externalDecl)
+        Fail(u"Reference in a standalone document to an entity declared externally or in a parameter entity: " +
+             XpQuote(name));
     switch (info.entityKind) {
     case xpetInternal:
         if (inlinePredefined && info.predefined)
@@ -754,7 +799,8 @@ std::u16string TXpParser::ReadPERef(bool /*anyKind: every entity is looked at*/)
     CaptureReferenceChain();
     ReadNameInto(name, true, false);
     RequireSemicolon();
-    int e = FindEntity(name, true);
+    dtdMayDeclare_ = true;
+    int e = FindParameterEntity(name);
     if (e < 0)
         FailAt(u"Reference to undeclared entity: " + name, src_->curLine(), src_->curColumn() - 3);
     TXpEntityInfo copy = entityTable_[e];
@@ -864,6 +910,12 @@ int TXpParser::FindEntity(const std::u16string& name, bool anyKind) const
     return it == index.end() ? -1 : it->second;
 }
 
+int TXpParser::FindParameterEntity(const std::u16string& name) const
+{
+    auto it = firstParameter_.find(name);
+    return it == firstParameter_.end() ? -1 : it->second;
+}
+
 int32_t TXpParser::EntityKind(const std::u16string& name, bool anyKind) const
 {
     int e = FindEntity(name, anyKind);
@@ -881,7 +933,7 @@ void TXpParser::DeclareEntity(const std::u16string& name, int32_t kind, bool isP
                               const std::u16string& replacementText, const std::u16string& publicId,
                               const std::u16string& systemId, const std::u16string& notationName)
 {
-    if (FindEntity(name, isParameter) >= 0)
+    if ((isParameter ? FindParameterEntity(name) : FindEntity(name, false)) >= 0)
         return; // the first declaration binds
     TXpEntityInfo info;
     info.name = name;
@@ -891,12 +943,12 @@ void TXpParser::DeclareEntity(const std::u16string& name, int32_t kind, bool isP
     info.publicId = publicId;
     info.systemId = systemId;
     info.notationName = notationName;
+    info.externalDecl = !IsDocumentSource();
     int index = static_cast<int>(entityTable_.size());
     entityTable_.push_back(std::move(info));
     expanding_.push_back(0);
     firstEntity_.emplace(name, index);
-    if (!isParameter)
-        firstGeneral_.emplace(name, index);
+    (isParameter ? firstParameter_ : firstGeneral_).emplace(name, index);
 }
 
 void TXpParser::DeclarePredefined()
@@ -931,11 +983,11 @@ void TXpParser::CheckVersionNumber(const std::u16string& value)
 
 void TXpParser::CheckEncodingName(const std::u16string& value)
 {
-    bool ok = !value.empty() && value[0] >= 0x41 && value[0] <= 0x7A;
+    auto letter = [](char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); };
+    bool ok = !value.empty() && letter(value[0]);
     for (std::size_t i = 1; ok && i < value.size(); ++i) {
         char16_t c = value[i];
-        ok = (c >= 0x41 && c <= 0x7A) || (c >= u'0' && c <= u'9') || c == u'.' || c == u'_' || c == u'-' ||
-             c == u'=';
+        ok = letter(c) || (c >= u'0' && c <= u'9') || c == u'.' || c == u'_' || c == u'-';
     }
     if (!ok)
         Fail(u"Invalid encoding declaration: " + XpQuote(value));
@@ -987,6 +1039,8 @@ void TXpParser::StartParse(const std::string& startDir)
     currentLink_ = refLink_ = -1;
     startDir_ = startDir;
     lastDirectory_.clear();
+    standalone_ = dtdMayDeclare_ = inContent_ = false;
+    declSepSources_.clear();
 }
 
 bool TXpParser::ParseFromSource(const std::string& location)
@@ -1090,6 +1144,7 @@ void TXpParser::ResetTables()
     entityTable_.clear();
     firstEntity_.clear();
     firstGeneral_.clear();
+    firstParameter_.clear();
     expanding_.clear();
     elementTable_.clear();
     notationTable_.clear();

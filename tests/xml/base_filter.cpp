@@ -614,3 +614,133 @@ TEST(XpFilter, RandomInputTerminates)
         }
     }
 }
+
+// Runs must give the characters, lines, columns and errors of reading one by
+// one, whatever the encoding, the stops and the buffer size.
+TEST(XpFilter, RunsReadWhatSingleCharactersRead)
+{
+    unsigned char stops[128] = {};
+    stops[static_cast<unsigned char>('<')] = 1;
+    stops[static_cast<unsigned char>('&')] = 1;
+    unsigned char noLineFeed[128] = {};
+    noLineFeed[0x0A] = 1;
+
+    struct Step {
+        char32_t c;
+        int line, column;
+        bool operator==(const Step&) const = default;
+    };
+    // Characters with the position after each; a filter error ends the list
+    // with its reason folded into the character (0) and its position.
+    auto trace = [&](const std::string& bytes, int capacity, const unsigned char* table, bool ascii, bool runs,
+                     std::u16string* collected) {
+        std::vector<Step> steps;
+        auto f = filterOver(bytes, capacity);
+        try {
+            for (int i = 0; i < 100000; ++i) {
+                if (runs) {
+                    std::u16string got;
+                    const int line = f->curLine(), column = f->curColumn();
+                    std::size_t n = f->ReadRun(table, ascii, &got);
+                    EXPECT_EQ(n, got.size());
+                    if (collected)
+                        *collected += got;
+                    // Replay the run as single steps, rebuilding positions.
+                    int l = line, c = column;
+                    for (char16_t u : got) {
+                        if (u == u'\n') {
+                            ++l;
+                            c = 1;
+                        } else {
+                            ++c;
+                        }
+                        steps.push_back({u, l, c});
+                    }
+                    EXPECT_EQ(l, f->curLine());
+                    EXPECT_EQ(c, f->curColumn());
+                }
+                char32_t c = f->ReadChar();
+                if (c == XpEndOfInput)
+                    break;
+                if (collected)
+                    *collected += c <= 0xFFFF ? char16_t(c) : u'?';
+                steps.push_back({c, f->curLine(), f->curColumn()});
+            }
+        } catch (const EXpFilterError& e) {
+            steps.push_back({0, e.LineNo, e.ColumnNo});
+        }
+        return steps;
+    };
+
+    const std::u16string texts[] = {
+        u"<a>plain text &amp; more</a>",
+        u"line one\nline two\r\nline three\rfour\n\n",
+        u"tab\there \u00e9t\u00e9 \u20ac \U0001F600 done",
+        u"bad \u0001 control",
+        u"bad \uFFFE unit",
+        u"ends with CR\r",
+        std::u16string(3000, u'x') + u"\n" + std::u16string(5000, u'y') + u"<z>",
+    };
+    for (const std::u16string& text : texts) {
+        std::string utf8;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            char32_t c = text[i];
+            if (c >= 0xD800 && c <= 0xDBFF)
+                c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+            if (c < 0x80) {
+                utf8 += char(c);
+            } else if (c < 0x800) {
+                utf8 += char(0xC0 | (c >> 6));
+                utf8 += char(0x80 | (c & 0x3F));
+            } else if (c < 0x10000) {
+                utf8 += char(0xE0 | (c >> 12));
+                utf8 += char(0x80 | ((c >> 6) & 0x3F));
+                utf8 += char(0x80 | (c & 0x3F));
+            } else {
+                utf8 += char(0xF0 | (c >> 18));
+                utf8 += char(0x80 | ((c >> 12) & 0x3F));
+                utf8 += char(0x80 | ((c >> 6) & 0x3F));
+                utf8 += char(0x80 | (c & 0x3F));
+            }
+        }
+        for (const std::string& bytes : {utf8, utf16le(text), utf16be(text)}) {
+            for (int capacity : {1, 3, 7, 64, 8192}) {
+                for (const unsigned char* table : {stops, noLineFeed}) {
+                    for (bool ascii : {false, true}) {
+                        SCOPED_TRACE(testing::Message() << "capacity " << capacity << " ascii " << ascii);
+                        auto single = trace(bytes, capacity, table, ascii, false, nullptr);
+                        std::u16string collected;
+                        auto withRuns = trace(bytes, capacity, table, ascii, true, &collected);
+                        EXPECT_TRUE(single == withRuns);
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(XpFilter, RunsStopAtStopsAndWaitForAPeek)
+{
+    unsigned char stops[128] = {};
+    stops[static_cast<unsigned char>('<')] = 1;
+    auto f = filterOver("abc\ndef<gh");
+    std::u16string got;
+    EXPECT_EQ(f->ReadRun(stops, false, &got), 7u);
+    EXPECT_EQ(got, u"abc\ndef");
+    EXPECT_EQ(f->curLine(), 2);
+    EXPECT_EQ(f->curColumn(), 4);
+    EXPECT_EQ(f->ReadRun(stops, false, &got), 0u); // at the stop
+    EXPECT_EQ(f->PeekChar(), u'<');
+    EXPECT_EQ(f->ReadRun(stops, false, nullptr), 0u); // nothing while peeked
+    EXPECT_EQ(f->ReadChar(), U'<');
+    EXPECT_EQ(f->ReadRun(stops, false, nullptr), 2u);
+    EXPECT_EQ(f->ReadChar(), XpEndOfInput);
+    // Latin-1 bytes above 0x7F belong to runs; UTF-8 sequences do not.
+    auto latin = filterOver("\xE9t\xE9<");
+    latin->SetEncoding(xpIso88591);
+    got.clear();
+    EXPECT_EQ(latin->ReadRun(stops, false, &got), 3u);
+    EXPECT_EQ(got, u"\u00e9t\u00e9");
+    auto utf8 = filterOver("t\xC3\xA9");
+    EXPECT_EQ(utf8->ReadRun(stops, false, nullptr), 1u);
+}

@@ -77,6 +77,7 @@ TEST(XpContent, AttributeErrors)
               line(1, 45, "Invalid character in attribute value: '<'"));
     EXPECT_EQ(error("<a b=\"&lt;\"/>"), "");
     EXPECT_EQ(error("<a b='1'c='2'/>"), line(1, 9, "Whitespace required between attributes"));
+    EXPECT_EQ(error("<a ='1'/>"), line(1, 4, "Invalid XML name: '='"));
     EXPECT_EQ(error("<a b=~x~/>"), line(1, 7, "Expected \" or '"));
     EXPECT_EQ(error("<!DOCTYPE a [<!ENTITY e SYSTEM 'e.xml'>]><a b='&e;'/>"),
               line(1, 51, "External entity reference in attribute value: 'e'"));
@@ -120,9 +121,14 @@ TEST(XpContent, EncodingDeclarationAgainstByteOrderMark)
               line(1, 38, "Encoding declaration 'utf-16' contradicts the byte order mark"));
     EXPECT_EQ(error("\xEF\xBB\xBF<?xml version='1.0' encoding='ISO-8859-1'?><a/>"),
               line(1, 42, "Encoding declaration 'ISO-8859-1' contradicts the byte order mark"));
-    // Agreeing names, and a declaration without any mark.
+    // Agreeing names; text read byte by byte cannot be in a two-byte encoding.
     EXPECT_EQ(error("\xEF\xBB\xBF<?xml version='1.0' encoding='utf-8'?><a/>"), "");
-    EXPECT_EQ(error("<?xml version='1.0' encoding='UTF-16'?><a/>"), "");
+    EXPECT_EQ(error("<?xml version='1.0' encoding='UTF-16'?><a/>"),
+              line(1, 38, "Encoding declaration 'UTF-16' needs a byte order mark"));
+    EXPECT_EQ(error("<?xml version='1.0' encoding='latin1'?><a/>"), "");
+    // An encoding name begins with a letter.
+    EXPECT_EQ(error("<?xml version='1.0' encoding='_UTF-8'?><a/>"), line(1, 38, "Invalid encoding declaration: '_UTF-8'"));
+    EXPECT_EQ(error("<?xml version='1.0' encoding='x=y'?><a/>"), line(1, 35, "Invalid encoding declaration: 'x=y'"));
 }
 
 TEST(XpContent, XmlDeclaration)
@@ -336,4 +342,21 @@ TEST(XpContent, EntityTextErrorsCarryThePositionInsideTheText)
 {
     EXPECT_EQ(error("<!DOCTYPE a [<!ENTITY e 'ab&#10;c&#38;x y'>]><a>&e;</a>"),
               line(2, 4, "Expected String: ';'"));
+}
+
+TEST(XpContent, MarkupEndsInTheEntityThatBeganIt)
+{
+    const std::string split = "Markup not ended in the entity that began it: ";
+    auto doc = [](const std::string& text, const std::string& content) {
+        return error("<!DOCTYPE a [<!ENTITY e '" + text + "'>]><a>" + content + "</a>");
+    };
+    // Whole comments, processing instructions and CDATA sections are fine.
+    EXPECT_EQ(doc("&#60;!-- c --&#62;&#60;?p x?&#62;&#60;![CDATA[x]]&#62;", "&e;"), "");
+    // Opened in the entity, closed after it.
+    EXPECT_EQ(doc("&#60;![CDATA[", "&e;]]>"), line(1, 49, split + "']]>'"));
+    EXPECT_EQ(doc("&#60;!--", "&e;-->"), line(1, 44, split + "'-->'"));
+    EXPECT_EQ(doc("&#60;?pi", "&e;?>"), line(1, 5, split + "'?>'"));
+    EXPECT_EQ(doc("&#60;?pi data", "&e;?>"), line(1, 10, split + "'?>'"));
+    // Never closed: the entity's end is reported, not the document's.
+    EXPECT_EQ(doc("&#60;!-- c", "&e;"), line(1, 7, split + "'-->'"));
 }

@@ -163,6 +163,12 @@ TEST(XpDtd, DeclarationMessages)
     EXPECT_EQ(dtd("<!ATTLIST a d id #REQUIRED>"), line(1, 30, "Illegal attribute type: (id) in element a"));
     EXPECT_EQ(dtd("<!ATTLIST a d ID #implied>"), line(1, 39, "Illegal keyword for attribute default value: implied"));
     EXPECT_EQ(dtd("<!ENTITY u SYSTEM 'u.gif' NDATA gif><!ELEMENT a ANY><!ELEMENT b (#PCDATA)>"), "");
+    // Enumerations hold at least one token; a tab is no public-id character
+    // (it is tested before whitespace is normalised).
+    EXPECT_EQ(dtd("<!ATTLIST a b () #IMPLIED>"), line(1, 29, "Expected name token in enumeration: )"));
+    EXPECT_EQ(dtd("<!ATTLIST a b NOTATION (x|) #IMPLIED>"), line(1, 40, "Expected name token in enumeration: )"));
+    EXPECT_EQ(dtd("<!NOTATION n PUBLIC 'a\tb'>"), line(1, 39, "Invalid PublicID character: '\t'"));
+    EXPECT_EQ(dtd("<!NOTATION n PUBLIC ' a\n b '>"), "");
 }
 
 TEST(XpDtd, ParameterEntityHoldingDeclarations)
@@ -326,6 +332,7 @@ TEST(XpDtd, ContentModelSyntax)
     EXPECT_EQ(dtd("<!ELEMENT a (b,c|d)>"), line(1, 30, "Mixed separators in content model: |"));
     EXPECT_EQ(dtd("<!ELEMENT a ((b) ?)>"), line(1, 31, "Bad separator in content model: ?"));
     EXPECT_EQ(dtd("<!ELEMENT a (#PCDATA|b)>"), line(1, 37, "Mixed content with element names must end with ')*'"));
+    EXPECT_EQ(dtd("<!ELEMENT a (#PCDATA|)*>"), line(1, 35, "Expected element name in content model: )"));
 }
 
 TEST(XpDtd, AttributeDefaultsAreCheckedWhereDeclared)
@@ -372,4 +379,143 @@ TEST(XpDtd, ParameterEntitiesInExternalText)
     EXPECT_FALSE(p.ParseFromSource("bad.xml"));
     EXPECT_EQ(firstLine(p), "File: bad.dtd. Line: 1 Col: 20 Error: "
                             "Text declaration requires an encoding declaration");
+}
+
+TEST(XpDtd, UndeclaredEntitiesWhereUnreadDeclarationsCouldStand)
+{
+    // Without parameter entities or an external subset every declaration
+    // was read: an undeclared entity is malformed.
+    EXPECT_EQ(error("<a>&u;</a>"), line(1, 7, "Reference to undeclared entity: 'u'"));
+    EXPECT_EQ(error("<!DOCTYPE a [<!ENTITY % p ''>]><a>&u;</a>"), line(1, 38, "Reference to undeclared entity: 'u'"));
+    // After a parameter-entity reference it is a matter of validity only...
+    EXPECT_EQ(error("<!DOCTYPE a [<!ENTITY % p ''>%p;]><a b='&u;'>&u;</a>"), "");
+    // ... unless the document says it stands alone.
+    EXPECT_EQ(error("<?xml version='1.0' standalone='yes'?><!DOCTYPE a [<!ENTITY % p ''>%p;]><a>&u;</a>"),
+              line(1, 79, "Reference to undeclared entity: 'u'"));
+    // A standalone document may not use what a parameter entity declared.
+    const std::string message =
+        "Reference in a standalone document to an entity declared externally or in a parameter entity: 'e'";
+    const std::string pe = "<!DOCTYPE a [<!ENTITY % p '<!ENTITY e \"v\">'>%p;]>";
+    EXPECT_EQ(error(pe + "<a b='&e;'>&e;</a>"), "");
+    EXPECT_EQ(error("<?xml version='1.0' standalone='yes'?>" + pe + "<a>&e;</a>"), line(1, 94, message));
+    EXPECT_EQ(error("<?xml version='1.0' standalone='yes'?>" + pe + "<a b='&e;'/>"), line(1, 97, message));
+    EXPECT_EQ(error("<?xml version='1.0' standalone='no'?>" + pe + "<a>&e;</a>"), "");
+
+    TempDir dir;
+    CwdKeeper keep;
+    dir.write("ext.dtd", "<!ENTITY e 'v'><!ATTLIST a b CDATA '&e;'>");
+    // Also a default in the internal subset may name what the external one declares.
+    std::string defaults = dir.write("defaults.xml", "<!DOCTYPE a SYSTEM 'ext.dtd' [<!ATTLIST a c CDATA '&e;'>]><a/>");
+    std::string yes = dir.write("yes.xml", "<?xml version='1.0' standalone='yes'?><!DOCTYPE a SYSTEM 'ext.dtd'><a>&e;</a>");
+    std::string no = dir.write("no.xml", "<!DOCTYPE a SYSTEM 'ext.dtd'><a>&e;&undeclared;</a>");
+    TXpParser p;
+    EXPECT_FALSE(p.ParseFromSource(yes));
+    EXPECT_EQ(p.ErrorLines.at(0), line(1, 74, message, dir.path() + "/yes.xml"));
+    EXPECT_TRUE(p.ParseFromSource(no)) << p.ErrorLines.at(0);
+    EXPECT_TRUE(p.ParseFromSource(defaults)) << p.ErrorLines.at(0);
+}
+
+TEST(XpDtd, ParameterAndGeneralEntitiesHaveNamesOfTheirOwn)
+{
+    TXpParser p;
+    std::u16string data;
+    p.OnCharData = [&](TXpParser&, const std::u16string& v) { data += v; };
+    EXPECT_TRUE(check("<!DOCTYPE a [<!ENTITY x 'general'><!ENTITY % x '<!ENTITY y \" from pe\">'>%x;]><a>&x;&y;</a>",
+                      &p)
+                    .empty());
+    EXPECT_EQ(data, u"general from pe");
+
+    // An external parameter entity is no general entity: the general one
+    // declared after it binds.
+    TempDir dir;
+    CwdKeeper keep;
+    dir.write("part.ent", "<!ATTLIST a b CDATA 'v'>");
+    dir.write("ext.dtd", "<!ENTITY % e SYSTEM 'part.ent'>\n<!ENTITY e '<![CDATA[%e;]]>'>");
+    std::string doc = dir.write("doc.xml", "<!DOCTYPE a SYSTEM 'ext.dtd'><a>&e;</a>");
+    std::u16string cdata;
+    p.OnCDATASection = [&](TXpParser&, const std::u16string& v) { cdata += v; };
+    EXPECT_TRUE(p.ParseFromSource(doc)) << p.ErrorLines.at(0);
+    EXPECT_EQ(cdata, u"<!ATTLIST a b CDATA 'v'>");
+}
+
+TEST(XpDtd, ConditionalSectionsInExternalParameterEntities)
+{
+    TempDir dir;
+    CwdKeeper keep;
+    dir.write("cond.ent", "<![INCLUDE[<!ENTITY e 'in'>]]>\n<![IGNORE[some junk]]>");
+    std::string doc = dir.write("doc.xml", "<!DOCTYPE a [<!ENTITY % c SYSTEM 'cond.ent'>%c;]><a>&e;</a>");
+    TXpParser p;
+    EXPECT_TRUE(p.ParseFromSource(doc)) << p.ErrorLines.at(0);
+    // An IGNORE section begins after the blanks of its own source.
+    dir.write("open.ent", "<![ IGNORE [\r\n");
+    doc = dir.write("doc2.xml", "<!DOCTYPE a SYSTEM 'open.ent'><a/>");
+    EXPECT_FALSE(p.ParseFromSource(doc));
+    EXPECT_EQ(p.ErrorLines.at(0), line(2, 0, "Encountered malformed IGNORE section.", dir.path() + "/open.ent"));
+}
+
+TEST(XpDtd, EntityTextInElementOnlyContent)
+{
+    // Blank and empty entities, and CDATA sections, where only elements
+    // belong are invalid, not malformed.
+    EXPECT_EQ(error("<!DOCTYPE f [<!ELEMENT f (a+)><!ENTITY empty ''><!ENTITY space ' '><!ELEMENT a EMPTY>]>"
+                    "<f>\n&empty;\n<a/>\n&space;\n<a/>\n<![CDATA[]]>\n<a/><![CDATA[ ]]></f>"),
+              "");
+}
+
+TEST(XpDtd, ParameterEntitiesBetweenDeclarationsHoldWholeDeclarations)
+{
+    EXPECT_EQ(dtd("<!ENTITY % e '<!ELEMENT a ANY>'>%e;"), "");
+    EXPECT_EQ(dtd("<!ENTITY % e '<!ELEMENT a '>%e;ANY>"),
+              line(1, 48, "Markup declaration not ended in the entity that began it"));
+    EXPECT_EQ(dtd("<!ENTITY % e '<!--'>%e; -->"), line(1, 37, "Markup not ended in the entity that began it: '-->'"));
+    // Inside declarations of the internal subset no reference may stand,
+    // also where a name is expected.
+    const std::string refused = "Parameter entities not allowed in DTD internal subset";
+    EXPECT_EQ(dtd("<!ELEMENT %e; ANY>"), line(1, 25, refused));
+    EXPECT_EQ(dtd("<!NOTATION %e; SYSTEM 'x'>"), line(1, 26, refused));
+    EXPECT_EQ(dtd("<!ATTLIST a %e;>"), line(1, 27, refused));
+}
+
+TEST(XpDtd, ParameterEntitiesInsideExternalDeclarations)
+{
+    TempDir dir;
+    CwdKeeper keep;
+    TXpParser p;
+    std::u16string log;
+    p.OnAttribute = [&](TXpParser&, const std::u16string& n, const std::u16string& v, bool) {
+        log += n + u"=" + v + u";";
+    };
+    auto run = [&](const std::string& ext) {
+        dir.write("ext.dtd", ext);
+        std::string doc = dir.write("doc.xml", "<!DOCTYPE doc SYSTEM 'ext.dtd'><doc/>");
+        log.clear();
+        bool ok = p.ParseFromSource(doc);
+        return ok ? std::string() : p.ErrorLines.at(0);
+    };
+    // A reference's text counts as having a blank on each side.
+    EXPECT_EQ(run("<!ENTITY % e \"'v1'\"><!ATTLIST doc a1 CDATA %e;>"), "");
+    EXPECT_EQ(log, u"a1=v1;");
+    EXPECT_EQ(run("<!ENTITY % e \"'v1'\"><!ATTLIST doc a1 CDATA%e;>"), "");
+    EXPECT_EQ(run("<!ENTITY % e 'doc'><!ATTLIST%e;a1 CDATA 'v1'>"), "");
+    EXPECT_EQ(log, u"a1=v1;");
+    EXPECT_EQ(run("<!ENTITY % e 'x'><!ENTITY % e 'y'><!ENTITY % v \"'%e;'\"><!ATTLIST doc a1 CDATA %v;>"), "");
+    EXPECT_EQ(log, u"a1=x;");
+    EXPECT_EQ(run("<!ENTITY % e ''><!ELEMENT doc (#PCDATA %e;)>"), "");
+    EXPECT_EQ(run("<!ENTITY % n 'NOTATION'><!ENTITY % s 'SYSTEM'><!NOTATION x %s; 'x'>"
+                  "<!ATTLIST doc t %n; (x) #IMPLIED d CDATA #FIXED 'f'>"),
+              "");
+    EXPECT_EQ(log, u"d=f;");
+    EXPECT_EQ(run("<!ENTITY % n 'NOTATION'><!ENTITY % s 'SYSTEM'><!NOTATION x %s; 'x'>"
+                  "<!ATTLIST doc t %n; (x) #IMPLIED d CDATA #FIXED 'f'><!ELEMENT doc %n;>"),
+              line(1, 1, "Expected String: '('")); // in the text of n
+    // Groups and declarations may open in one text and close in another:
+    // a matter of validity.
+    EXPECT_EQ(run("<!ENTITY % c1 '(a|b'><!ENTITY % c2 '|c)'><!ELEMENT doc %c1;%c2; >"), "");
+    EXPECT_EQ(run("<!ENTITY % e '>'><!ELEMENT doc (#PCDATA) %e;"), "");
+    EXPECT_EQ(run("<!ENTITY % e 'b CDATA #IMPLIED>'><!ATTLIST doc %e;"), "");
+    // A quoted value closes in the text it opened in.
+    EXPECT_EQ(run("<!ENTITY % e \"'a&amp;\"><!ATTLIST doc a CDATA %e;'>"), line(1, 8, "Expected: '"));
+    // Where a blank is required, none is supplied by an unexpanded name.
+    EXPECT_EQ(run("<!ATTLIST doc a CDATA'v'>"),
+              "File: " + dir.path() + "/ext.dtd. Line: 1 Col: 22 Error: Whitespace expected at Line: 1 Position: 22");
 }
