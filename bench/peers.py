@@ -88,14 +88,14 @@ def files_of(folder, suffix):
     return sorted(os.path.join(folder, f) for f in os.listdir(folder) if f.endswith(suffix))
 
 
-def main():
+def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--build", default=os.path.join(ROOT, "build"))
     ap.add_argument("--runs", type=int, default=3, help="median of N interleaved runs")
-    args = ap.parse_args()
+    args = ap.parse_args(argv)
     ensure_tools()
     build = os.path.abspath(args.build)
-    subprocess.check_call(["cmake", "--build", build, "--target", "ortavixcl", "xpcheck"])
+    subprocess.check_call(["cmake", "--build", build, "--target", "ortavixcl", "xpcheck", "-j", "2"])
     ortavixcl = os.path.join(build, "ortavixcl")
     xpcheck = os.path.join(build, "xpcheck")
 
