@@ -12,7 +12,17 @@ checker alone is timed on the same output, giving the conversion share too.
     python3 bench/run.py [--build DIR] [--runs N] [--depth N] [--keep]
 
 DIR defaults to build (configured as Release when missing; only ortavixcl
-and xpcheck are built).
+and xpcheck are built). Further steps, each on its own or all with --all:
+
+    --peers         ortavixcl against xmllint, xpcheck against xmlwf,
+                    interleaved on the same files (bench/peers.py; installs
+                    libxml2-utils and expat for the bench only)
+    --linear        pathological pages at n and 2n units: doubling may at
+                    most double the time (x2.5 for noise); the whole
+                    pathological corpus in under 5 s
+    --small-files   many small files against cp -r into a fresh folder
+    --shard         100,000 small files: xargs -P shards give the output
+                    of a single run
 """
 
 import argparse
@@ -23,6 +33,9 @@ import shutil
 import subprocess
 import sys
 import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import scale  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BENCH = os.path.join(ROOT, "bench")
@@ -39,12 +52,12 @@ def write(path, text, encoding="ascii"):
 
 def make_corpus(depth):
     """Writes the corpus groups; returns {group: directory}."""
-    if os.path.isdir(CORPUS):
-        shutil.rmtree(CORPUS)
     groups = {}
 
     def group(name):
+        # Only the group's own folder: the other steps keep theirs.
         d = os.path.join(CORPUS, name)
+        shutil.rmtree(d, ignore_errors=True)
         os.makedirs(d)
         groups[name] = d
         return d
@@ -166,10 +179,42 @@ def main():
     ap.add_argument("--runs", type=int, default=3, help="best of N runs")
     ap.add_argument("--depth", type=int, default=1000000, help="nesting depth of deep.html")
     ap.add_argument("--keep", action="store_true", help="reuse an existing corpus")
+    ap.add_argument("--peers", action="store_true", help="time against xmllint and xmlwf")
+    ap.add_argument("--linear", action="store_true", help="linearity pairs of pathological pages")
+    ap.add_argument("--small-files", action="store_true", help="many small files against cp -r")
+    ap.add_argument("--shard", action="store_true", help="sharded run against a single run")
+    ap.add_argument("--all", action="store_true", help="the corpus groups and every step above")
+    ap.add_argument("--count", type=int, default=None,
+                    help="files for --small-files (20,000) and --shard (100,000)")
+    ap.add_argument("--jobs", type=int, default=os.cpu_count() or 2, help="processes for --shard")
     args = ap.parse_args()
 
     build = os.path.abspath(args.build)
     exe, xpcheck = ensure_build(build)
+    steps = [s for s in ("peers", "linear", "small_files", "shard") if getattr(args, s)]
+    if args.all:
+        steps = ["groups", "peers", "linear", "small_files", "shard"]
+    if not steps:
+        steps = ["groups"]
+    failed = False
+    for step in steps:
+        if step == "groups":
+            failed = groups_step(args, exe, xpcheck) or failed
+        elif step == "peers":
+            import peers
+            failed = peers.main(["--build", build, "--runs", str(args.runs)]) != 0 or failed
+        elif step == "linear":
+            failed = not scale.linear(exe, args.runs) or failed
+        elif step == "small_files":
+            failed = not scale.small(exe, args.runs, args.count or 20000) or failed
+        elif step == "shard":
+            failed = not scale.shard(exe, args.count or 100000, args.jobs) or failed
+        print()
+    return 1 if failed else 0
+
+
+def groups_step(args, exe, xpcheck):
+    """The corpus groups; True when a run failed."""
     if args.keep and os.path.isdir(CORPUS):
         groups = {g: os.path.join(CORPUS, g) for g in sorted(os.listdir(CORPUS))}
     else:
@@ -227,7 +272,7 @@ def main():
     print("  on a busy machine compare cpu s (user + system) too.")
     print("conMB/s: input bytes / (that time - xpcheck's time): the conversion without the check.")
     print("xmlMB/s: xpcheck alone over the XML written (UTF-16), when xpcheck is built.")
-    return 1 if failed else 0
+    return failed
 
 
 if __name__ == "__main__":

@@ -1,4 +1,5 @@
 #include "cli/Driver.h"
+#include "cli/Progress.h"
 
 #include "html/HtmlParser.h"
 #include "text/Ansi.h"
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <cstdlib>
+#include <exception>
 #include <cxxabi.h>
 #include <dirent.h>
 #include <iostream>
@@ -100,8 +102,13 @@ namespace driver {
 std::string outdir;
 bool info = false;
 std::string encoding;
+std::function<bool()> errIsTerminal = [] { return ::isatty(STDERR_FILENO) == 1; };
+std::function<double()> progressClock;
 
 namespace {
+
+// The run's progress display, wiped before any line reaches the console.
+TProgress* progress = nullptr;
 
 const std::string usageText = "Useage: \nortavixcl infiles.html [--outdir directory] [--info]";
 
@@ -109,6 +116,8 @@ const std::string usageText = "Useage: \nortavixcl infiles.html [--outdir direct
 // no longer be written to ends the run instead of losing lines silently.
 void say(std::ostream& out, const std::string& line)
 {
+    if (progress)
+        progress->hide();
     out << line << '\n';
     out.flush();
     if (!out)
@@ -161,6 +170,7 @@ bool fileId(const std::string& path, TFileId& id)
 // those still to come), and which input wrote each output so far.
 struct TRunFiles {
     std::map<TFileId, std::string> inputs;
+    std::uint64_t matched = 0; // regular files over all patterns, repeats too
     std::map<TFileId, std::pair<TFileId, std::string>> outputs;
 };
 
@@ -228,6 +238,15 @@ void convertPattern(const std::string& pattern, std::ostream& out, const TStepsF
             continue;
         }
         const TFileId inputId{st.st_dev, st.st_ino};
+        // Counted done however the file's turn ends, also when skipped.
+        struct TDone {
+            std::uint64_t bytes;
+            ~TDone()
+            {
+                if (progress && std::uncaught_exceptions() == 0)
+                    progress->fileDone(bytes);
+            }
+        } done{static_cast<std::uint64_t>(st.st_size)};
 
         // An output never replaces a file this run reads (x.XML matched by
         // x.*, or a link to a later input), nor another input's output.
@@ -285,6 +304,13 @@ void convertPattern(const std::string& pattern, std::ostream& out, const TStepsF
     }
 }
 
+// Makes a display the run's own for as long as it lasts; the display is
+// wiped (by its owner) before a failure is reported.
+struct TProgressScope {
+    explicit TProgressScope(TProgress& p) { progress = &p; }
+    ~TProgressScope() { progress = nullptr; }
+};
+
 // Every regular file the patterns match, before any is converted.
 void collectInputs(const getoptlib::argvarray& argv, int32_t first, int32_t argc, TRunFiles& files)
 {
@@ -294,8 +320,10 @@ void collectInputs(const getoptlib::argvarray& argv, int32_t first, int32_t argc
         for (const TMatch& match : findMatches(pattern)) {
             struct stat st;
             const std::string path = dir + match.name;
-            if (!match.isDirectory && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            if (!match.isDirectory && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
                 files.inputs.emplace(TFileId{st.st_dev, st.st_ino}, path);
+                ++files.matched;
+            }
         }
     }
 }
@@ -430,8 +458,12 @@ int run(getoptlib::argvarray& argv, std::ostream& out, std::ostream& err,
         if (getoptlib::optind < argc) {
             TRunFiles files;
             collectInputs(argv, getoptlib::optind, argc, files);
+            TProgress shown(err, !info && errIsTerminal && errIsTerminal(), progressClock);
+            TProgressScope scope(shown);
+            shown.start(files.matched);
             for (; getoptlib::optind < argc; ++getoptlib::optind)
                 convertPattern(argv[getoptlib::optind], out, makeSteps, files);
+            shown.finish();
         } else {
             say(out, usageText);
         }

@@ -51,6 +51,12 @@ extern bool info;
 // encoding name.
 extern std::string encoding;
 
+// Whether the failure stream is a terminal, asked once per run: only then,
+// and without "--info", is a long batch's progress shown there. Tests
+// replace it, and the progress display's clock (seconds; empty = steady).
+extern std::function<bool()> errIsTerminal;
+extern std::function<double()> progressClock;
+
 // page.html -> page.XML, notes -> notes.XML, .profile -> .XML.
 std::string outputName(const std::string& name);
 

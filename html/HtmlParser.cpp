@@ -133,7 +133,10 @@ std::unique_ptr<TDocument> THtmlParser::parseString(std::u16string&& text)
     currentNode_ = nullptr;
     currentTag_ = nullptr;
     std::vector<TOpenElement>().swap(open_); // a deep page leaves a long list
-    openNameCount_.clear();
+    // Not clear(): that keeps the buckets of the page with the most open
+    // names, and wiping them again for every later page of a batch costs
+    // as much as that page.
+    std::unordered_map<std::u16string, int>().swap(openNameCount_);
     rootElement_ = nullptr;
     mainBody_ = nullptr;
     tagElement_ = nullptr;

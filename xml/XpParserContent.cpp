@@ -282,7 +282,10 @@ bool TXpParser::ParseStartTag()
     SkipWhitespace(false);
 
     startTagAttrCount_ = 0;
-    attrIndex_.clear();
+    // clear() would wipe every bucket the longest tag so far needed, for
+    // every tag after it: a fresh index costs nothing until a long tag.
+    if (!attrIndex_.empty())
+        std::unordered_map<std::u16string, int>().swap(attrIndex_);
     std::u16string xmlSpace;
     bool hasXmlSpace = false;
     bool spaced = true;

@@ -1142,9 +1142,11 @@ void TXpParser::RunParse()
 void TXpParser::ResetTables()
 {
     entityTable_.clear();
-    firstEntity_.clear();
-    firstGeneral_.clear();
-    firstParameter_.clear();
+    // Fresh maps: clear() keeps (and wipes) the buckets of the largest
+    // document so far, a cost every later document of a batch would pay.
+    std::unordered_map<std::u16string, int>().swap(firstEntity_);
+    std::unordered_map<std::u16string, int>().swap(firstGeneral_);
+    std::unordered_map<std::u16string, int>().swap(firstParameter_);
     expanding_.clear();
     elementTable_.clear();
     notationTable_.clear();
