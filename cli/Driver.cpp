@@ -27,7 +27,7 @@
 
 namespace {
 
-// The pattern's working objects: the text list, the tree builder and the XML
+// The run's working objects: the text list, the tree builder and the XML
 // checker (without owner, RaiseErrors off: problems in a document are listed,
 // not raised), and the document of the file at hand.
 class TConversionSteps : public TFileSteps {
@@ -35,7 +35,7 @@ public:
     void load(const std::string& inputPath) override
     {
         if (driver::encoding.empty()) {
-            list_.loadFromFile(inputPath);
+            list_.loadTextFromFile(inputPath, text_);
             return;
         }
         TMemoryStream bytes;
@@ -46,17 +46,15 @@ public:
         }
         choice_ = encoding::choose(bytes.bytes(), driver::encoding);
         if (choice_.decodedAtLoad())
-            list_.setText(encoding::decode(bytes.bytes(), choice_));
+            TWideStrings::joinText(encoding::decode(bytes.bytes(), choice_), text_);
         else
-            list_.loadFromStream(bytes);
+            list_.loadTextFromStream(bytes, text_);
     }
     bool parse() override
     {
-        // The lines are not needed again: freeing them before the tree is
-        // built keeps one copy of the page in memory instead of three.
-        std::u16string text = list_.text();
-        list_.clear();
-        document_ = parser_.parseString(std::move(text));
+        // The text goes to the tree builder without a copy.
+        document_ = parser_.parseString(std::move(text_));
+        text_.clear();
         if (document_ && !driver::encoding.empty()) {
             document_->decodedAtLoad = choice_.decodedAtLoad();
             // The tree builder reads the charset only from a meta's content.
@@ -76,10 +74,16 @@ public:
         return checker_.ErrorLines;
     }
     void freeDocument() override { document_.reset(); }
-    void clear() override { list_.clear(); }
+    void clear() override
+    {
+        list_.clear();
+        text_.clear();
+    }
 
 private:
+    // The list only loads: its text is made straight from the bytes.
     TWideStringList list_;
+    std::u16string text_;
     THtmlParser parser_;
     TXpParser checker_;
     std::unique_ptr<TDocument> document_;
@@ -200,8 +204,10 @@ std::string currentDirectory()
     return dir;
 }
 
+// steps: the working objects, made by the first pattern that needs them and
+// kept for the rest of the run, so that their buffers serve every file.
 void convertPattern(const std::string& pattern, std::ostream& out, const TStepsFactory& makeSteps,
-                    TRunFiles& files)
+                    std::unique_ptr<TFileSteps>& steps, TRunFiles& files)
 {
     if (!outdir.empty() && !isDirectory(outdir)) {
         say(out, "Error: Directory " + outdir + " does not exists");
@@ -210,7 +216,8 @@ void convertPattern(const std::string& pattern, std::ostream& out, const TStepsF
     if (!outdir.empty() && outdir.back() != '/')
         outdir += '/';
 
-    std::unique_ptr<TFileSteps> steps = makeSteps();
+    if (!steps)
+        steps = makeSteps();
     const std::string dir = directoryPart(pattern);
 
     for (const TMatch& match : findMatches(pattern)) {
@@ -430,8 +437,9 @@ int run(getoptlib::argvarray& argv, std::ostream& out, std::ostream& err,
         if (getoptlib::optind < argc) {
             TRunFiles files;
             collectInputs(argv, getoptlib::optind, argc, files);
+            std::unique_ptr<TFileSteps> steps;
             for (; getoptlib::optind < argc; ++getoptlib::optind)
-                convertPattern(argv[getoptlib::optind], out, makeSteps, files);
+                convertPattern(argv[getoptlib::optind], out, makeSteps, steps, files);
         } else {
             say(out, usageText);
         }

@@ -525,23 +525,6 @@ void emitUtf16LE(const std::u16string& text, Sink&& sink)
     }
 }
 
-// Removes the temporary file unless disarmed.
-struct TempFile {
-    std::string name;
-    int fd = -1;
-    bool keep = false;
-    TTempFileGuard onSignal; // removed also when a signal ends the program
-    ~TempFile()
-    {
-        if (fd >= 0)
-            ::close(fd);
-        if (!keep && !name.empty())
-            ::unlink(name.c_str());
-    }
-};
-
-std::atomic<unsigned> tempCounter{0};
-
 } // namespace
 
 std::u16string TNode::toXML() const
@@ -570,60 +553,9 @@ void TDocument::saveToStream(TStream& stream) const
 
 void TDocument::saveToFile(const std::string& fileName) const
 {
-    // Replace what a symbolic link points to, as writing through it would.
-    std::string target = fileName;
-    struct stat st;
-    if (::lstat(fileName.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        if (char* resolved = ::realpath(fileName.c_str(), nullptr)) {
-            target = resolved;
-            std::free(resolved);
-        }
-    }
-    struct stat old;
-    const bool hadOld = ::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode);
-
-    // The temporary file lives beside the target so that the rename stays on
-    // one file system; it is created exclusively under a fresh name.
-    size_t slash = target.rfind('/');
-    std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    TempFile temp;
-    for (int attempt = 0; temp.fd < 0; ++attempt) {
-        std::string unique = std::to_string(::getpid()) + "_" + std::to_string(tempCounter++);
-        std::string name = target + ".tmp" + unique;
-        TCleanupSignalsBlocked blocked; // no gap between creation and registration
-        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno == ENAMETOOLONG) {
-            name = dir + ".ortavix" + unique + ".tmp";
-            fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        }
-        if (fd >= 0) {
-            temp.name = name;
-            temp.fd = fd;
-            temp.onSignal.reset(name);
-        } else if (errno != EEXIST || attempt >= 100) {
-            throw EFCreateError(fileName, errno);
-        }
-    }
-    if (hadOld)
-        ::fchmod(temp.fd, old.st_mode & 0777);
-
-    writeDocument(*this, [&temp](const void* data, int64_t count) {
-        auto* p = static_cast<const char*>(data);
-        while (count > 0) {
-            ssize_t n = ::write(temp.fd, p, static_cast<size_t>(std::min<int64_t>(count, 1 << 30)));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                throw EWriteError();
-            p += n;
-            count -= n;
-        }
+    TReplacingFile file(fileName);
+    writeDocument(*this, [&file](const void* data, int64_t count) {
+        file.write(data, static_cast<size_t>(count));
     });
-    int fd = temp.fd;
-    temp.fd = -1;
-    if (::close(fd) != 0)
-        throw EWriteError();
-    if (::rename(temp.name.c_str(), target.c_str()) != 0)
-        throw EFCreateError(fileName, errno);
-    temp.keep = true;
+    file.commit();
 }
