@@ -107,7 +107,7 @@ bool isReplacedAt(std::u16string_view text, size_t i) noexcept
 }
 
 // Appends text with every unit XML cannot hold replaced.
-void appendXmlChars(std::u16string& out, const std::u16string& text)
+void appendXmlChars(std::u16string& out, std::u16string_view text)
 {
     size_t start = 0;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -123,12 +123,10 @@ void appendXmlChars(std::u16string& out, const std::u16string& text)
 // Whether the name as a whole is an XML name.
 bool isXmlName(const TNode* node)
 {
-    const std::u16string& prefix = node->prefix();
-    const std::u16string& local = node->localName();
     // The ":" between prefix and local name is a name character.
     bool first = true;
-    for (const std::u16string* part : {&prefix, &local}) {
-        for (char16_t c : *part) {
+    for (std::u16string_view part : {node->prefix(), node->localName()}) {
+        for (char16_t c : part) {
             if (!IsNameUnit(c, first))
                 return false;
             first = false;
@@ -138,7 +136,7 @@ bool isXmlName(const TNode* node)
 }
 
 // Appends a name with every unit that cannot stand there written as "_".
-void appendNameUnits(std::u16string& out, const std::u16string& name, bool& first)
+void appendNameUnits(std::u16string& out, std::u16string_view name, bool& first)
 {
     for (char16_t c : name) {
         out.push_back(IsNameUnit(c, first) ? c : u'_');
@@ -147,7 +145,7 @@ void appendNameUnits(std::u16string& out, const std::u16string& name, bool& firs
 }
 
 // Appends text escaped for an attribute value, copying clean runs in bulk.
-void appendAttributeText(std::u16string& out, const std::u16string& text)
+void appendAttributeText(std::u16string& out, std::u16string_view text)
 {
     size_t start = 0;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -287,7 +285,7 @@ private:
     // through the 8-bit code page on the way in; text that does not narrow
     // back losslessly did not come from there, and decoding it would turn its
     // characters into "?", so it counts as undecodable.
-    bool decode(const std::u16string& value, std::u16string& result)
+    bool decode(std::u16string_view value, std::u16string& result)
     {
         if (!charsetKnown_)
             return false;
@@ -304,9 +302,9 @@ private:
         size_t start = out_.size();
         const TNode* parent = node->parentNode();
         if (!(parent && isScript(parent))) {
-            const std::u16string& value = static_cast<const TCharacterData*>(node)->data();
+            const std::u16string_view value = static_cast<const TCharacterData*>(node)->data();
             bool decoded = decode(value, decoded_);
-            const std::u16string& text = decoded ? decoded_ : value;
+            const std::u16string_view text = decoded ? std::u16string_view(decoded_) : value;
             if (parent && parent->nodeType() == ATTRIBUTE_NODE) {
                 appendAttributeText(out_, text);
             } else if (!decoded) {
@@ -361,7 +359,7 @@ private:
 
     // A CDATA section ends at its first "]]>", so the text is split there
     // into consecutive sections.
-    void appendCDataSection(const std::u16string& value)
+    void appendCDataSection(std::u16string_view value)
     {
         out_.append(u"<![CDATA[");
         size_t from = out_.size();
@@ -414,7 +412,7 @@ private:
             writeText(node);
             break;
         case CDATA_SECTION_NODE: {
-            const std::u16string& value = static_cast<const TCharacterData*>(node)->data();
+            const std::u16string_view value = static_cast<const TCharacterData*>(node)->data();
             bool blank = std::all_of(value.begin(), value.end(), [](char16_t c) { return c <= 0x20; });
             if (!blank) {
                 appendCDataSection(value);
@@ -451,7 +449,7 @@ private:
             break;
         }
         case COMMENT_NODE: {
-            const std::u16string& value = static_cast<const TCharacterData*>(node)->data();
+            const std::u16string_view value = static_cast<const TCharacterData*>(node)->data();
             out_.append(u"<!--");
             size_t from = out_.size();
             appendXmlChars(out_, value);

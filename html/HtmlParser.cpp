@@ -292,7 +292,8 @@ void THtmlParser::textNode(THtmlReader& reader)
     // Only blanks may stand beside the root; other text belongs to the page.
     if (currentNode_ == htmlDocument_ && !isBlankText(reader.nodeValue()))
         moveToMainBody();
-    append(htmlDocument_->createTextNode(reader.takeNodeValue()));
+    // Copied into the document; the reader keeps its buffer for the next token.
+    append(htmlDocument_->createTextNode(reader.nodeValue()));
 }
 
 void THtmlParser::entityReference(THtmlReader& reader)
@@ -302,12 +303,12 @@ void THtmlParser::entityReference(THtmlReader& reader)
 
 void THtmlParser::cdataSection(THtmlReader& reader)
 {
-    append(htmlDocument_->createCDATASection(reader.takeNodeValue()));
+    append(htmlDocument_->createCDATASection(reader.nodeValue()));
 }
 
 void THtmlParser::comment(THtmlReader& reader)
 {
-    append(htmlDocument_->createComment(reader.takeNodeValue()));
+    append(htmlDocument_->createComment(reader.nodeValue()));
 }
 
 void THtmlParser::docType(THtmlReader& reader)
