@@ -241,9 +241,17 @@ void TText::assign(TArena* arena, std::u16string_view text)
     size_ = static_cast<std::uint32_t>(text.size());
 }
 
+void TText::share(TArena* arena, std::u16string_view text) noexcept
+{
+    release(arena);
+    units_ = const_cast<char16_t*>(text.data());
+    size_ = static_cast<std::uint32_t>(text.size());
+    shared_ = true;
+}
+
 void TText::release(TArena* arena) noexcept
 {
-    if (units_) {
+    if (units_ && !shared_) {
         if (arena)
             arena->release(units_, size_ * sizeof(char16_t));
         else
@@ -251,6 +259,7 @@ void TText::release(TArena* arena) noexcept
     }
     units_ = nullptr;
     size_ = 0;
+    shared_ = false;
 }
 
 } // namespace domcore_detail
@@ -531,10 +540,12 @@ TNode::TNode(TDocument* ownerDocument, const std::u16string& namespaceURI,
         size_t colon = splitName ? qualifiedName.find(u':') : std::u16string::npos;
         if (colon != std::u16string::npos) {
             setPrefix(std::u16string(qualifiedName.substr(0, colon)));
-            text_.assign(arena(), qualifiedName.substr(colon + 1));
-        } else {
-            text_.assign(arena(), qualifiedName);
+            qualifiedName = qualifiedName.substr(colon + 1);
         }
+        if (arena() && !qualifiedName.empty() && qualifiedName.size() <= TDocument::kSharedNameMax)
+            text_.share(arena(), ownerDocument_->sharedName(qualifiedName));
+        else
+            text_.assign(arena(), qualifiedName);
     } catch (...) {
         freeRare(); // no destructor runs for a node that was never made
         throw;
@@ -613,35 +624,79 @@ bool TNode::hasAttributes() const { return attributes() && !attributes()->items_
 
 TNode::~TNode()
 {
+    // The list of a node that takes no children (only raw list edits fill it).
+    if (TRareNames* r = rare(); r && r->list) {
+        destroyDescendants(*r->list);
+        r->list->items_.release(arena());
+    }
+    text_.release(arena());
+    freeRare();
+}
+
+void TNode::destroyDescendants(TNodeList& list) noexcept
+{
     // A tree may be nested a million levels deep (unclosed tags): instead of
     // letting each node destroy its children recursively, move every
     // descendant onto one explicit stack and delete them one by one, each
     // with its lists already emptied.
+    if (list.items_.empty())
+        return;
     std::vector<TNode*> pending;
-    auto takeLinks = [&pending](TNode* node) {
+    auto takeLinks = [&pending](TNode* node, TNodeList* children) {
         TNamedNodeMap* attributes = node->attributes();
         if (attributes)
             for (TNode* a : attributes->items_)
                 pending.push_back(a);
-        for (TNode* c : node->childNodes_.items_)
-            pending.push_back(c);
+        if (children)
+            for (TNode* c : children->items_)
+                pending.push_back(c);
         if (attributes) {
             attributes->items_.clear();
             attributes->namesChanged();
         }
-        node->childNodes_.items_.clear();
+        if (children)
+            children->items_.clear();
     };
-    takeLinks(this);
+    takeLinks(this, &list);
     while (!pending.empty()) {
         TNode* node = pending.back();
         pending.pop_back();
-        takeLinks(node);
+        takeLinks(node, node->children());
         delete node;
     }
-    domcore_detail::TArena* memory = arena();
-    childNodes_.items_.release(memory);
-    text_.release(memory);
-    freeRare();
+}
+
+TNodeList* TNode::children() const noexcept
+{
+    if (rare_ & kElementFlag)
+        return &static_cast<TElement*>(const_cast<TNode*>(this))->childList_;
+    if (!(rare_ & kCharacterDataFlag)) {
+        switch (nodeType()) {
+        case ATTRIBUTE_NODE:
+            return &static_cast<TAttr*>(const_cast<TNode*>(this))->childList_;
+        case DOCUMENT_NODE:
+            return &static_cast<TDocument*>(const_cast<TNode*>(this))->childList_;
+        default:
+            break;
+        }
+    }
+    return rare() ? rare()->list.get() : nullptr;
+}
+
+TNodeList& TNode::childNodes()
+{
+    if (TNodeList* list = children())
+        return *list;
+    TRareNames& r = makeRare();
+    r.list = std::make_unique<TNodeList>(this);
+    return *r.list;
+}
+
+const TNodeList& TNode::childNodes() const
+{
+    static const TNodeList none(nullptr);
+    const TNodeList* list = children();
+    return list ? *list : none;
 }
 
 std::u16string TNode::nodeName() const
@@ -696,25 +751,27 @@ TNode* TNode::insertBefore(TNode* newChild, TNode* refChild)
                 fail(HIERARCHY_REQUEST_ERR);
     if (refChild == newChild)
         return newChild;
-    if (refChild && childNodes_.indexOf(refChild) < 0)
+    TNodeList& list = childNodes();
+    if (refChild && list.indexOf(refChild) < 0)
         fail(NOT_FOUND_ERR);
     TNode* oldParent = newChild->parent_;
+    TNodeList* oldList = oldParent ? oldParent->children() : nullptr;
     int oldIndex = -1;
     if (oldParent) {
-        oldIndex = oldParent->childNodes_.indexOf(newChild);
+        oldIndex = oldList ? oldList->indexOf(newChild) : -1;
         // Linked, but not as a child: an attribute of an element.
         if (oldIndex < 0)
             fail(INUSE_ATTRIBUTE_ERR);
     }
     // Reserve first so that nothing can fail once the tree starts changing.
-    childNodes_.items_.reserveOneMore(arena());
+    list.items_.reserveOneMore(arena());
     if (oldParent) {
-        oldParent->childNodes_.items_.erase(oldParent->childNodes_.items_.begin() + oldIndex);
+        oldList->items_.erase(oldList->items_.begin() + oldIndex);
         newChild->parent_ = nullptr;
     }
-    auto& items = childNodes_.items_;
+    auto& items = list.items_;
     if (refChild)
-        items.insert(items.begin() + childNodes_.indexOf(refChild), newChild, arena());
+        items.insert(items.begin() + list.indexOf(refChild), newChild, arena());
     else
         items.push_back(newChild, arena());
     newChild->parent_ = this;
@@ -723,10 +780,11 @@ TNode* TNode::insertBefore(TNode* newChild, TNode* refChild)
 
 std::unique_ptr<TNode> TNode::removeChild(TNode* oldChild)
 {
-    int i = oldChild ? childNodes_.indexOf(oldChild) : -1;
+    TNodeList* list = children();
+    int i = oldChild && list ? list->indexOf(oldChild) : -1;
     if (i < 0)
         fail(NOT_FOUND_ERR);
-    childNodes_.items_.erase(childNodes_.items_.begin() + i);
+    list->items_.erase(list->items_.begin() + i);
     oldChild->parent_ = nullptr;
     return std::unique_ptr<TNode>(oldChild);
 }
@@ -746,7 +804,7 @@ void TNode::cloneChildrenFrom(const TNode* source)
     };
     std::vector<std::unique_ptr<TNode>> tops;
     std::vector<Work> work;
-    const auto& sourceItems = source->childNodes_.items_;
+    const auto& sourceItems = source->childNodes().items_;
     tops.reserve(sourceItems.size());
     for (const TNode* child : sourceItems) {
         tops.push_back(copyOne(child));
@@ -756,7 +814,7 @@ void TNode::cloneChildrenFrom(const TNode* source)
     while (!work.empty()) {
         Work w = work.back();
         work.pop_back();
-        for (const TNode* child : w.from->childNodes_.items_) {
+        for (const TNode* child : w.from->childNodes().items_) {
             std::unique_ptr<TNode> copy = copyOne(child);
             TNode* raw = w.to->appendChild(copy.get());
             copy.release();
@@ -774,7 +832,7 @@ void TNode::cloneChildrenFrom(const TNode* source)
         }
     } catch (...) {
         for (; appended > 0; --appended)
-            removeChild(childNodes_.item(childNodes_.length() - 1));
+            removeChild(childNodes().item(childNodes().length() - 1));
         throw;
     }
 }
@@ -824,8 +882,8 @@ TAttr::TAttr(TDocument* ownerDocument, std::u16string_view name)
 std::u16string TAttr::nodeValue() const
 {
     std::u16string value;
-    for (int i = 0; i < childNodes_.length(); ++i) {
-        const TNode* child = childNodes_.item(i);
+    for (int i = 0; i < childList_.length(); ++i) {
+        const TNode* child = childList_.item(i);
         switch (child->nodeType()) {
         case TEXT_NODE:
             value += static_cast<const TCharacterData*>(child)->data();
@@ -859,7 +917,7 @@ std::unique_ptr<TNode> TAttr::exportNode(TDocument* document, bool) const
 void TAttr::setNodeValue(const std::u16string& text)
 {
     std::unique_ptr<TTextNode> node = ownerDocument_->createTextNode(text);
-    childNodes_.clear(true);
+    childList_.clear(true);
     appendChild(std::move(node));
 }
 
@@ -871,6 +929,12 @@ std::unique_ptr<TNode> TAttr::cloneNode(bool) const
 }
 
 TElement* TAttr::ownerElement() const { return dynamic_cast<TElement*>(parent_); }
+
+TAttr::~TAttr()
+{
+    destroyDescendants(childList_);
+    childList_.items_.release(arena());
+}
 
 TElement::TElement(TDocument* ownerDocument, const std::u16string& namespaceURI,
                    std::u16string_view qualifiedName, bool splitName)
@@ -888,6 +952,8 @@ TElement::~TElement()
         delete attribute;
     attributeMap_.items_.release(arena());
     attributeMap_.namesChanged();
+    destroyDescendants(childList_);
+    childList_.items_.release(arena());
     setFlag(kElementFlag, false); // ~TNode must not look for the map
 }
 
@@ -970,14 +1036,11 @@ TDocument::TDocument() : TNode(this)
 TDocument::~TDocument()
 {
     doctype_.reset();
-    if (heapParts_ == 0) {
-        // Nothing in the tree holds memory outside the arena: the nodes go
-        // with it, without being visited.
-        childNodes_.items_.clear();
-    } else {
-        childNodes_.clear(true);
-    }
-    // The array of the children is the heap's, freed in ~TNode.
+    if (heapParts_ != 0)
+        destroyDescendants(childList_);
+    // Otherwise nothing in the tree holds memory outside the arena: the
+    // nodes go with it, without being visited.
+    childList_.items_.release(nullptr); // the document's own list is the heap's
 }
 
 bool TDocument::canInsert(const TNode* node) const
@@ -1012,8 +1075,8 @@ std::unique_ptr<TNode> TDocument::cloneNode(bool) const
 
 TElement* TDocument::documentElement() const
 {
-    for (int i = 0; i < childNodes_.length(); ++i)
-        if (TNode* child = childNodes_.item(i); child->nodeType() == ELEMENT_NODE)
+    for (int i = 0; i < childList_.length(); ++i)
+        if (TNode* child = childList_.item(i); child->nodeType() == ELEMENT_NODE)
             return static_cast<TElement*>(child);
     return nullptr;
 }
@@ -1033,7 +1096,25 @@ void TDocument::clear()
 {
     doctype_.reset();
     namespaceURIs_.clear();
-    childNodes_.clear(true);
+    childList_.clear(true);
+}
+
+std::u16string_view TDocument::sharedName(std::u16string_view name)
+{
+    auto found = names_.find(name);
+    if (found != names_.end())
+        return {found->second, name.size()};
+    const std::size_t bytes = name.size() * sizeof(char16_t);
+    auto* units = static_cast<char16_t*>(arena_.allocate(bytes));
+    std::memcpy(units, name.data(), bytes);
+    const std::u16string_view kept(units, name.size());
+    try {
+        names_.emplace(kept, units);
+    } catch (...) {
+        arena_.release(units, bytes);
+        throw;
+    }
+    return kept;
 }
 
 std::unique_ptr<TElement> TDocument::createElement(std::u16string_view name)

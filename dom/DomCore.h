@@ -155,11 +155,14 @@ public:
     // Replaces the text; null arena: the heap. The old units are released
     // only once the new ones are in place.
     void assign(TArena* arena, std::u16string_view text);
+    // Refers to units that someone else keeps (a name many nodes share).
+    void share(TArena* arena, std::u16string_view text) noexcept;
     void release(TArena* arena) noexcept;
 
 private:
     char16_t* units_ = nullptr;
     std::uint32_t size_ = 0;
+    bool shared_ = false;
 };
 
 // The item store of a node list: a vector of node pointers in 16 bytes
@@ -252,6 +255,7 @@ public:
 protected:
     friend class TNode;
     friend class TElement;
+    friend class TAttr;
     friend class TDocument;
     // Where the item array lives: the owner's arena.
     domcore_detail::TArena* arena() const noexcept;
@@ -335,11 +339,21 @@ public:
     static void operator delete(TNode* node, std::destroying_delete_t) noexcept;
 
     TDocument* ownerDocument() const { return ownerDocument_; }
-    TNodeList& childNodes() { return childNodes_; }
-    const TNodeList& childNodes() const { return childNodes_; }
+    // Only elements, attributes and documents take children, and only they
+    // carry a list; any other node makes one when first asked for it to edit.
+    TNodeList& childNodes();
+    const TNodeList& childNodes() const;
     TNamedNodeMap* attributes() const; // null for anything but an element
-    TNode* firstChild() const { return childNodes_.item(0); }
-    bool hasChildNodes() const { return !childNodes_.items_.empty(); }
+    TNode* firstChild() const
+    {
+        const TNodeList* list = children();
+        return list ? list->item(0) : nullptr;
+    }
+    bool hasChildNodes() const
+    {
+        const TNodeList* list = children();
+        return list && !list->items_.empty();
+    }
     bool hasAttributes() const;
 
     // A prefix (rare) lives outside the node, made when first set. The local
@@ -397,12 +411,17 @@ protected:
 
     // The raw parentNode field (for an attribute: its owner element).
     TNode* parentField() const { return parent_; }
+    // The child list, or null for a node that has none (yet).
+    TNodeList* children() const noexcept;
+    // Destroys every node in list and below, without recursion.
+    void destroyDescendants(TNodeList& list) noexcept;
 
     // What most nodes never have, kept out of every node.
     struct TRareNames {
         std::u16string prefix;
         std::u16string localName; // of character data (whose text_ is its data)
         int32_t namespaceIndex = 0;
+        std::unique_ptr<TNodeList> list; // of a node that takes no children
     };
     // Flags in the low bits of rare_ (a TRareNames is aligned to 8).
     static constexpr std::uintptr_t kElementFlag = 1;       // the attribute map is part of the node
@@ -419,7 +438,6 @@ protected:
     TNode* parent_ = nullptr;
     std::uintptr_t rare_ = 0;    // owned TRareNames*, or null, plus the flags
     domcore_detail::TText text_; // the local name, or the data of character data
-    TNodeList childNodes_{this};
 
 private:
     friend class TNodeList;
@@ -492,10 +510,14 @@ public:
     std::unique_ptr<TNode> cloneNode(bool deep) const override;
 
     TElement* ownerElement() const;
+    ~TAttr() override;
 
 private:
     friend class TDocument;
+    friend class TNode;
     TAttr(TDocument* ownerDocument, std::u16string_view name);
+
+    TNodeList childList_{this};
 };
 
 class TElement : public TNode {
@@ -525,7 +547,8 @@ private:
     TElement(TDocument* ownerDocument, const std::u16string& namespaceURI,
              std::u16string_view qualifiedName, bool splitName);
 
-    // Part of the element rather than a heap object of its own.
+    // Part of the element rather than heap objects of their own.
+    TNodeList childList_{this};
     TNamedNodeMap attributeMap_{this};
 };
 
@@ -626,12 +649,26 @@ private:
     // The memory of every node this document creates. Declared first, so
     // that it goes last.
     domcore_detail::TArena arena_;
+    // One copy of each short name, in the arena, shared by every node that
+    // bears it: a page repeats a few dozen names a million times.
+    struct TNameHash {
+        using is_transparent = void;
+        std::size_t operator()(std::u16string_view name) const noexcept
+        {
+            return std::hash<std::u16string_view>()(name);
+        }
+    };
+    std::unordered_map<std::u16string_view, const char16_t*, TNameHash, std::equal_to<>> names_;
+    static constexpr std::size_t kSharedNameMax = 32;
+    // The shared copy of name (short and non-empty), made when first asked.
+    std::u16string_view sharedName(std::u16string_view name);
     // Heap objects that nodes in the arena hold (rare names, attribute
     // indexes): while there are any, destroying the document visits its
     // nodes to free them; without any, the arena simply goes.
     std::size_t heapParts_ = 0;
     std::unique_ptr<TDocumentType> doctype_;
     TNamespaceURIList namespaceURIs_;
+    TNodeList childList_{this};
 };
 
 // Class operations that make documents and document types.
