@@ -1101,9 +1101,15 @@ void TDocument::clear()
 
 std::u16string_view TDocument::sharedName(std::u16string_view name)
 {
+    std::u16string_view& recent =
+        recentNames_[(name.size() * 31 + name.front() * 7 + name.back()) % recentNames_.size()];
+    if (recent == name)
+        return recent;
     auto found = names_.find(name);
-    if (found != names_.end())
-        return {found->second, name.size()};
+    if (found != names_.end()) {
+        recent = {found->second, name.size()};
+        return recent;
+    }
     const std::size_t bytes = name.size() * sizeof(char16_t);
     auto* units = static_cast<char16_t*>(arena_.allocate(bytes));
     std::memcpy(units, name.data(), bytes);
@@ -1114,6 +1120,7 @@ std::u16string_view TDocument::sharedName(std::u16string_view name)
         arena_.release(units, bytes);
         throw;
     }
+    recent = kept;
     return kept;
 }
 

@@ -31,6 +31,7 @@
 // * A detached node may be destroyed at any time while its document lives.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -659,6 +660,9 @@ private:
         }
     };
     std::unordered_map<std::u16string_view, const char16_t*, TNameHash, std::equal_to<>> names_;
+    // The names shared last, by length and first and last unit: most
+    // lookups end here, without hashing the whole name.
+    std::array<std::u16string_view, 256> recentNames_{};
     static constexpr std::size_t kSharedNameMax = 32;
     // The shared copy of name (short and non-empty), made when first asked.
     std::u16string_view sharedName(std::u16string_view name);

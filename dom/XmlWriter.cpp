@@ -138,7 +138,14 @@ bool isXmlName(const TNode* node)
 // Appends a name with every unit that cannot stand there written as "_".
 void appendNameUnits(std::u16string& out, std::u16string_view name, bool& first)
 {
-    for (char16_t c : name) {
+    // Nearly every name is sound throughout: then it goes in one piece.
+    std::size_t sound = 0;
+    while (sound < name.size() && IsNameUnit(name[sound], first && sound == 0))
+        ++sound;
+    out.append(name.substr(0, sound));
+    if (sound > 0)
+        first = false;
+    for (char16_t c : name.substr(sound)) {
         out.push_back(IsNameUnit(c, first) ? c : u'_');
         first = false;
     }

@@ -5,6 +5,7 @@
 #include "text/TempFiles.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -357,7 +358,15 @@ void TWideStrings::loadTextFromStream(TStream& stream, std::u16string& text)
                       false, text);
     } else {
         saveUnicode_ = false;
-        joinLines(size, [b](std::size_t i) { return ansi::widenByte(b[i]); }, false, text);
+        // The code page through a table: a call per byte would cost more
+        // than the rest of the pass.
+        static const auto table = [] {
+            std::array<char16_t, 256> units{};
+            for (unsigned byte = 0; byte < 256; ++byte)
+                units[byte] = ansi::widenByte(static_cast<unsigned char>(byte));
+            return units;
+        }();
+        joinLines(size, [b](std::size_t i) { return table[b[i]]; }, false, text);
     }
     if (bytes_.capacity() > kKeptBuffer)
         std::string().swap(bytes_);
