@@ -219,6 +219,8 @@ void convertPattern(const std::string& pattern, std::ostream& out, const TStepsF
     if (!steps)
         steps = makeSteps();
     const std::string dir = directoryPart(pattern);
+    // Asked once: nothing in a run changes it for good.
+    std::string workingDirectory;
 
     for (const TMatch& match : findMatches(pattern)) {
         if (match.isDirectory)
@@ -276,7 +278,10 @@ void convertPattern(const std::string& pattern, std::ostream& out, const TStepsF
                 files.outputs[outputId] = {inputId, inputPath};
             const bool address = readsAsAddress(outputPath);
             const std::string absolute =
-                !outputPath.empty() && outputPath[0] == '/' ? outputPath : currentDirectory() + "/" + outputPath;
+                !outputPath.empty() && outputPath[0] == '/'
+                    ? outputPath
+                    : (workingDirectory.empty() ? workingDirectory = currentDirectory() : workingDirectory) + "/" +
+                          outputPath;
             const std::string location = address ? absolute : outputPath;
             for (std::string line : steps->check(location)) {
                 // The error line names the output as the user knows it, also
