@@ -1,4 +1,4 @@
-// How nodes are stored: pooled blocks, compact child lists, names kept out
+// How nodes are stored: blocks in their document's memory, compact child lists, names kept out
 // of the node, attribute maps inside elements, and the writer handing large
 // documents on in pieces. Each of these must be invisible from outside.
 #include "dom/DomCore.h"
