@@ -429,7 +429,15 @@ private:
             break;
         }
         case ENTITY_REFERENCE_NODE: {
-            char16_t code = entityReferenceCode(node->nodeName());
+            // Pages repeat a few references many times: the last one's
+            // code is kept.
+            const std::u16string name = node->nodeName();
+            if (!lastEntityKnown_ || name != lastEntity_) {
+                lastEntityCode_ = entityReferenceCode(name);
+                lastEntity_ = name;
+                lastEntityKnown_ = true;
+            }
+            const char16_t code = lastEntityCode_;
             switch (code) {
             case 34:
                 appendMarkup(u"&quot;");
@@ -503,6 +511,9 @@ private:
     std::string bytes_;
     std::u16string decoded_;
     int brackets_ = 0; // "]" at the end of the character data written so far
+    std::u16string lastEntity_;
+    char16_t lastEntityCode_ = 0;
+    bool lastEntityKnown_ = false;
 };
 
 const char16_t kByteOrderMark = 0xFEFF;
