@@ -29,7 +29,7 @@
 
 namespace {
 
-// The pattern's working objects: the text list, the tree builder and the XML
+// The run's working objects: the text list, the tree builder and the XML
 // checker (without owner, RaiseErrors off: problems in a document are listed,
 // not raised), and the document of the file at hand.
 class TConversionSteps : public TFileSteps {
@@ -37,7 +37,7 @@ public:
     void load(const std::string& inputPath) override
     {
         if (driver::encoding.empty()) {
-            list_.loadFromFile(inputPath);
+            list_.loadTextFromFile(inputPath, text_);
             return;
         }
         TMemoryStream bytes;
@@ -48,17 +48,15 @@ public:
         }
         choice_ = encoding::choose(bytes.bytes(), driver::encoding);
         if (choice_.decodedAtLoad())
-            list_.setText(encoding::decode(bytes.bytes(), choice_));
+            TWideStrings::joinText(encoding::decode(bytes.bytes(), choice_), text_);
         else
-            list_.loadFromStream(bytes);
+            list_.loadTextFromStream(bytes, text_);
     }
     bool parse() override
     {
-        // The lines are not needed again: freeing them before the tree is
-        // built keeps one copy of the page in memory instead of three.
-        std::u16string text = list_.text();
-        list_.clear();
-        document_ = parser_.parseString(std::move(text));
+        // The text goes to the tree builder without a copy.
+        document_ = parser_.parseString(std::move(text_));
+        text_.clear();
         if (document_ && !driver::encoding.empty()) {
             document_->decodedAtLoad = choice_.decodedAtLoad();
             // The tree builder reads the charset only from a meta's content.
@@ -78,10 +76,16 @@ public:
         return checker_.ErrorLines;
     }
     void freeDocument() override { document_.reset(); }
-    void clear() override { list_.clear(); }
+    void clear() override
+    {
+        list_.clear();
+        text_.clear();
+    }
 
 private:
+    // The list only loads: its text is made straight from the bytes.
     TWideStringList list_;
+    std::u16string text_;
     THtmlParser parser_;
     TXpParser checker_;
     std::unique_ptr<TDocument> document_;
@@ -210,8 +214,10 @@ std::string currentDirectory()
     return dir;
 }
 
+// steps: the working objects, made by the first pattern that needs them and
+// kept for the rest of the run, so that their buffers serve every file.
 void convertPattern(const std::string& pattern, std::ostream& out, const TStepsFactory& makeSteps,
-                    TRunFiles& files)
+                    std::unique_ptr<TFileSteps>& steps, TRunFiles& files)
 {
     if (!outdir.empty() && !isDirectory(outdir)) {
         say(out, "Error: Directory " + outdir + " does not exists");
@@ -220,8 +226,11 @@ void convertPattern(const std::string& pattern, std::ostream& out, const TStepsF
     if (!outdir.empty() && outdir.back() != '/')
         outdir += '/';
 
-    std::unique_ptr<TFileSteps> steps = makeSteps();
+    if (!steps)
+        steps = makeSteps();
     const std::string dir = directoryPart(pattern);
+    // Asked once: nothing in a run changes it for good.
+    std::string workingDirectory;
 
     for (const TMatch& match : findMatches(pattern)) {
         if (match.isDirectory)
@@ -288,7 +297,10 @@ void convertPattern(const std::string& pattern, std::ostream& out, const TStepsF
                 files.outputs[outputId] = {inputId, inputPath};
             const bool address = readsAsAddress(outputPath);
             const std::string absolute =
-                !outputPath.empty() && outputPath[0] == '/' ? outputPath : currentDirectory() + "/" + outputPath;
+                !outputPath.empty() && outputPath[0] == '/'
+                    ? outputPath
+                    : (workingDirectory.empty() ? workingDirectory = currentDirectory() : workingDirectory) + "/" +
+                          outputPath;
             const std::string location = address ? absolute : outputPath;
             for (std::string line : steps->check(location)) {
                 // The error line names the output as the user knows it, also
@@ -461,8 +473,9 @@ int run(getoptlib::argvarray& argv, std::ostream& out, std::ostream& err,
             TProgress shown(err, !info && errIsTerminal && errIsTerminal(), progressClock);
             TProgressScope scope(shown);
             shown.start(files.matched);
+            std::unique_ptr<TFileSteps> steps;
             for (; getoptlib::optind < argc; ++getoptlib::optind)
-                convertPattern(argv[getoptlib::optind], out, makeSteps, files);
+                convertPattern(argv[getoptlib::optind], out, makeSteps, steps, files);
             shown.finish();
         } else {
             say(out, usageText);

@@ -12,9 +12,10 @@
 #include <vector>
 
 // The work done for each file, in the order the batch loop calls it. One
-// object serves one pattern and owns that pattern's working objects (the
-// tree builder, the text list, the XML checker); destroying it frees them,
-// also when a failure passes through.
+// object serves the whole run (made when the first pattern is taken up) and
+// owns the working objects (the tree builder, the text list, the XML
+// checker), so that their buffers serve every file; destroying it frees
+// them, also when a failure passes through.
 class TFileSteps {
 public:
     virtual ~TFileSteps() = default;

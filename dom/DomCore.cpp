@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <sys/mman.h>
 #include <utility>
@@ -35,161 +36,6 @@ const char* const kMessages[] = {
 
 [[noreturn]] void fail(int code) { throw DomException(code); }
 
-// Makes room for one more item up front (so that the insertion that follows
-// cannot fail half-way), keeping the geometric growth of the vector. Most
-// elements of a page have one child, which needs no array at all.
-void reserveOneMore(domcore_detail::TNodeVector& items)
-{
-    if (items.size() == items.capacity())
-        items.reserve(items.empty() ? 1 : 2 * items.size());
-}
-
-// ---------------------------------------------------------------------------
-// The node pool: blocks in size classes of 8 bytes, carved from chunks,
-// recycled through one free list per class. When the last pooled node goes,
-// all chunks but the first are given back, so memory does not stay tied up
-// after a document is freed. Chunks grow from 64 KB to 2 MB; the big ones
-// are aligned to 2 MB and offered to the kernel as huge pages, since on a
-// large page faulting in node memory 4 KB at a time costs more than building
-// the nodes. Under AddressSanitizer every node is a heap block of its own,
-// so that misuse of a freed node is still caught.
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kPooled = false;
-#else
-constexpr bool kPooled = true;
-#endif
-
-class TNodePool {
-public:
-    void* allocate(std::size_t size)
-    {
-        const std::size_t cls = classOf(size);
-        if (!kPooled || cls >= kClasses)
-            return ::operator new(size);
-        void* block;
-        if (FreeBlock* f = free_[cls]) {
-            free_[cls] = f->next;
-            block = f;
-        } else {
-            const std::size_t bytes = cls * kGrain;
-            if (bytes > left_)
-                newChunk();
-            block = cursor_;
-            cursor_ += bytes;
-            left_ -= bytes;
-        }
-        ++live_;
-        return block;
-    }
-
-    void release(void* p, std::size_t size) noexcept
-    {
-        const std::size_t cls = classOf(size);
-        if (!kPooled || cls >= kClasses) {
-            ::operator delete(p);
-            return;
-        }
-        auto* f = static_cast<FreeBlock*>(p);
-        f->next = free_[cls];
-        free_[cls] = f;
-        if (--live_ == 0)
-            reset();
-    }
-
-private:
-    // Nodes hold nothing aligned beyond 8 bytes.
-    static constexpr std::size_t kGrain = 8;
-    static constexpr std::size_t kClasses = 48; // blocks up to 376 bytes
-    // Every block is distinct, even for a size of 0.
-    static std::size_t classOf(std::size_t size) noexcept
-    {
-        return size == 0 ? 1 : (size + kGrain - 1) / kGrain;
-    }
-
-    static constexpr std::size_t kFirstChunk = 64 * 1024;
-    static constexpr std::size_t kHugeChunk = 2 * 1024 * 1024;
-    struct FreeBlock {
-        FreeBlock* next;
-    };
-    // Each chunk starts with the link to the previous one and its size.
-    struct Chunk {
-        Chunk* previous;
-        std::size_t bytes;
-    };
-    static constexpr std::size_t kHeader = (sizeof(Chunk) + kGrain - 1) / kGrain * kGrain;
-
-    static void* mapHuge()
-    {
-        // Twice the size, then the unaligned ends are given back.
-        const std::size_t span = 2 * kHugeChunk;
-        void* p = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED)
-            return nullptr;
-        const auto base = reinterpret_cast<std::uintptr_t>(p);
-        const std::uintptr_t aligned = (base + kHugeChunk - 1) & ~(kHugeChunk - 1);
-        if (aligned > base)
-            ::munmap(p, aligned - base);
-        if (const std::uintptr_t tail = base + span - (aligned + kHugeChunk))
-            ::munmap(reinterpret_cast<void*>(aligned + kHugeChunk), tail);
-#ifdef MADV_HUGEPAGE
-        ::madvise(reinterpret_cast<void*>(aligned), kHugeChunk, MADV_HUGEPAGE);
-#endif
-        return reinterpret_cast<void*>(aligned);
-    }
-
-    static void freeChunk(Chunk* chunk) noexcept
-    {
-        if (chunk->bytes == kHugeChunk)
-            ::munmap(chunk, kHugeChunk);
-        else
-            std::free(chunk);
-    }
-
-    void newChunk()
-    {
-        std::size_t bytes = chunks_ ? std::min(2 * chunks_->bytes, kHugeChunk) : kFirstChunk;
-        void* memory = bytes == kHugeChunk ? mapHuge() : std::malloc(bytes);
-        if (!memory)
-            throw std::bad_alloc();
-        auto* chunk = static_cast<Chunk*>(memory);
-        chunk->previous = chunks_;
-        chunk->bytes = bytes;
-        chunks_ = chunk;
-        cursor_ = static_cast<char*>(memory) + kHeader;
-        left_ = bytes - kHeader;
-    }
-
-    // Nothing is in use: keep the first (smallest) chunk, empty, and free
-    // the rest, so that small documents one after another cost no system
-    // calls and a big one leaves nothing behind.
-    void reset() noexcept
-    {
-        if (!chunks_)
-            return;
-        Chunk* c = chunks_;
-        while (c->previous) {
-            Chunk* previous = c->previous;
-            freeChunk(c);
-            c = previous;
-        }
-        chunks_ = c;
-        cursor_ = reinterpret_cast<char*>(c) + kHeader;
-        left_ = c->bytes - kHeader;
-        for (FreeBlock*& f : free_)
-            f = nullptr;
-    }
-
-    FreeBlock* free_[kClasses] = {};
-    Chunk* chunks_ = nullptr;
-    char* cursor_ = nullptr;
-    std::size_t left_ = 0;
-    std::size_t live_ = 0;
-};
-
-// Trivially destructible, so it outlives every node, however late that goes.
-constinit TNodePool nodePool;
-
 void requireNode(const void* node)
 {
     if (!node)
@@ -208,11 +54,222 @@ const char* DomException::messageFor(int code) noexcept
 DomException::DomException(int code) : Exception(messageFor(code)), code(code) {}
 
 // ---------------------------------------------------------------------------
+// TArena, TText: the memory of one document
+
+namespace domcore_detail {
+
+namespace {
+
+// Under AddressSanitizer every block is a heap block of its own, so that
+// misuse of a freed node is still caught.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kPooledBlocks = false;
+#else
+constexpr bool kPooledBlocks = true;
+#endif
+
+// Pages grow from 64 KB to 2 MB; the big ones are aligned to 2 MB and
+// offered to the kernel as huge pages, since on a large page faulting in
+// node memory 4 KB at a time costs more than building the nodes.
+constexpr std::size_t kFirstPage = 64 * 1024;
+constexpr std::size_t kHugePage = 2 * 1024 * 1024;
+
+// A large block is preceded by its links, padded to 16 bytes.
+constexpr std::size_t kLargeHeader = 16;
+
+void* mapHuge()
+{
+    // Twice the size, then the unaligned ends are given back.
+    const std::size_t span = 2 * kHugePage;
+    void* p = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        return nullptr;
+    const auto base = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t aligned = (base + kHugePage - 1) & ~(kHugePage - 1);
+    if (aligned > base)
+        ::munmap(p, aligned - base);
+    if (const std::uintptr_t tail = base + span - (aligned + kHugePage))
+        ::munmap(reinterpret_cast<void*>(aligned + kHugePage), tail);
+#ifdef MADV_HUGEPAGE
+    ::madvise(reinterpret_cast<void*>(aligned), kHugePage, MADV_HUGEPAGE);
+#endif
+    return reinterpret_cast<void*>(aligned);
+}
+
+} // namespace
+
+std::size_t TArena::classOf(std::size_t size) noexcept
+{
+    // Every block is distinct, even for a size of 0.
+    return size == 0 ? 1 : (size + kGrain - 1) / kGrain;
+}
+
+bool TArena::pooled(std::size_t size) noexcept
+{
+    return kPooledBlocks && classOf(size) < kClasses;
+}
+
+TArena::~TArena()
+{
+    while (large_) {
+        TLarge* next = large_->next;
+        std::free(large_);
+        large_ = next;
+    }
+    while (pages_) {
+        TPage* previous = pages_->previous;
+        if (pages_->bytes == kHugePage)
+            ::munmap(pages_, kHugePage);
+        else
+            std::free(pages_);
+        pages_ = previous;
+    }
+}
+
+void TArena::newPage()
+{
+    const std::size_t bytes = pages_ ? std::min(2 * pages_->bytes, kHugePage) : kFirstPage;
+    void* memory = bytes == kHugePage ? mapHuge() : std::malloc(bytes);
+    if (!memory)
+        throw std::bad_alloc();
+    auto* page = static_cast<TPage*>(memory);
+    page->previous = pages_;
+    page->bytes = bytes;
+    pages_ = page;
+    constexpr std::size_t header = (sizeof(TPage) + kGrain - 1) / kGrain * kGrain;
+    cursor_ = static_cast<char*>(memory) + header;
+    left_ = bytes - header;
+}
+
+void* TArena::allocate(std::size_t size)
+{
+    if (!pooled(size))
+        return allocateLarge(size);
+    const std::size_t cls = classOf(size);
+    if (TFreeBlock* f = free_[cls]) {
+        free_[cls] = f->next;
+        return f;
+    }
+    const std::size_t bytes = cls * kGrain;
+    if (bytes > left_)
+        newPage();
+    void* block = cursor_;
+    cursor_ += bytes;
+    left_ -= bytes;
+    return block;
+}
+
+void TArena::release(void* block, std::size_t size) noexcept
+{
+    if (!block)
+        return;
+    if (!pooled(size)) {
+        releaseLarge(block);
+        return;
+    }
+    auto* f = static_cast<TFreeBlock*>(block);
+    const std::size_t cls = classOf(size);
+    f->next = free_[cls];
+    free_[cls] = f;
+}
+
+void* TArena::allocateLarge(std::size_t size)
+{
+    static_assert(sizeof(TLarge) <= kLargeHeader, "the links fit the header");
+    if (size > SIZE_MAX - kLargeHeader)
+        throw std::bad_alloc();
+    auto* large = static_cast<TLarge*>(std::malloc(kLargeHeader + size));
+    if (!large)
+        throw std::bad_alloc();
+    large->previous = nullptr;
+    large->next = large_;
+    if (large_)
+        large_->previous = large;
+    large_ = large;
+    return reinterpret_cast<char*>(large) + kLargeHeader;
+}
+
+void TArena::releaseLarge(void* block) noexcept
+{
+    auto* large = reinterpret_cast<TLarge*>(static_cast<char*>(block) - kLargeHeader);
+    if (large->previous)
+        large->previous->next = large->next;
+    else
+        large_ = large->next;
+    if (large->next)
+        large->next->previous = large->previous;
+    std::free(large);
+}
+
+void* TArena::reallocate(void* block, std::size_t oldSize, std::size_t newSize)
+{
+    if (block && !pooled(oldSize) && !pooled(newSize)) {
+        if (newSize > SIZE_MAX - kLargeHeader)
+            throw std::bad_alloc();
+        auto* large = reinterpret_cast<TLarge*>(static_cast<char*>(block) - kLargeHeader);
+        auto* moved = static_cast<TLarge*>(std::realloc(large, kLargeHeader + newSize));
+        if (!moved)
+            throw std::bad_alloc();
+        if (moved->previous)
+            moved->previous->next = moved;
+        else
+            large_ = moved;
+        if (moved->next)
+            moved->next->previous = moved;
+        return reinterpret_cast<char*>(moved) + kLargeHeader;
+    }
+    void* grown = allocate(newSize);
+    if (block) {
+        std::memcpy(grown, block, std::min(oldSize, newSize));
+        release(block, oldSize);
+    }
+    return grown;
+}
+
+void TText::assign(TArena* arena, std::u16string_view text)
+{
+    if (text.size() > UINT32_MAX)
+        throw std::bad_alloc();
+    char16_t* units = nullptr;
+    if (!text.empty()) {
+        const std::size_t bytes = text.size() * sizeof(char16_t);
+        units = static_cast<char16_t*>(arena ? arena->allocate(bytes) : ::operator new(bytes));
+        std::memcpy(units, text.data(), bytes);
+    }
+    release(arena);
+    units_ = units;
+    size_ = static_cast<std::uint32_t>(text.size());
+}
+
+void TText::share(TArena* arena, std::u16string_view text) noexcept
+{
+    release(arena);
+    units_ = const_cast<char16_t*>(text.data());
+    size_ = static_cast<std::uint32_t>(text.size());
+    shared_ = true;
+}
+
+void TText::release(TArena* arena) noexcept
+{
+    if (units_ && !shared_) {
+        if (arena)
+            arena->release(units_, size_ * sizeof(char16_t));
+        else
+            ::operator delete(units_);
+    }
+    units_ = nullptr;
+    size_ = 0;
+    shared_ = false;
+}
+
+} // namespace domcore_detail
+
+// ---------------------------------------------------------------------------
 // TNodeList, TNamedNodeMap, TNamespaceURIList
 
 namespace domcore_detail {
 
-void TNodeVector::reserve(std::size_t n)
+void TNodeVector::reserve(std::size_t n, TArena* arena)
 {
     if (n <= capacity_)
         return;
@@ -222,21 +279,30 @@ void TNodeVector::reserve(std::size_t n)
         capacity_ = 1; // in place, nothing to move
         return;
     }
-    auto** grown = static_cast<TNode**>(nodePool.allocate(n * sizeof(TNode*)));
-    const std::uint32_t size = size_;
-    if (size > 0)
-        std::copy(begin(), end(), grown);
-    release();
+    const std::size_t bytes = n * sizeof(TNode*);
+    TNode** grown;
+    if (capacity_ > 1) {
+        const std::size_t oldBytes = capacity_ * sizeof(TNode*);
+        if (arena) {
+            grown = static_cast<TNode**>(arena->reallocate(store_.array, oldBytes, bytes));
+        } else {
+            grown = static_cast<TNode**>(::operator new(bytes));
+            std::copy(begin(), end(), grown);
+            ::operator delete(store_.array);
+        }
+    } else {
+        grown = static_cast<TNode**>(arena ? arena->allocate(bytes) : ::operator new(bytes));
+        if (size_ > 0)
+            grown[0] = store_.single;
+    }
     store_.array = grown;
-    size_ = size;
     capacity_ = static_cast<std::uint32_t>(n);
 }
 
-void TNodeVector::insert(TNode* const* at, TNode* node)
+void TNodeVector::insert(TNode* const* at, TNode* node, TArena* arena)
 {
     const std::size_t index = static_cast<std::size_t>(at - begin());
-    if (size_ == capacity_)
-        reserve(capacity_ == 0 ? 1 : 2 * static_cast<std::size_t>(capacity_));
+    reserveOneMore(arena);
     TNode** items = begin();
     std::copy_backward(items + index, items + size_, items + size_ + 1);
     items[index] = node;
@@ -258,16 +324,32 @@ void TNodeVector::swap(TNodeVector& other) noexcept
     std::swap(capacity_, other.capacity_);
 }
 
-void TNodeVector::release() noexcept
+void TNodeVector::release(TArena* arena) noexcept
 {
-    if (capacity_ > 1)
-        nodePool.release(store_.array, capacity_ * sizeof(TNode*));
+    if (capacity_ > 1) {
+        if (arena)
+            arena->release(store_.array, capacity_ * sizeof(TNode*));
+        else
+            ::operator delete(store_.array);
+    }
     store_.array = nullptr;
     capacity_ = 0;
     size_ = 0;
 }
 
 } // namespace domcore_detail
+
+TNodeList::~TNodeList()
+{
+    // A node gives its lists back itself; this is for a list of no node.
+    if (items_.capacity() > 1)
+        items_.release(arena());
+}
+
+domcore_detail::TArena* TNodeList::arena() const noexcept
+{
+    return owner_ ? owner_->arena() : nullptr;
+}
 
 int TNodeList::indexOf(const TNode* node) const
 {
@@ -277,13 +359,13 @@ int TNodeList::indexOf(const TNode* node) const
     return -1;
 }
 
-void TNodeList::add(TNode* node) { items_.push_back(node); }
+void TNodeList::add(TNode* node) { items_.push_back(node, arena()); }
 
 void TNodeList::insert(int index, TNode* node)
 {
     if (index < 0 || index > length())
         fail(INDEX_SIZE_ERR);
-    items_.insert(items_.begin() + index, node);
+    items_.insert(items_.begin() + index, node, arena());
 }
 
 void TNodeList::deleteItem(int index)
@@ -307,48 +389,60 @@ void TNodeList::clear(bool freeItems)
     if (freeItems)
         for (TNode* node : items)
             delete node;
+    items.release(arena());
 }
 
 void TNamedNodeMap::add(TNode* node)
 {
-    index_.reset();
+    dropIndex();
     TNodeList::add(node);
 }
 
 void TNamedNodeMap::insert(int index, TNode* node)
 {
-    index_.reset();
+    dropIndex();
     TNodeList::insert(index, node);
 }
 
 void TNamedNodeMap::deleteItem(int index)
 {
-    index_.reset();
+    dropIndex();
     TNodeList::deleteItem(index);
 }
 
 void TNamedNodeMap::remove(const TNode* node)
 {
-    index_.reset();
+    dropIndex();
     TNodeList::remove(node);
 }
 
 void TNamedNodeMap::clear(bool freeItems)
 {
-    index_.reset();
+    dropIndex();
     TNodeList::clear(freeItems);
 }
 
 TNamedNodeMap::TIndex* TNamedNodeMap::index() const
 {
-    if (index_ || length() < kIndexFrom)
+    if (index_ || length() < kIndexFrom || !owner_)
         return index_.get();
     auto index = std::make_unique<TIndex>();
     index->reserve(items_.size() * 2);
     for (TNode* node : items_)
         index->emplace(node->nodeName(), node); // the first of a name wins
     index_ = std::move(index);
+    if (owner_->arena())
+        ++owner_->ownerDocument_->heapParts_;
     return index_.get();
+}
+
+void TNamedNodeMap::dropIndex() noexcept
+{
+    if (!index_)
+        return;
+    index_.reset();
+    if (owner_->arena())
+        --owner_->ownerDocument_->heapParts_;
 }
 
 TNode* TNamedNodeMap::getNamedItem(const std::u16string& name) const
@@ -374,7 +468,7 @@ std::unique_ptr<TNode> TNamedNodeMap::setNamedItem(TNode* node)
     bool inThisMap = node->parent_ == owner && indexOf(node) >= 0;
     if (node->parent_ && !inThisMap)
         fail(INUSE_ATTRIBUTE_ERR);
-    reserveOneMore(items_);
+    items_.reserveOneMore(arena());
     const std::u16string name = node->nodeName();
     if (inThisMap)
         remove(node); // set again: it moves to the end
@@ -383,14 +477,14 @@ std::unique_ptr<TNode> TNamedNodeMap::setNamedItem(TNode* node)
         TNodeList::remove(old);
         old->parent_ = nullptr;
     }
-    items_.push_back(node);
+    items_.push_back(node, arena());
     node->parent_ = owner;
     if (index_) {
         // Keeping the index up to date is cheaper than building it again.
         try {
             (*index_)[name] = node;
         } catch (...) {
-            index_.reset();
+            dropIndex();
         }
     }
     return std::unique_ptr<TNode>(old);
@@ -421,47 +515,93 @@ void TNamespaceURIList::clear()
 // ---------------------------------------------------------------------------
 // TNode
 
-static_assert(alignof(TDocument) <= 8 && alignof(TElement) <= 8 && alignof(TDocumentType) <= 8,
-              "pool blocks are aligned to 8 bytes only");
+static_assert(alignof(TElement) <= 8 && alignof(TAttr) <= 8 && alignof(TCDATASection) <= 8,
+              "arena blocks are aligned to 8 bytes only");
 
-void* TNode::operator new(std::size_t size) { return nodePool.allocate(size); }
-
-void TNode::operator delete(void* p, std::size_t size) noexcept { nodePool.release(p, size); }
+void TNode::operator delete(TNode* node, std::destroying_delete_t) noexcept
+{
+    // Both are asked before the node is gone.
+    domcore_detail::TArena* arena = node->arena();
+    const std::size_t size = node->blockSize();
+    node->~TNode();
+    if (arena)
+        arena->release(node, size);
+    else
+        ::operator delete(node);
+}
 
 TNode::TNode(TDocument* ownerDocument, const std::u16string& namespaceURI,
-             const std::u16string& qualifiedName, bool splitName)
+             std::u16string_view qualifiedName, bool splitName, bool onHeap)
     : ownerDocument_(ownerDocument)
 {
+    setFlag(kHeapFlag, onHeap);
     try {
         setNamespaceURI(namespaceURI);
         size_t colon = splitName ? qualifiedName.find(u':') : std::u16string::npos;
         if (colon != std::u16string::npos) {
-            setPrefix(qualifiedName.substr(0, colon));
-            text_ = qualifiedName.substr(colon + 1);
-        } else {
-            text_ = qualifiedName;
+            setPrefix(std::u16string(qualifiedName.substr(0, colon)));
+            qualifiedName = qualifiedName.substr(colon + 1);
         }
+        if (arena() && !qualifiedName.empty() && qualifiedName.size() <= TDocument::kSharedNameMax)
+            text_.share(arena(), ownerDocument_->sharedName(qualifiedName));
+        else
+            text_.assign(arena(), qualifiedName);
     } catch (...) {
-        delete rare(); // no destructor runs for a node that was never made
+        freeRare(); // no destructor runs for a node that was never made
         throw;
     }
 }
 
-const std::u16string& TNode::emptyText() noexcept
+domcore_detail::TArena* TNode::arena() const noexcept
 {
-    static const std::u16string none;
-    return none;
+    return (rare_ & kHeapFlag) || !ownerDocument_ ? nullptr : &ownerDocument_->arena_;
+}
+
+std::size_t TNode::blockSize() const noexcept
+{
+    switch (nodeType()) {
+    case ELEMENT_NODE:
+        return sizeof(TElement);
+    case ATTRIBUTE_NODE:
+        return sizeof(TAttr);
+    case TEXT_NODE:
+        return sizeof(TTextNode);
+    case CDATA_SECTION_NODE:
+        return sizeof(TCDATASection);
+    case ENTITY_REFERENCE_NODE:
+        return sizeof(TEntityReference);
+    case COMMENT_NODE:
+        return sizeof(TComment);
+    default:
+        return 0; // documents and document types live on the heap
+    }
 }
 
 TNode::TRareNames& TNode::makeRare()
 {
     static_assert(alignof(TRareNames) > kFlagBits, "the flags need the low bits of the pointer");
-    if (!rare())
+    if (!rare()) {
         rare_ |= reinterpret_cast<std::uintptr_t>(new TRareNames());
+        if (arena())
+            ++ownerDocument_->heapParts_;
+    }
     return *rare();
 }
 
-const std::u16string& TNode::prefix() const { return rare() ? rare()->prefix : emptyText(); }
+void TNode::freeRare() noexcept
+{
+    if (!rare())
+        return;
+    delete rare();
+    rare_ &= kFlagBits;
+    if (arena())
+        --ownerDocument_->heapParts_;
+}
+
+std::u16string_view TNode::prefix() const
+{
+    return rare() ? std::u16string_view(rare()->prefix) : std::u16string_view();
+}
 
 void TNode::setPrefix(const std::u16string& text)
 {
@@ -475,7 +615,7 @@ void TNode::setPrefix(const std::u16string& text)
 void TNode::setLocalName(const std::u16string& text)
 {
     if (!(rare_ & kCharacterDataFlag))
-        text_ = text;
+        text_.assign(arena(), text);
     else if (rare() || !text.empty())
         makeRare().localName = text;
 }
@@ -484,39 +624,89 @@ bool TNode::hasAttributes() const { return attributes() && !attributes()->items_
 
 TNode::~TNode()
 {
+    // The list of a node that takes no children (only raw list edits fill it).
+    if (TRareNames* r = rare(); r && r->list) {
+        destroyDescendants(*r->list);
+        r->list->items_.release(arena());
+    }
+    text_.release(arena());
+    freeRare();
+}
+
+void TNode::destroyDescendants(TNodeList& list) noexcept
+{
     // A tree may be nested a million levels deep (unclosed tags): instead of
     // letting each node destroy its children recursively, move every
     // descendant onto one explicit stack and delete them one by one, each
     // with its lists already emptied.
+    if (list.items_.empty())
+        return;
     std::vector<TNode*> pending;
-    auto takeLinks = [&pending](TNode* node) {
+    auto takeLinks = [&pending](TNode* node, TNodeList* children) {
         TNamedNodeMap* attributes = node->attributes();
         if (attributes)
             for (TNode* a : attributes->items_)
                 pending.push_back(a);
-        for (TNode* c : node->childNodes_.items_)
-            pending.push_back(c);
+        if (children)
+            for (TNode* c : children->items_)
+                pending.push_back(c);
         if (attributes) {
             attributes->items_.clear();
             attributes->namesChanged();
         }
-        node->childNodes_.items_.clear();
+        if (children)
+            children->items_.clear();
     };
-    takeLinks(this);
+    takeLinks(this, &list);
     while (!pending.empty()) {
         TNode* node = pending.back();
         pending.pop_back();
-        takeLinks(node);
+        takeLinks(node, node->children());
         delete node;
     }
-    delete rare();
+}
+
+TNodeList* TNode::children() const noexcept
+{
+    if (rare_ & kElementFlag)
+        return &static_cast<TElement*>(const_cast<TNode*>(this))->childList_;
+    if (!(rare_ & kCharacterDataFlag)) {
+        switch (nodeType()) {
+        case ATTRIBUTE_NODE:
+            return &static_cast<TAttr*>(const_cast<TNode*>(this))->childList_;
+        case DOCUMENT_NODE:
+            return &static_cast<TDocument*>(const_cast<TNode*>(this))->childList_;
+        default:
+            break;
+        }
+    }
+    return rare() ? rare()->list.get() : nullptr;
+}
+
+TNodeList& TNode::childNodes()
+{
+    if (TNodeList* list = children())
+        return *list;
+    TRareNames& r = makeRare();
+    r.list = std::make_unique<TNodeList>(this);
+    return *r.list;
+}
+
+const TNodeList& TNode::childNodes() const
+{
+    static const TNodeList none(nullptr);
+    const TNodeList* list = children();
+    return list ? *list : none;
 }
 
 std::u16string TNode::nodeName() const
 {
     if (!hasPrefix())
-        return localName();
-    return rare()->prefix + u':' + localName();
+        return std::u16string(localName());
+    std::u16string name = rare()->prefix;
+    name += u':';
+    name += localName();
+    return name;
 }
 
 // Only character data has a value of its own (attributes compute theirs).
@@ -561,37 +751,40 @@ TNode* TNode::insertBefore(TNode* newChild, TNode* refChild)
                 fail(HIERARCHY_REQUEST_ERR);
     if (refChild == newChild)
         return newChild;
-    if (refChild && childNodes_.indexOf(refChild) < 0)
+    TNodeList& list = childNodes();
+    if (refChild && list.indexOf(refChild) < 0)
         fail(NOT_FOUND_ERR);
     TNode* oldParent = newChild->parent_;
+    TNodeList* oldList = oldParent ? oldParent->children() : nullptr;
     int oldIndex = -1;
     if (oldParent) {
-        oldIndex = oldParent->childNodes_.indexOf(newChild);
+        oldIndex = oldList ? oldList->indexOf(newChild) : -1;
         // Linked, but not as a child: an attribute of an element.
         if (oldIndex < 0)
             fail(INUSE_ATTRIBUTE_ERR);
     }
     // Reserve first so that nothing can fail once the tree starts changing.
-    reserveOneMore(childNodes_.items_);
+    list.items_.reserveOneMore(arena());
     if (oldParent) {
-        oldParent->childNodes_.items_.erase(oldParent->childNodes_.items_.begin() + oldIndex);
+        oldList->items_.erase(oldList->items_.begin() + oldIndex);
         newChild->parent_ = nullptr;
     }
-    auto& items = childNodes_.items_;
+    auto& items = list.items_;
     if (refChild)
-        items.insert(items.begin() + childNodes_.indexOf(refChild), newChild);
+        items.insert(items.begin() + list.indexOf(refChild), newChild, arena());
     else
-        items.push_back(newChild);
+        items.push_back(newChild, arena());
     newChild->parent_ = this;
     return newChild;
 }
 
 std::unique_ptr<TNode> TNode::removeChild(TNode* oldChild)
 {
-    int i = oldChild ? childNodes_.indexOf(oldChild) : -1;
+    TNodeList* list = children();
+    int i = oldChild && list ? list->indexOf(oldChild) : -1;
     if (i < 0)
         fail(NOT_FOUND_ERR);
-    childNodes_.items_.erase(childNodes_.items_.begin() + i);
+    list->items_.erase(list->items_.begin() + i);
     oldChild->parent_ = nullptr;
     return std::unique_ptr<TNode>(oldChild);
 }
@@ -611,7 +804,7 @@ void TNode::cloneChildrenFrom(const TNode* source)
     };
     std::vector<std::unique_ptr<TNode>> tops;
     std::vector<Work> work;
-    const auto& sourceItems = source->childNodes_.items_;
+    const auto& sourceItems = source->childNodes().items_;
     tops.reserve(sourceItems.size());
     for (const TNode* child : sourceItems) {
         tops.push_back(copyOne(child));
@@ -621,7 +814,7 @@ void TNode::cloneChildrenFrom(const TNode* source)
     while (!work.empty()) {
         Work w = work.back();
         work.pop_back();
-        for (const TNode* child : w.from->childNodes_.items_) {
+        for (const TNode* child : w.from->childNodes().items_) {
             std::unique_ptr<TNode> copy = copyOne(child);
             TNode* raw = w.to->appendChild(copy.get());
             copy.release();
@@ -639,7 +832,7 @@ void TNode::cloneChildrenFrom(const TNode* source)
         }
     } catch (...) {
         for (; appended > 0; --appended)
-            removeChild(childNodes_.item(childNodes_.length() - 1));
+            removeChild(childNodes().item(childNodes().length() - 1));
         throw;
     }
 }
@@ -647,41 +840,41 @@ void TNode::cloneChildrenFrom(const TNode* source)
 // ---------------------------------------------------------------------------
 // Concrete nodes
 
-TCharacterData::TCharacterData(TDocument* ownerDocument, std::u16string data)
+TCharacterData::TCharacterData(TDocument* ownerDocument, std::u16string_view data)
     : TNode(ownerDocument)
 {
     setFlag(kCharacterDataFlag, true);
-    text_ = std::move(data);
+    text_.assign(arena(), data);
 }
 
 std::unique_ptr<TNode> TComment::exportNode(TDocument* document, bool) const
 {
     requireNode(document);
-    return document->createComment(text_);
+    return document->createComment(text_.view());
 }
 
-std::unique_ptr<TNode> TComment::cloneNode(bool) const { return ownerDocument_->createComment(text_); }
+std::unique_ptr<TNode> TComment::cloneNode(bool) const { return ownerDocument_->createComment(text_.view()); }
 
 std::unique_ptr<TNode> TTextNode::exportNode(TDocument* document, bool) const
 {
     requireNode(document);
-    return document->createTextNode(text_);
+    return document->createTextNode(text_.view());
 }
 
-std::unique_ptr<TNode> TTextNode::cloneNode(bool) const { return ownerDocument_->createTextNode(text_); }
+std::unique_ptr<TNode> TTextNode::cloneNode(bool) const { return ownerDocument_->createTextNode(text_.view()); }
 
 std::unique_ptr<TNode> TCDATASection::exportNode(TDocument* document, bool) const
 {
     requireNode(document);
-    return document->createCDATASection(text_);
+    return document->createCDATASection(text_.view());
 }
 
 std::unique_ptr<TNode> TCDATASection::cloneNode(bool) const
 {
-    return ownerDocument_->createCDATASection(text_);
+    return ownerDocument_->createCDATASection(text_.view());
 }
 
-TAttr::TAttr(TDocument* ownerDocument, const std::u16string& name)
+TAttr::TAttr(TDocument* ownerDocument, std::u16string_view name)
     : TNode(ownerDocument, std::u16string(), name, false)
 {
 }
@@ -689,8 +882,8 @@ TAttr::TAttr(TDocument* ownerDocument, const std::u16string& name)
 std::u16string TAttr::nodeValue() const
 {
     std::u16string value;
-    for (int i = 0; i < childNodes_.length(); ++i) {
-        const TNode* child = childNodes_.item(i);
+    for (int i = 0; i < childList_.length(); ++i) {
+        const TNode* child = childList_.item(i);
         switch (child->nodeType()) {
         case TEXT_NODE:
             value += static_cast<const TCharacterData*>(child)->data();
@@ -724,7 +917,7 @@ std::unique_ptr<TNode> TAttr::exportNode(TDocument* document, bool) const
 void TAttr::setNodeValue(const std::u16string& text)
 {
     std::unique_ptr<TTextNode> node = ownerDocument_->createTextNode(text);
-    childNodes_.clear(true);
+    childList_.clear(true);
     appendChild(std::move(node));
 }
 
@@ -737,8 +930,14 @@ std::unique_ptr<TNode> TAttr::cloneNode(bool) const
 
 TElement* TAttr::ownerElement() const { return dynamic_cast<TElement*>(parent_); }
 
+TAttr::~TAttr()
+{
+    destroyDescendants(childList_);
+    childList_.items_.release(arena());
+}
+
 TElement::TElement(TDocument* ownerDocument, const std::u16string& namespaceURI,
-                   const std::u16string& qualifiedName, bool splitName)
+                   std::u16string_view qualifiedName, bool splitName)
     : TNode(ownerDocument, namespaceURI, qualifiedName, splitName)
 {
     setFlag(kElementFlag, true);
@@ -751,8 +950,10 @@ TElement::~TElement()
     // (Inside a subtree being destroyed, ~TNode has emptied the map already.)
     for (TNode* attribute : attributeMap_.items_)
         delete attribute;
-    attributeMap_.items_.clear();
+    attributeMap_.items_.release(arena());
     attributeMap_.namesChanged();
+    destroyDescendants(childList_);
+    childList_.items_.release(arena());
     setFlag(kElementFlag, false); // ~TNode must not look for the map
 }
 
@@ -797,7 +998,7 @@ std::unique_ptr<TAttr> TElement::setAttributeNode(TAttr* attr)
     return nullptr;
 }
 
-TEntityReference::TEntityReference(TDocument* ownerDocument, const std::u16string& name)
+TEntityReference::TEntityReference(TDocument* ownerDocument, std::u16string_view name)
     : TNode(ownerDocument, std::u16string(), name, false)
 {
 }
@@ -813,26 +1014,33 @@ std::unique_ptr<TNode> TEntityReference::cloneNode(bool) const
     return ownerDocument_->createEntityReference(nodeName());
 }
 
-TDocumentType::TDocumentType(TDocument* ownerDocument, const std::u16string& qualifiedName,
+TDocumentType::TDocumentType(TDocument* ownerDocument, std::u16string_view qualifiedName,
                              const std::u16string& publicId, const std::u16string& systemId)
-    : TNode(ownerDocument, std::u16string(), qualifiedName, false), publicId(publicId), systemId(systemId)
+    : TNode(ownerDocument, std::u16string(), qualifiedName, false, true), publicId(publicId), systemId(systemId)
 {
 }
 
 std::unique_ptr<TNode> TDocumentType::cloneNode(bool) const
 {
-    return std::unique_ptr<TNode>(new TDocumentType(ownerDocument_, text_, publicId, systemId));
+    return std::unique_ptr<TNode>(new (THeap{}) TDocumentType(ownerDocument_, text_.view(), publicId, systemId));
 }
 
 // ---------------------------------------------------------------------------
 // TDocument
 
-TDocument::TDocument() : TNode(this) {}
+TDocument::TDocument() : TNode(this)
+{
+    setFlag(kHeapFlag, true);
+}
 
 TDocument::~TDocument()
 {
     doctype_.reset();
-    // The children go in ~TNode.
+    if (heapParts_ != 0)
+        destroyDescendants(childList_);
+    // Otherwise nothing in the tree holds memory outside the arena: the
+    // nodes go with it, without being visited.
+    childList_.items_.release(nullptr); // the document's own list is the heap's
 }
 
 bool TDocument::canInsert(const TNode* node) const
@@ -867,8 +1075,8 @@ std::unique_ptr<TNode> TDocument::cloneNode(bool) const
 
 TElement* TDocument::documentElement() const
 {
-    for (int i = 0; i < childNodes_.length(); ++i)
-        if (TNode* child = childNodes_.item(i); child->nodeType() == ELEMENT_NODE)
+    for (int i = 0; i < childList_.length(); ++i)
+        if (TNode* child = childList_.item(i); child->nodeType() == ELEMENT_NODE)
             return static_cast<TElement*>(child);
     return nullptr;
 }
@@ -888,43 +1096,68 @@ void TDocument::clear()
 {
     doctype_.reset();
     namespaceURIs_.clear();
-    childNodes_.clear(true);
+    childList_.clear(true);
 }
 
-std::unique_ptr<TElement> TDocument::createElement(const std::u16string& name)
+std::u16string_view TDocument::sharedName(std::u16string_view name)
 {
-    return std::unique_ptr<TElement>(new TElement(this, std::u16string(), name, false));
+    std::u16string_view& recent =
+        recentNames_[(name.size() * 31 + name.front() * 7 + name.back()) % recentNames_.size()];
+    if (recent == name)
+        return recent;
+    auto found = names_.find(name);
+    if (found != names_.end()) {
+        recent = {found->second, name.size()};
+        return recent;
+    }
+    const std::size_t bytes = name.size() * sizeof(char16_t);
+    auto* units = static_cast<char16_t*>(arena_.allocate(bytes));
+    std::memcpy(units, name.data(), bytes);
+    const std::u16string_view kept(units, name.size());
+    try {
+        names_.emplace(kept, units);
+    } catch (...) {
+        arena_.release(units, bytes);
+        throw;
+    }
+    recent = kept;
+    return kept;
+}
+
+std::unique_ptr<TElement> TDocument::createElement(std::u16string_view name)
+{
+    return std::unique_ptr<TElement>(new (arena_) TElement(this, std::u16string(), name, false));
 }
 
 std::unique_ptr<TElement> TDocument::createElementNS(const std::u16string& namespaceURI,
-                                                     const std::u16string& qualifiedName)
+                                                     std::u16string_view qualifiedName)
 {
-    return std::unique_ptr<TElement>(new TElement(this, namespaceURI, qualifiedName, true));
+    return std::unique_ptr<TElement>(new (arena_) TElement(this, namespaceURI, qualifiedName, true));
 }
 
-std::unique_ptr<TTextNode> TDocument::createTextNode(std::u16string data)
+std::unique_ptr<TTextNode> TDocument::createTextNode(std::u16string_view data)
 {
-    return std::unique_ptr<TTextNode>(new TTextNode(this, std::move(data)));
+    return std::unique_ptr<TTextNode>(new (arena_) TTextNode(this, data));
 }
 
-std::unique_ptr<TComment> TDocument::createComment(std::u16string data)
+std::unique_ptr<TComment> TDocument::createComment(std::u16string_view data)
 {
-    return std::unique_ptr<TComment>(new TComment(this, std::move(data)));
+    return std::unique_ptr<TComment>(new (arena_) TComment(this, data));
 }
 
-std::unique_ptr<TCDATASection> TDocument::createCDATASection(std::u16string data)
+std::unique_ptr<TCDATASection> TDocument::createCDATASection(std::u16string_view data)
 {
-    return std::unique_ptr<TCDATASection>(new TCDATASection(this, std::move(data)));
+    return std::unique_ptr<TCDATASection>(new (arena_) TCDATASection(this, data));
 }
 
-std::unique_ptr<TAttr> TDocument::createAttribute(const std::u16string& name)
+std::unique_ptr<TAttr> TDocument::createAttribute(std::u16string_view name)
 {
-    return std::unique_ptr<TAttr>(new TAttr(this, name));
+    return std::unique_ptr<TAttr>(new (arena_) TAttr(this, name));
 }
 
-std::unique_ptr<TEntityReference> TDocument::createEntityReference(const std::u16string& name)
+std::unique_ptr<TEntityReference> TDocument::createEntityReference(std::u16string_view name)
 {
-    return std::unique_ptr<TEntityReference>(new TEntityReference(this, name));
+    return std::unique_ptr<TEntityReference>(new (arena_) TEntityReference(this, name));
 }
 
 // ---------------------------------------------------------------------------
@@ -934,14 +1167,14 @@ std::unique_ptr<TDocumentType> DomImplementation::createDocumentType(const std::
                                                                      const std::u16string& publicId,
                                                                      const std::u16string& systemId)
 {
-    return std::unique_ptr<TDocumentType>(new TDocumentType(nullptr, qualifiedName, publicId, systemId));
+    return std::unique_ptr<TDocumentType>(new (TNode::THeap{}) TDocumentType(nullptr, qualifiedName, publicId, systemId));
 }
 
 std::unique_ptr<TDocument> DomImplementation::createEmptyDocument(TDocumentType* doctype)
 {
     if (doctype && (doctype->ownerDocument_ || doctype->holder_))
         fail(WRONG_DOCUMENT_ERR);
-    std::unique_ptr<TDocument> document(new TDocument());
+    std::unique_ptr<TDocument> document(new (TNode::THeap{}) TDocument());
     if (doctype) {
         document->doctype_.reset(doctype);
         doctype->ownerDocument_ = document.get();

@@ -7,6 +7,11 @@
 // * A document owns its tree (children, doctype, namespace list); a node owns
 //   its children and its attributes. Destroying a node destroys its whole
 //   subtree, however deep, without recursing once per level.
+// * A document owns the memory of every node it creates and of their texts:
+//   pages of its own, freed with the document at once. A node made by a
+//   document must therefore be destroyed before that document. Only the
+//   document itself and a document type made by DomImplementation live on
+//   the general heap.
 // * Factory operations (`TDocument::createXxx`, `DomImplementation::createXxx`,
 //   `cloneNode`, `exportNode`) return a std::unique_ptr: the caller owns the
 //   new, detached node.
@@ -23,15 +28,17 @@
 //   `setNamedItem` (null when nothing was replaced).
 // * A failing operation raises DomException and leaves the tree as it was.
 //   A null node where a node is required raises INVALID_ACCESS_ERR.
-// * A detached node may be destroyed at any time, but must not be used after
-//   its document has been destroyed (ownerDocument would dangle).
+// * A detached node may be destroyed at any time while its document lives.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <new>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -92,14 +99,81 @@ class TDocument;
 
 namespace domcore_detail {
 
+// The memory of one document: blocks in size classes of 8 bytes carved from
+// pages and recycled through one free list per class; larger blocks come
+// from the general heap, linked so that they go with the pages. Destroying
+// the arena frees everything in it at once, without visiting the nodes.
+class TArena {
+public:
+    TArena() = default;
+    ~TArena();
+    TArena(const TArena&) = delete;
+    TArena& operator=(const TArena&) = delete;
+
+    // Raise std::bad_alloc when out of memory. Blocks are aligned to 8.
+    void* allocate(std::size_t size);
+    void release(void* block, std::size_t size) noexcept;
+    // The block grown (or shrunk) to newSize with its content kept; large
+    // blocks grow in place where the heap can, so a long child list never
+    // needs its old and new array at once.
+    void* reallocate(void* block, std::size_t oldSize, std::size_t newSize);
+
+private:
+    static constexpr std::size_t kGrain = 8;
+    static constexpr std::size_t kClasses = 48; // pooled blocks up to 376 bytes
+    struct TFreeBlock {
+        TFreeBlock* next;
+    };
+    struct TPage {
+        TPage* previous;
+        std::size_t bytes;
+    };
+    struct TLarge {
+        TLarge* previous;
+        TLarge* next;
+    };
+    static std::size_t classOf(std::size_t size) noexcept;
+    static bool pooled(std::size_t size) noexcept;
+    void newPage();
+    void* allocateLarge(std::size_t size);
+    void releaseLarge(void* block) noexcept;
+
+    TFreeBlock* free_[kClasses] = {};
+    TPage* pages_ = nullptr;
+    char* cursor_ = nullptr;
+    std::size_t left_ = 0;
+    TLarge* large_ = nullptr;
+};
+
+// Text whose units live in an arena (or on the heap, for a node that lives
+// there): 12 bytes where a std::u16string takes 32, and nothing to destroy
+// when the whole arena goes. Its owner gives it back with release().
+class TText {
+public:
+    std::u16string_view view() const noexcept { return {units_, size_}; }
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    // Replaces the text; null arena: the heap. The old units are released
+    // only once the new ones are in place.
+    void assign(TArena* arena, std::u16string_view text);
+    // Refers to units that someone else keeps (a name many nodes share).
+    void share(TArena* arena, std::u16string_view text) noexcept;
+    void release(TArena* arena) noexcept;
+
+private:
+    char16_t* units_ = nullptr;
+    std::uint32_t size_ = 0;
+    bool shared_ = false;
+};
+
 // The item store of a node list: a vector of node pointers in 16 bytes
 // (std::vector takes 24, and every node has a list), whose arrays come from
-// the node pool. A single item (most elements have one child) is kept in
-// place of the array pointer. Only what the lists need.
+// the owner's arena (null: the heap). A single item (most elements have one
+// child) is kept in place of the array pointer. It has no destructor of its
+// own: its holder gives the array back with release().
 class TNodeVector {
 public:
     TNodeVector() = default;
-    ~TNodeVector() { release(); }
     TNodeVector(const TNodeVector&) = delete;
     TNodeVector& operator=(const TNodeVector&) = delete;
 
@@ -114,22 +188,34 @@ public:
     TNode* operator[](std::size_t i) const noexcept { return begin()[i]; }
 
     // Raise std::bad_alloc (and leave the vector as it was) when out of memory.
-    void reserve(std::size_t n);
-    void push_back(TNode* node)
+    void reserve(std::size_t n, TArena* arena);
+    // Room for one more item, with geometric growth.
+    void reserveOneMore(TArena* arena)
     {
         if (size_ == capacity_)
-            reserve(capacity_ == 0 ? 1 : 2 * static_cast<std::size_t>(capacity_));
+            reserve(capacity_ == 0 ? 1 : 2 * static_cast<std::size_t>(capacity_), arena);
+    }
+    void push_back(TNode* node, TArena* arena)
+    {
+        reserveOneMore(arena);
         begin()[size_++] = node;
     }
-    void insert(TNode* const* at, TNode* node);
+    void insert(TNode* const* at, TNode* node, TArena* arena);
     void erase(TNode* const* at) noexcept;
     void clear() noexcept { size_ = 0; }
     void swap(TNodeVector& other) noexcept;
+    // Gives the array back; the vector is then empty.
+    void release(TArena* arena) noexcept;
+    // Empty, without giving anything back (the arena goes as a whole).
+    void forget() noexcept
+    {
+        store_.array = nullptr;
+        size_ = capacity_ = 0;
+    }
 
 private:
-    void release() noexcept;
 
-    // capacity_ <= 1: the item is `single`; otherwise `array` is pooled.
+    // capacity_ <= 1: the item is `single`; otherwise `array` is allocated.
     union Store {
         TNode* single;
         TNode** array;
@@ -147,6 +233,7 @@ private:
 class TNodeList {
 public:
     explicit TNodeList(TNode* owner) : owner_(owner) {}
+    ~TNodeList();
     TNodeList(const TNodeList&) = delete;
     TNodeList& operator=(const TNodeList&) = delete;
 
@@ -169,6 +256,10 @@ public:
 protected:
     friend class TNode;
     friend class TElement;
+    friend class TAttr;
+    friend class TDocument;
+    // Where the item array lives: the owner's arena.
+    domcore_detail::TArena* arena() const noexcept;
     TNode* owner_;
     domcore_detail::TNodeVector items_;
 };
@@ -187,7 +278,7 @@ public:
     void remove(const TNode* node);
     void clear(bool freeItems);
     // An item was renamed.
-    void namesChanged() noexcept { index_.reset(); }
+    void namesChanged() noexcept { dropIndex(); }
 
     // First item whose nodeName equals name exactly, or none.
     TNode* getNamedItem(const std::u16string& name) const;
@@ -199,9 +290,11 @@ public:
     std::unique_ptr<TNode> setNamedItem(TNode* node);
 
 private:
+    friend class TElement;
     using TIndex = std::unordered_map<std::u16string, TNode*>;
     static constexpr int kIndexFrom = 16; // below this a scan is cheaper
     TIndex* index() const; // null for a small map
+    void dropIndex() noexcept;
     mutable std::unique_ptr<TIndex> index_;
 };
 
@@ -234,29 +327,46 @@ public:
     virtual void setNodeValue(const std::u16string& text);
     virtual std::unique_ptr<TNode> cloneNode(bool deep) const = 0;
 
-    // Nodes come from a pool of recycled blocks: a converted page makes
-    // millions of them, and the general heap spends more on their
-    // bookkeeping than on the nodes.
-    static void* operator new(std::size_t size);
-    static void operator delete(void* p, std::size_t size) noexcept;
+    // Nodes live in their document's arena (a converted page makes millions
+    // of them, and the general heap spends more on their bookkeeping than on
+    // the nodes); a document and a document type of no document live on the
+    // heap. Destruction gives the memory back to where it came from.
+    struct THeap {};
+    static void* operator new(std::size_t size, domcore_detail::TArena& arena) { return arena.allocate(size); }
+    static void* operator new(std::size_t size, THeap) { return ::operator new(size); }
+    // For a constructor that fails: the block stays with the arena.
+    static void operator delete(void*, domcore_detail::TArena&) noexcept {}
+    static void operator delete(void* p, THeap) noexcept { ::operator delete(p); }
+    static void operator delete(TNode* node, std::destroying_delete_t) noexcept;
 
     TDocument* ownerDocument() const { return ownerDocument_; }
-    TNodeList& childNodes() { return childNodes_; }
-    const TNodeList& childNodes() const { return childNodes_; }
+    // Only elements, attributes and documents take children, and only they
+    // carry a list; any other node makes one when first asked for it to edit.
+    TNodeList& childNodes();
+    const TNodeList& childNodes() const;
     TNamedNodeMap* attributes() const; // null for anything but an element
-    TNode* firstChild() const { return childNodes_.item(0); }
-    bool hasChildNodes() const { return !childNodes_.items_.empty(); }
+    TNode* firstChild() const
+    {
+        const TNodeList* list = children();
+        return list ? list->item(0) : nullptr;
+    }
+    bool hasChildNodes() const
+    {
+        const TNodeList* list = children();
+        return list && !list->items_.empty();
+    }
     bool hasAttributes() const;
 
     // A prefix (rare) lives outside the node, made when first set. The local
     // name of character data is empty unless set (the node's text is its data).
-    const std::u16string& prefix() const;
+    // The views stay valid until the name changes or the node goes.
+    std::u16string_view prefix() const;
     bool hasPrefix() const { return rare() && !rare()->prefix.empty(); }
-    const std::u16string& localName() const
+    std::u16string_view localName() const
     {
         if (!(rare_ & kCharacterDataFlag))
-            return text_;
-        return rare() ? rare()->localName : emptyText();
+            return text_.view();
+        return rare() ? std::u16string_view(rare()->localName) : std::u16string_view();
     }
     void setPrefix(const std::u16string& text);
     void setLocalName(const std::u16string& text);
@@ -291,34 +401,44 @@ protected:
     // splitName: the qualified name is split at its first ":" into prefix
     // and local name; otherwise it all goes into the local name.
     TNode(TDocument* ownerDocument, const std::u16string& namespaceURI,
-          const std::u16string& qualifiedName, bool splitName);
+          std::u16string_view qualifiedName, bool splitName, bool onHeap = false);
     // A node without name and namespace (character data, documents).
     explicit TNode(TDocument* ownerDocument) : ownerDocument_(ownerDocument) {}
+    // Where the node's texts and lists live: its document's arena, or the
+    // heap (null) for a node that lives there itself.
+    domcore_detail::TArena* arena() const noexcept;
+    // The size of the node's own block, by its kind.
+    std::size_t blockSize() const noexcept;
 
     // The raw parentNode field (for an attribute: its owner element).
     TNode* parentField() const { return parent_; }
-    static const std::u16string& emptyText() noexcept;
+    // The child list, or null for a node that has none (yet).
+    TNodeList* children() const noexcept;
+    // Destroys every node in list and below, without recursion.
+    void destroyDescendants(TNodeList& list) noexcept;
 
     // What most nodes never have, kept out of every node.
     struct TRareNames {
         std::u16string prefix;
         std::u16string localName; // of character data (whose text_ is its data)
         int32_t namespaceIndex = 0;
+        std::unique_ptr<TNodeList> list; // of a node that takes no children
     };
     // Flags in the low bits of rare_ (a TRareNames is aligned to 8).
     static constexpr std::uintptr_t kElementFlag = 1;       // the attribute map is part of the node
     static constexpr std::uintptr_t kCharacterDataFlag = 2; // text_ is the data, not the local name
-    static constexpr std::uintptr_t kFlagBits = 3;
+    static constexpr std::uintptr_t kHeapFlag = 4;          // the node lives on the heap, not in an arena
+    static constexpr std::uintptr_t kFlagBits = 7;
     TRareNames* rare() const { return reinterpret_cast<TRareNames*>(rare_ & ~kFlagBits); }
     TRareNames& makeRare(); // rare(), created when there is none
+    void freeRare() noexcept;
     void setFlag(std::uintptr_t flag, bool on) { rare_ = on ? (rare_ | flag) : (rare_ & ~flag); }
 
     // Every field counts: a page makes millions of nodes.
     TDocument* ownerDocument_;
     TNode* parent_ = nullptr;
-    std::uintptr_t rare_ = 0; // owned TRareNames*, or null, plus the flags
-    std::u16string text_;     // the local name, or the data of character data
-    TNodeList childNodes_{this};
+    std::uintptr_t rare_ = 0;    // owned TRareNames*, or null, plus the flags
+    domcore_detail::TText text_; // the local name, or the data of character data
 
 private:
     friend class TNodeList;
@@ -331,13 +451,14 @@ private:
 
 class TCharacterData : public TNode {
 public:
-    std::u16string nodeValue() const override { return text_; }
-    void setNodeValue(const std::u16string& text) override { text_ = text; }
+    std::u16string nodeValue() const override { return std::u16string(text_.view()); }
+    void setNodeValue(const std::u16string& text) override { text_.assign(arena(), text); }
     int length() const { return static_cast<int>(text_.size()); }
-    const std::u16string& data() const { return text_; }
+    // Valid until the value changes or the node goes.
+    std::u16string_view data() const { return text_.view(); }
 
 protected:
-    TCharacterData(TDocument* ownerDocument, std::u16string data);
+    TCharacterData(TDocument* ownerDocument, std::u16string_view data);
 };
 
 class TComment : public TCharacterData {
@@ -349,7 +470,7 @@ public:
 
 private:
     friend class TDocument;
-    TComment(TDocument* ownerDocument, std::u16string data) : TCharacterData(ownerDocument, std::move(data)) {}
+    TComment(TDocument* ownerDocument, std::u16string_view data) : TCharacterData(ownerDocument, data) {}
 };
 
 class TTextNode : public TCharacterData {
@@ -361,7 +482,7 @@ public:
 
 protected:
     friend class TDocument;
-    TTextNode(TDocument* ownerDocument, std::u16string data) : TCharacterData(ownerDocument, std::move(data)) {}
+    TTextNode(TDocument* ownerDocument, std::u16string_view data) : TCharacterData(ownerDocument, data) {}
 };
 
 class TCDATASection : public TTextNode {
@@ -373,7 +494,7 @@ public:
 
 private:
     friend class TDocument;
-    TCDATASection(TDocument* ownerDocument, std::u16string data) : TTextNode(ownerDocument, std::move(data)) {}
+    TCDATASection(TDocument* ownerDocument, std::u16string_view data) : TTextNode(ownerDocument, data) {}
 };
 
 class TAttr : public TNode {
@@ -390,10 +511,14 @@ public:
     std::unique_ptr<TNode> cloneNode(bool deep) const override;
 
     TElement* ownerElement() const;
+    ~TAttr() override;
 
 private:
     friend class TDocument;
-    TAttr(TDocument* ownerDocument, const std::u16string& name);
+    friend class TNode;
+    TAttr(TDocument* ownerDocument, std::u16string_view name);
+
+    TNodeList childList_{this};
 };
 
 class TElement : public TNode {
@@ -421,9 +546,10 @@ private:
     friend class TDocument;
     friend class TNode;
     TElement(TDocument* ownerDocument, const std::u16string& namespaceURI,
-             const std::u16string& qualifiedName, bool splitName);
+             std::u16string_view qualifiedName, bool splitName);
 
-    // Part of the element rather than a heap object of its own.
+    // Part of the element rather than heap objects of their own.
+    TNodeList childList_{this};
     TNamedNodeMap attributeMap_{this};
 };
 
@@ -442,7 +568,7 @@ public:
 
 private:
     friend class TDocument;
-    TEntityReference(TDocument* ownerDocument, const std::u16string& name);
+    TEntityReference(TDocument* ownerDocument, std::u16string_view name);
 };
 
 class TDocumentType : public TNode {
@@ -450,7 +576,7 @@ public:
     int nodeType() const override { return DOCUMENT_TYPE_NODE; }
     std::unique_ptr<TNode> cloneNode(bool deep) const override;
 
-    const std::u16string& name() const { return text_; }
+    std::u16string_view name() const { return text_.view(); }
 
     std::u16string publicId;
     std::u16string systemId;
@@ -461,7 +587,7 @@ public:
 private:
     friend class DomImplementation;
     friend class TDocument;
-    TDocumentType(TDocument* ownerDocument, const std::u16string& qualifiedName,
+    TDocumentType(TDocument* ownerDocument, std::u16string_view qualifiedName,
                   const std::u16string& publicId, const std::u16string& systemId);
     // The document that holds this document type as its doctype (which need
     // not be its ownerDocument), so that two documents never share one.
@@ -490,15 +616,15 @@ public:
     // Back to empty; charset and onWriteText stay.
     void clear();
 
-    std::unique_ptr<TElement> createElement(const std::u16string& name);
+    // Names and texts are copied into the document's memory.
+    std::unique_ptr<TElement> createElement(std::u16string_view name);
     std::unique_ptr<TElement> createElementNS(const std::u16string& namespaceURI,
-                                              const std::u16string& qualifiedName);
-    // The text is taken over when passed as an rvalue.
-    std::unique_ptr<TTextNode> createTextNode(std::u16string data);
-    std::unique_ptr<TComment> createComment(std::u16string data);
-    std::unique_ptr<TCDATASection> createCDATASection(std::u16string data);
-    std::unique_ptr<TAttr> createAttribute(const std::u16string& name);
-    std::unique_ptr<TEntityReference> createEntityReference(const std::u16string& name);
+                                              std::u16string_view qualifiedName);
+    std::unique_ptr<TTextNode> createTextNode(std::u16string_view data);
+    std::unique_ptr<TComment> createComment(std::u16string_view data);
+    std::unique_ptr<TCDATASection> createCDATASection(std::u16string_view data);
+    std::unique_ptr<TAttr> createAttribute(std::u16string_view name);
+    std::unique_ptr<TEntityReference> createEntityReference(std::u16string_view name);
 
     // Byte order mark U+FEFF and toXML(), as UTF-16 little-endian.
     void saveToStream(TStream& stream) const;
@@ -520,10 +646,36 @@ public:
 
 private:
     friend class DomImplementation;
+    friend class TNode;
+    friend class TNamedNodeMap;
     TDocument();
 
+    // The memory of every node this document creates. Declared first, so
+    // that it goes last.
+    domcore_detail::TArena arena_;
+    // One copy of each short name, in the arena, shared by every node that
+    // bears it: a page repeats a few dozen names a million times.
+    struct TNameHash {
+        using is_transparent = void;
+        std::size_t operator()(std::u16string_view name) const noexcept
+        {
+            return std::hash<std::u16string_view>()(name);
+        }
+    };
+    std::unordered_map<std::u16string_view, const char16_t*, TNameHash, std::equal_to<>> names_;
+    // The names shared last, by length and first and last unit: most
+    // lookups end here, without hashing the whole name.
+    std::array<std::u16string_view, 256> recentNames_{};
+    static constexpr std::size_t kSharedNameMax = 32;
+    // The shared copy of name (short and non-empty), made when first asked.
+    std::u16string_view sharedName(std::u16string_view name);
+    // Heap objects that nodes in the arena hold (rare names, attribute
+    // indexes): while there are any, destroying the document visits its
+    // nodes to free them; without any, the arena simply goes.
+    std::size_t heapParts_ = 0;
     std::unique_ptr<TDocumentType> doctype_;
     TNamespaceURIList namespaceURIs_;
+    TNodeList childList_{this};
 };
 
 // Class operations that make documents and document types.

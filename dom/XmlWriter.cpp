@@ -107,7 +107,7 @@ bool isReplacedAt(std::u16string_view text, size_t i) noexcept
 }
 
 // Appends text with every unit XML cannot hold replaced.
-void appendXmlChars(std::u16string& out, const std::u16string& text)
+void appendXmlChars(std::u16string& out, std::u16string_view text)
 {
     size_t start = 0;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -123,12 +123,10 @@ void appendXmlChars(std::u16string& out, const std::u16string& text)
 // Whether the name as a whole is an XML name.
 bool isXmlName(const TNode* node)
 {
-    const std::u16string& prefix = node->prefix();
-    const std::u16string& local = node->localName();
     // The ":" between prefix and local name is a name character.
     bool first = true;
-    for (const std::u16string* part : {&prefix, &local}) {
-        for (char16_t c : *part) {
+    for (std::u16string_view part : {node->prefix(), node->localName()}) {
+        for (char16_t c : part) {
             if (!IsNameUnit(c, first))
                 return false;
             first = false;
@@ -138,16 +136,23 @@ bool isXmlName(const TNode* node)
 }
 
 // Appends a name with every unit that cannot stand there written as "_".
-void appendNameUnits(std::u16string& out, const std::u16string& name, bool& first)
+void appendNameUnits(std::u16string& out, std::u16string_view name, bool& first)
 {
-    for (char16_t c : name) {
+    // Nearly every name is sound throughout: then it goes in one piece.
+    std::size_t sound = 0;
+    while (sound < name.size() && IsNameUnit(name[sound], first && sound == 0))
+        ++sound;
+    out.append(name.substr(0, sound));
+    if (sound > 0)
+        first = false;
+    for (char16_t c : name.substr(sound)) {
         out.push_back(IsNameUnit(c, first) ? c : u'_');
         first = false;
     }
 }
 
 // Appends text escaped for an attribute value, copying clean runs in bulk.
-void appendAttributeText(std::u16string& out, const std::u16string& text)
+void appendAttributeText(std::u16string& out, std::u16string_view text)
 {
     size_t start = 0;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -296,7 +301,7 @@ private:
     // through the 8-bit code page on the way in; text that does not narrow
     // back losslessly did not come from there, and decoding it would turn its
     // characters into "?", so it counts as undecodable.
-    bool decode(const std::u16string& value, std::u16string& result)
+    bool decode(std::u16string_view value, std::u16string& result)
     {
         if (!charsetKnown_)
             return false;
@@ -313,9 +318,9 @@ private:
         size_t start = out_.size();
         const TNode* parent = node->parentNode();
         if (!(parent && isScript(parent))) {
-            const std::u16string& value = static_cast<const TCharacterData*>(node)->data();
+            const std::u16string_view value = static_cast<const TCharacterData*>(node)->data();
             bool decoded = decode(value, decoded_);
-            const std::u16string& text = decoded ? decoded_ : value;
+            const std::u16string_view text = decoded ? std::u16string_view(decoded_) : value;
             if (parent && parent->nodeType() == ATTRIBUTE_NODE) {
                 appendAttributeText(out_, text);
             } else if (!decoded) {
@@ -370,7 +375,7 @@ private:
 
     // A CDATA section ends at its first "]]>", so the text is split there
     // into consecutive sections.
-    void appendCDataSection(const std::u16string& value)
+    void appendCDataSection(std::u16string_view value)
     {
         out_.append(u"<![CDATA[");
         size_t from = out_.size();
@@ -423,7 +428,7 @@ private:
             writeText(node);
             break;
         case CDATA_SECTION_NODE: {
-            const std::u16string& value = static_cast<const TCharacterData*>(node)->data();
+            const std::u16string_view value = static_cast<const TCharacterData*>(node)->data();
             bool blank = std::all_of(value.begin(), value.end(), [](char16_t c) { return c <= 0x20; });
             if (!blank) {
                 appendCDataSection(value);
@@ -433,7 +438,15 @@ private:
             break;
         }
         case ENTITY_REFERENCE_NODE: {
-            char16_t code = entityReferenceCode(node->nodeName());
+            // Pages repeat a few references many times: the last one's
+            // code is kept.
+            const std::u16string name = node->nodeName();
+            if (!lastEntityKnown_ || name != lastEntity_) {
+                lastEntityCode_ = entityReferenceCode(name);
+                lastEntity_ = name;
+                lastEntityKnown_ = true;
+            }
+            const char16_t code = lastEntityCode_;
             switch (code) {
             case 34:
                 appendMarkup(u"&quot;");
@@ -460,7 +473,7 @@ private:
             break;
         }
         case COMMENT_NODE: {
-            const std::u16string& value = static_cast<const TCharacterData*>(node)->data();
+            const std::u16string_view value = static_cast<const TCharacterData*>(node)->data();
             out_.append(u"<!--");
             size_t from = out_.size();
             appendXmlChars(out_, value);
@@ -507,6 +520,9 @@ private:
     std::string bytes_;
     std::u16string decoded_;
     int brackets_ = 0; // "]" at the end of the character data written so far
+    std::u16string lastEntity_;
+    char16_t lastEntityCode_ = 0;
+    bool lastEntityKnown_ = false;
 };
 
 const char16_t kByteOrderMark = 0xFEFF;
@@ -533,23 +549,6 @@ void emitUtf16LE(const std::u16string& text, Sink&& sink)
         }
     }
 }
-
-// Removes the temporary file unless disarmed.
-struct TempFile {
-    std::string name;
-    int fd = -1;
-    bool keep = false;
-    TTempFileGuard onSignal; // removed also when a signal ends the program
-    ~TempFile()
-    {
-        if (fd >= 0)
-            ::close(fd);
-        if (!keep && !name.empty())
-            ::unlink(name.c_str());
-    }
-};
-
-std::atomic<unsigned> tempCounter{0};
 
 } // namespace
 
@@ -584,60 +583,9 @@ void TDocument::saveToStream(TStream& stream) const
 
 void TDocument::saveToFile(const std::string& fileName) const
 {
-    // Replace what a symbolic link points to, as writing through it would.
-    std::string target = fileName;
-    struct stat st;
-    if (::lstat(fileName.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        if (char* resolved = ::realpath(fileName.c_str(), nullptr)) {
-            target = resolved;
-            std::free(resolved);
-        }
-    }
-    struct stat old;
-    const bool hadOld = ::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode);
-
-    // The temporary file lives beside the target so that the rename stays on
-    // one file system; it is created exclusively under a fresh name.
-    size_t slash = target.rfind('/');
-    std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    TempFile temp;
-    for (int attempt = 0; temp.fd < 0; ++attempt) {
-        std::string unique = std::to_string(::getpid()) + "_" + std::to_string(tempCounter++);
-        std::string name = target + ".tmp" + unique;
-        TCleanupSignalsBlocked blocked; // no gap between creation and registration
-        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno == ENAMETOOLONG) {
-            name = dir + ".ortavix" + unique + ".tmp";
-            fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        }
-        if (fd >= 0) {
-            temp.name = name;
-            temp.fd = fd;
-            temp.onSignal.reset(name);
-        } else if (errno != EEXIST || attempt >= 100) {
-            throw EFCreateError(fileName, errno);
-        }
-    }
-    if (hadOld)
-        ::fchmod(temp.fd, old.st_mode & 0777);
-
-    writeDocument(*this, [&temp](const void* data, int64_t count) {
-        auto* p = static_cast<const char*>(data);
-        while (count > 0) {
-            ssize_t n = ::write(temp.fd, p, static_cast<size_t>(std::min<int64_t>(count, 1 << 30)));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                throw EWriteError();
-            p += n;
-            count -= n;
-        }
+    TReplacingFile file(fileName);
+    writeDocument(*this, [&file](const void* data, int64_t count) {
+        file.write(data, static_cast<size_t>(count));
     });
-    int fd = temp.fd;
-    temp.fd = -1;
-    if (::close(fd) != 0)
-        throw EWriteError();
-    if (::rename(temp.name.c_str(), target.c_str()) != 0)
-        throw EFCreateError(fileName, errno);
-    temp.keep = true;
+    file.commit();
 }

@@ -136,7 +136,7 @@ std::unique_ptr<TDocument> THtmlParser::parseString(std::u16string&& text)
     // Not clear(): that keeps the buckets of the page with the most open
     // names, and wiping them again for every later page of a batch costs
     // as much as that page.
-    std::unordered_map<std::u16string, int>().swap(openNameCount_);
+    decltype(openNameCount_)().swap(openNameCount_);
     rootElement_ = nullptr;
     mainBody_ = nullptr;
     tagElement_ = nullptr;
@@ -347,7 +347,8 @@ void THtmlParser::textNode(THtmlReader& reader)
     // Only blanks may stand beside the root; other text belongs to the page.
     if (currentNode_ == htmlDocument_ && !isBlankText(reader.nodeValue()))
         moveToMainBody();
-    append(htmlDocument_->createTextNode(reader.takeNodeValue()));
+    // Copied into the document; the reader keeps its buffer for the next token.
+    append(htmlDocument_->createTextNode(reader.nodeValue()));
 }
 
 void THtmlParser::entityReference(THtmlReader& reader)
@@ -357,12 +358,12 @@ void THtmlParser::entityReference(THtmlReader& reader)
 
 void THtmlParser::cdataSection(THtmlReader& reader)
 {
-    append(htmlDocument_->createCDATASection(reader.takeNodeValue()));
+    append(htmlDocument_->createCDATASection(reader.nodeValue()));
 }
 
 void THtmlParser::comment(THtmlReader& reader)
 {
-    append(htmlDocument_->createComment(reader.takeNodeValue()));
+    append(htmlDocument_->createComment(reader.nodeValue()));
 }
 
 void THtmlParser::docType(THtmlReader& reader)

@@ -54,7 +54,7 @@ private:
     struct TOpenElement {
         TElement* element;
         std::int32_t tag;
-        const std::u16string& name() const { return element->localName(); }
+        std::u16string_view name() const { return element->localName(); }
     };
 
     void elementStart(THtmlReader& reader);
@@ -84,7 +84,15 @@ private:
 
     std::vector<TOpenElement> open_;
     std::array<int, TAG_COUNT + 1> openTagCount_{};
-    std::unordered_map<std::u16string, int> openNameCount_;
+    // Looked up by the views the open elements give, without a copy.
+    struct TNameHash {
+        using is_transparent = void;
+        std::size_t operator()(std::u16string_view name) const noexcept
+        {
+            return std::hash<std::u16string_view>()(name);
+        }
+    };
+    std::unordered_map<std::u16string, int, TNameHash, std::equal_to<>> openNameCount_;
     TElement* rootElement_ = nullptr; // the document element, once there is one
     TElement* mainBody_ = nullptr;    // the body the main body rule found or made
 

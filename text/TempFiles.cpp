@@ -1,9 +1,16 @@
 #include "text/TempFiles.h"
 
+#include "text/Errors.h"
+
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -87,4 +94,95 @@ TCleanupSignalsBlocked::TCleanupSignalsBlocked()
 TCleanupSignalsBlocked::~TCleanupSignalsBlocked()
 {
     ::pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// TReplacingFile
+
+namespace {
+
+std::atomic<unsigned> tempCounter{0};
+
+} // namespace
+
+TReplacingFile::TReplacingFile(const std::string& fileName) : fileName_(fileName), target_(fileName)
+{
+    // Replace what a symbolic link points to, as writing through it would.
+    struct stat st;
+    if (::lstat(fileName.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (char* resolved = ::realpath(fileName.c_str(), nullptr)) {
+            target_ = resolved;
+            std::free(resolved);
+        }
+    }
+    struct stat old;
+    const bool hadOld = ::stat(target_.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+
+    // Beside the target, so that the rename stays on one file system;
+    // created exclusively under a fresh name.
+    const std::size_t slash = target_.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : target_.substr(0, slash + 1);
+    for (int attempt = 0; fd_ < 0; ++attempt) {
+        const std::string unique = std::to_string(::getpid()) + "_" + std::to_string(tempCounter++);
+        std::string name = target_ + ".tmp" + unique;
+        TCleanupSignalsBlocked blocked; // no gap between creation and registration
+        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno == ENAMETOOLONG) {
+            name = dir + ".ortavix" + unique + ".tmp";
+            fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        }
+        if (fd >= 0) {
+            tempName_ = std::move(name);
+            fd_ = fd;
+            onSignal_.reset(tempName_);
+        } else if (errno != EEXIST || attempt >= 100) {
+            throw EFCreateError(fileName, errno);
+        }
+    }
+    if (hadOld)
+        ::fchmod(fd_, old.st_mode & 0777);
+}
+
+TReplacingFile::~TReplacingFile()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    if (!committed_)
+        ::unlink(tempName_.c_str());
+}
+
+void TReplacingFile::write(const void* data, std::size_t count)
+{
+    auto* p = static_cast<const char*>(data);
+    while (count > 0) {
+        ssize_t n = ::write(fd_, p, std::min<std::size_t>(count, std::size_t(1) << 30));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = ENOSPC;
+            throw EWriteError();
+        }
+        p += n;
+        count -= static_cast<std::size_t>(n);
+    }
+}
+
+void TReplacingFile::commit()
+{
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0)
+        throw EWriteError();
+    if (::rename(tempName_.c_str(), target_.c_str()) != 0)
+        throw EFCreateError(fileName_, errno);
+    committed_ = true;
+    onSignal_.release();
+}
+
+void ReplaceFileContent(const std::string& fileName, std::string_view content)
+{
+    TReplacingFile file(fileName);
+    file.write(content.data(), content.size());
+    file.commit();
 }

@@ -7,7 +7,9 @@
 #pragma once
 
 #include <csignal>
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 // Registers path; returns a slot to hand to UnregisterTempFile, or -1 when
 // every slot is taken or the path is too long (the file is then only removed
@@ -54,3 +56,36 @@ public:
 private:
     int slot_ = -1;
 };
+
+// Writes a file through a temporary file beside it, renamed over the target
+// once complete, so that a failure leaves the old file (or none), never half
+// of one. A symbolic link is followed: the file it names is replaced. The
+// new file keeps the permission bits of the file it replaces; a new one gets
+// 0666 less the umask. Until the rename, the temporary file is registered
+// for removal when a signal ends the program, and destroying the object
+// without commit removes it.
+class TReplacingFile {
+public:
+    // EFCreateError (for fileName) when the temporary file cannot be made.
+    explicit TReplacingFile(const std::string& fileName);
+    ~TReplacingFile();
+    TReplacingFile(const TReplacingFile&) = delete;
+    TReplacingFile& operator=(const TReplacingFile&) = delete;
+
+    // EWriteError when the data cannot be written.
+    void write(const void* data, std::size_t count);
+    // Closes and renames into place: EWriteError when closing fails,
+    // EFCreateError (for the target) when renaming does.
+    void commit();
+
+private:
+    std::string fileName_; // as given, for messages
+    std::string target_;   // what the rename replaces
+    std::string tempName_;
+    int fd_ = -1;
+    bool committed_ = false;
+    TTempFileGuard onSignal_;
+};
+
+// The whole content in one go, through a TReplacingFile.
+void ReplaceFileContent(const std::string& fileName, std::string_view content);

@@ -2,8 +2,10 @@
 
 #include "text/Ansi.h"
 #include "text/Streams.h"
+#include "text/TempFiles.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -33,20 +35,21 @@ bool isLineBreak(char16_t c)
     return c == 0x000A || c == 0x000B || c == 0x000C || c == 0x000D || c == 0x2028 || c == 0x2029;
 }
 
-// The rest of the stream from its position, in one read where the size is
-// known; a stream that cannot tell its size (a pipe) is read to its end.
-std::string readRest(TStream& stream)
+// The rest of the stream from its position into bytes (whose storage is
+// reused), in one read where the size is known; a stream that cannot tell
+// its size (a pipe) is read to its end.
+void readRest(TStream& stream, std::string& bytes)
 {
     int64_t pos = stream.position();
     int64_t size = pos < 0 ? -1 : stream.size();
-    std::string bytes;
+    bytes.clear();
     if (pos >= 0 && size >= 0) {
         int64_t n = std::max<int64_t>(size - pos, 0);
         if (static_cast<uint64_t>(n) > bytes.max_size())
             throw std::bad_alloc();
         bytes.resize(static_cast<size_t>(n));
         stream.readBuffer(bytes.data(), n);
-        return bytes;
+        return;
     }
     char chunk[65536];
     for (;;) {
@@ -55,58 +58,57 @@ std::string readRest(TStream& stream)
             break;
         bytes.append(chunk, static_cast<size_t>(got));
     }
+}
+
+std::string readRest(TStream& stream)
+{
+    std::string bytes;
+    readRest(stream, bytes);
     return bytes;
 }
 
-// Writes the whole content to a new file beside the target and renames it
-// into place, so a failure leaves the old file (or none), never half a file.
-void replaceFile(const std::string& fileName, const std::string& content)
+// The text that splitting n units into lines and joining them again gives,
+// in one pass: every line break (CR LF counts as one) becomes CR LF, and a
+// last line without a break gets one. With stopAtNul the text ends at its
+// first U+0000. text's storage is reused.
+template <class Unit>
+void joinLines(std::size_t n, Unit unit, bool stopAtNul, std::u16string& text)
 {
-    std::string dir = ".";
-    if (auto slash = fileName.rfind('/'); slash != std::string::npos)
-        dir = slash == 0 ? std::string("/") : fileName.substr(0, slash);
-    std::string temp = dir + "/.ortavix-XXXXXX";
-    int fd = ::mkstemp(temp.data());
-    if (fd < 0)
-        throw EFCreateError(fileName, errno);
-
-    mode_t mode;
-    struct stat st;
-    if (::stat(fileName.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        mode = st.st_mode & 07777;
-    } else {
-        mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode = 0666 & ~mask;
-    }
-    ::fchmod(fd, mode);
-
-    const char* p = content.data();
-    size_t left = content.size();
-    int failure = 0;
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            failure = n < 0 ? errno : ENOSPC;
+    // A lone break grows to two units; one more pair closes the last line.
+    std::size_t breaks = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        breaks += isLineBreak(unit(i)) ? 1 : 0;
+    text.resize(n + breaks + 2);
+    char16_t* const first = text.data();
+    char16_t* out = first;
+    bool lineOpen = false;
+    for (std::size_t i = 0; i < n;) {
+        const char16_t c = unit(i++);
+        if (c > 0x000D && c < 0x2028) {
+            *out++ = c;
+            lineOpen = true;
+        } else if (isLineBreak(c)) {
+            if (c == u'\r' && i < n && unit(i) == u'\n')
+                ++i;
+            *out++ = u'\r';
+            *out++ = u'\n';
+            lineOpen = false;
+        } else if (c == 0 && stopAtNul) {
             break;
+        } else {
+            *out++ = c;
+            lineOpen = true;
         }
-        p += n;
-        left -= static_cast<size_t>(n);
     }
-    if (::close(fd) != 0 && failure == 0)
-        failure = errno;
-    if (failure != 0) {
-        ::unlink(temp.c_str());
-        throw EWriteError();
+    if (lineOpen) {
+        *out++ = u'\r';
+        *out++ = u'\n';
     }
-    if (::rename(temp.c_str(), fileName.c_str()) != 0) {
-        int code = errno;
-        ::unlink(temp.c_str());
-        throw EFCreateError(fileName, code);
-    }
+    text.resize(static_cast<std::size_t>(out - first));
 }
+
+// Byte buffers larger than this are not kept for the next load.
+constexpr std::size_t kKeptBuffer = 4 * 1024 * 1024;
 
 } // namespace
 
@@ -320,6 +322,61 @@ void TWideStrings::loadFromStream(TStream& stream)
     }
 }
 
+void TWideStrings::loadTextFromFile(const std::string& fileName, std::u16string& text)
+{
+    try {
+        errno = 0;
+        TFileStream file(fileName, fmOpenRead);
+        loadTextFromStream(file, text);
+    } catch (const EFOpenError& e) {
+        throw EOSError::fromCode(e.errorCode);
+    } catch (const EOSError&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        throw EOSError::fromCode(ENOMEM);
+    } catch (const Exception&) {
+        throw EOSError::fromCode(errno);
+    }
+}
+
+void TWideStrings::loadTextFromStream(TStream& stream, std::u16string& text)
+{
+    readRest(stream, bytes_);
+    const auto* b = reinterpret_cast<const unsigned char*>(bytes_.data());
+    const std::size_t size = bytes_.size();
+    const bool littleMark = size >= 2 && b[0] == 0xFF && b[1] == 0xFE;
+    const bool bigMark = size >= 2 && b[0] == 0xFE && b[1] == 0xFF;
+    if (littleMark || bigMark) {
+        saveUnicode_ = true;
+        const unsigned char* u = b + 2;
+        const std::size_t units = (size - 2) / 2; // an odd last byte is ignored
+        if (bigMark)
+            joinLines(units, [u](std::size_t i) { return static_cast<char16_t>(u[2 * i + 1] | (u[2 * i] << 8)); },
+                      false, text);
+        else
+            joinLines(units, [u](std::size_t i) { return static_cast<char16_t>(u[2 * i] | (u[2 * i + 1] << 8)); },
+                      false, text);
+    } else {
+        saveUnicode_ = false;
+        // The code page through a table: a call per byte would cost more
+        // than the rest of the pass.
+        static const auto table = [] {
+            std::array<char16_t, 256> units{};
+            for (unsigned byte = 0; byte < 256; ++byte)
+                units[byte] = ansi::widenByte(static_cast<unsigned char>(byte));
+            return units;
+        }();
+        joinLines(size, [b](std::size_t i) { return table[b[i]]; }, false, text);
+    }
+    if (bytes_.capacity() > kKeptBuffer)
+        std::string().swap(bytes_);
+}
+
+void TWideStrings::joinText(std::u16string_view value, std::u16string& text)
+{
+    joinLines(value.size(), [value](std::size_t i) { return value[i]; }, true, text);
+}
+
 void TWideStrings::move(int curIndex, int newIndex)
 {
     if (curIndex == newIndex)
@@ -344,7 +401,7 @@ void TWideStrings::saveToFile(const std::string& fileName)
     saveToStream(buffer);
     if (!saved_)
         return;
-    replaceFile(fileName, buffer.bytes());
+    ReplaceFileContent(fileName, buffer.bytes());
 }
 
 void TWideStrings::saveToStream(TStream& stream)

@@ -82,6 +82,15 @@ public:
     virtual void saveToStream(TStream& stream);
     virtual void setTextFrom(const char16_t* buffer);
 
+    // What text() gives after loadFromFile / loadFromStream, made straight
+    // from the bytes into text (whose storage is reused) without making
+    // lines. The lines stay as they are; saveUnicode is set as a load sets
+    // it. The same failures as the loads.
+    void loadTextFromFile(const std::string& fileName, std::u16string& text);
+    void loadTextFromStream(TStream& stream, std::u16string& text);
+    // What text() gives after setText(value), into text.
+    static void joinText(std::u16string_view value, std::u16string& text);
+
     void beginUpdate();
     void endUpdate();
     // Same count and the same lines, unit for unit; objects ignored.
@@ -109,6 +118,7 @@ private:
     TLocaleId language_ = LOCALE_USER_DEFAULT;
     bool saved_ = false;
     bool saveUnicode_ = false;
+    std::string bytes_; // the loader's buffer, kept for the next load
 };
 
 struct TWideStringItem {

@@ -226,6 +226,69 @@ TEST_F(WideStringListFiles, LoadFromFile)
     EXPECT_EQ(list.text(), u"");
 }
 
+// The joined text made straight from the bytes must be what splitting into
+// lines and joining them gives, for every kind of break and mark.
+TEST(WideStringListLoad, TextFromBytesEqualsTheJoinedLines)
+{
+    std::vector<std::string> inputs = {
+        "", "A", "a\rb\nc\r\nd", "a\n\rb", "\r\n", "\n", "\r", "x\vy\fz", "end\r\n", "two\n\n",
+        std::string("ab\0cd\n", 6), "\x85\x80\xFF", "\xEF\xBB\xBFsig",
+        "\xFF\xFE", "\xFF\xFE\x41", std::string("\xFF\xFE\x41\x00\x0D\x00\x0A\x00", 8),
+        std::string("\xFF\xFE\x28\x20x\0\x29\x20", 8), std::string("\xFE\xFF\x00\x41\x00\x0A\x00\x42", 8),
+        std::string("\xFE\xFF\x00\x0D\x00\x0D\x00\x0A", 8), std::string("\xFF\xFE\x00\x00\x0A\x00", 6),
+    };
+    // Pseudo-random mixes of breaks, NULs and ordinary bytes.
+    unsigned seed = 7;
+    const char alphabet[] = {'a', '\r', '\n', '\v', '\f', '\0', '\x85', 'z'};
+    for (int n = 0; n < 200; ++n) {
+        std::string s;
+        for (int i = 0; i < n % 37; ++i) {
+            seed = seed * 1103515245 + 12345;
+            s += alphabet[(seed >> 16) % sizeof alphabet];
+        }
+        inputs.push_back(s);
+        inputs.push_back("\xFF\xFE" + s);
+        inputs.push_back("\xFE\xFF" + s);
+    }
+    TWideStringList reused; // one list and one buffer for all inputs
+    std::u16string text = u"left over";
+    for (const std::string& bytes : inputs) {
+        TWideStringList list;
+        loadBytes(list, bytes);
+        TMemoryStream stream;
+        stream.writeBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
+        stream.setPosition(0);
+        reused.loadTextFromStream(stream, text);
+        EXPECT_EQ(text, list.text()) << testing::PrintToString(bytes);
+        EXPECT_EQ(reused.saveUnicode(), list.saveUnicode());
+        EXPECT_EQ(reused.count(), 0) << "no lines are made";
+
+        std::u16string value = ansi::widen(bytes);
+        list.setText(value);
+        std::u16string joined = u"old";
+        TWideStrings::joinText(value, joined);
+        EXPECT_EQ(joined, list.text()) << testing::PrintToString(bytes);
+    }
+}
+
+TEST_F(WideStringListFiles, TextFromFileAndItsFailures)
+{
+    std::string name = path("in.html");
+    writeFile(name, "<p>one\r\ntwo\n\x80");
+    TWideStringList list;
+    list.add(u"keep");
+    std::u16string text;
+    list.loadTextFromFile(name, text);
+    EXPECT_EQ(text, u"<p>one\r\ntwo\r\n\u20AC\r\n");
+    EXPECT_EQ(lines(list), Lines{u"keep"});
+    try {
+        list.loadTextFromFile(path("missing.html"), text);
+        FAIL() << "no failure";
+    } catch (const EOSError& e) {
+        EXPECT_EQ(e.errorCode, ENOENT);
+    }
+}
+
 TEST_F(WideStringListFiles, LoadFromMissingFileRaisesSystemErrorAndKeepsLines)
 {
     TWideStringList list;
@@ -437,6 +500,23 @@ TEST_F(WideStringListFiles, SaveToFileRoundTripAndRefusalKeepsTheOldFile)
         ++files;
     }
     EXPECT_EQ(files, 1);
+}
+
+TEST_F(WideStringListFiles, SaveToFileKeepsTheModeAndReplacesWhatALinkNames)
+{
+    std::string name = path("out.txt");
+    writeFile(name, "old");
+    ASSERT_EQ(::chmod(name.c_str(), 0640), 0);
+    std::string link = path("link.txt");
+    ASSERT_EQ(::symlink(name.c_str(), link.c_str()), 0);
+    TWideStringList list;
+    list.add(u"new");
+    list.saveToFile(link);
+    EXPECT_TRUE(fs::is_symlink(link)) << "the link stays a link";
+    EXPECT_EQ(readFile(name), "new\r\n");
+    struct stat st;
+    ASSERT_EQ(::stat(name.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
 }
 
 TEST_F(WideStringListFiles, SaveToFileIntoMissingDirectoryFails)
