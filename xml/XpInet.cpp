@@ -5,11 +5,13 @@
 #include "xml/XpExcept.h"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <exception>
 #include <string_view>
+#include <type_traits>
 #include <unistd.h>
 
 namespace {
@@ -19,12 +21,60 @@ int64_t downloadSizeLimit = XpDownloadSizeLimit;
 
 // ---- the transfer library ---------------------------------------------------------
 
+// libcurl and its dependencies are loaded on the first transfer only: linking
+// them would cost every run their loading time, and most runs never fetch a
+// thing.
 struct CurlLibrary {
+    void* handle = nullptr;
     bool ready = false;
+    CURLcode (*global_init)(long) = nullptr;
+    void (*global_cleanup)() = nullptr;
+    CURL* (*easy_init)() = nullptr;
+    void (*easy_cleanup)(CURL*) = nullptr;
+    CURLcode (*easy_setopt)(CURL*, CURLoption, ...) = nullptr;
+    CURLcode (*easy_perform)(CURL*) = nullptr;
+    CURLcode (*easy_getinfo)(CURL*, CURLINFO, ...) = nullptr;
+    char* (*easy_escape)(CURL*, const char*, int) = nullptr;
+    void (*free)(void*) = nullptr;
+    curl_slist* (*slist_append)(curl_slist*, const char*) = nullptr;
+    void (*slist_free_all)(curl_slist*) = nullptr;
+
     ~CurlLibrary()
     {
+        // Never unloaded: its own exit handlers may still run.
         if (ready)
-            curl_global_cleanup();
+            global_cleanup();
+    }
+
+    // Empty when every entry point was found, else why not.
+    std::string load()
+    {
+        handle = ::dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+        if (!handle) {
+            const char* why = ::dlerror();
+            return why ? why : "libcurl.so.4 not found";
+        }
+        bool missing = false;
+        auto find = [&](auto& entry, const char* name) {
+            entry = reinterpret_cast<std::remove_reference_t<decltype(entry)>>(::dlsym(handle, name));
+            missing = missing || entry == nullptr;
+        };
+        find(global_init, "curl_global_init");
+        find(global_cleanup, "curl_global_cleanup");
+        find(easy_init, "curl_easy_init");
+        find(easy_cleanup, "curl_easy_cleanup");
+        find(easy_setopt, "curl_easy_setopt");
+        find(easy_perform, "curl_easy_perform");
+        find(easy_getinfo, "curl_easy_getinfo");
+        find(easy_escape, "curl_easy_escape");
+        find(free, "curl_free");
+        find(slist_append, "curl_slist_append");
+        find(slist_free_all, "curl_slist_free_all");
+        if (!missing)
+            return {};
+        ::dlclose(handle);
+        handle = nullptr;
+        return "libcurl.so.4 lacks an entry point";
     }
 };
 
@@ -34,27 +84,33 @@ CurlLibrary& curlLibrary()
     return library;
 }
 
+// Only after LoadInternetLibrary succeeded.
+CurlLibrary& Curl()
+{
+    return curlLibrary();
+}
+
 struct EasyCleanup {
-    void operator()(CURL* h) const { curl_easy_cleanup(h); }
+    void operator()(CURL* h) const { Curl().easy_cleanup(h); }
 };
 using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
 
 struct SlistCleanup {
-    void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+    void operator()(curl_slist* l) const { Curl().slist_free_all(l); }
 };
 using HeaderList = std::unique_ptr<curl_slist, SlistCleanup>;
 
 // Settings that keep a transfer from hanging forever.
 void setCommonOptions(CURL* h, char* errorBuffer)
 {
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 30L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 60L);
+    Curl().easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    Curl().easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 30L);
+    Curl().easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    Curl().easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 60L);
     // The low-speed limit alone lets a trickle of bytes go on for ever.
-    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, downloadTimeLimitMs);
-    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(downloadSizeLimit));
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer);
+    Curl().easy_setopt(h, CURLOPT_TIMEOUT_MS, downloadTimeLimitMs);
+    Curl().easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(downloadSizeLimit));
+    Curl().easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer);
 }
 
 std::string tempDirectory()
@@ -172,9 +228,9 @@ std::string encodeUrlPath(std::string_view path)
 // One FTP path segment, fully encoded.
 std::string encodeSegment(CURL* h, const std::string& segment)
 {
-    char* e = curl_easy_escape(h, segment.c_str(), static_cast<int>(segment.size()));
+    char* e = Curl().easy_escape(h, segment.c_str(), static_cast<int>(segment.size()));
     std::string out = e ? e : "";
-    curl_free(e);
+    Curl().free(e);
     return out;
 }
 
@@ -192,7 +248,7 @@ bool isConnectFailure(CURL* h, CURLcode rc)
         return true;
     case CURLE_OPERATION_TIMEDOUT: {
         curl_off_t connectTime = 0;
-        curl_easy_getinfo(h, CURLINFO_CONNECT_TIME_T, &connectTime);
+        Curl().easy_getinfo(h, CURLINFO_CONNECT_TIME_T, &connectTime);
         return connectTime == 0;
     }
     default:
@@ -213,7 +269,14 @@ bool LoadInternetLibrary(std::vector<std::string>& errorLines)
     CurlLibrary& lib = curlLibrary();
     if (lib.ready)
         return true;
-    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+    if (!lib.handle) {
+        const std::string why = lib.load();
+        if (!why.empty()) {
+            errorLines.push_back("Cannot load the transfer library (libcurl): " + why);
+            return false;
+        }
+    }
+    if (lib.global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
         errorLines.push_back("Cannot open WININET, Microsoft IE required");
         return false;
     }
@@ -249,7 +312,7 @@ std::unique_ptr<TXpFileStream> FetchHttp(const std::string& location, std::vecto
         object = location.substr(slash + 1);
     }
 
-    EasyHandle h(curl_easy_init());
+    EasyHandle h(Curl().easy_init());
     if (!h) {
         errorLines.push_back("Unable to open Internet");
         return nullptr;
@@ -262,29 +325,29 @@ std::unique_ptr<TXpFileStream> FetchHttp(const std::string& location, std::vecto
     std::string url = "http://" + encodeUrlPath(server) + "/" + encodeUrlPath(object);
     char errorBuffer[CURL_ERROR_SIZE] = {};
     setCommonOptions(h.get(), errorBuffer);
-    HeaderList headers(curl_slist_append(nullptr, "Pragma: no-cache"));
+    HeaderList headers(Curl().slist_append(nullptr, "Pragma: no-cache"));
     if (headers)
-        curl_slist_append(headers.get(), "Cache-Control: no-cache");
-    if (curl_easy_setopt(h.get(), CURLOPT_URL, url.c_str()) != CURLE_OK ||
-        curl_easy_setopt(h.get(), CURLOPT_PROTOCOLS_STR, "http") != CURLE_OK) {
+        Curl().slist_append(headers.get(), "Cache-Control: no-cache");
+    if (Curl().easy_setopt(h.get(), CURLOPT_URL, url.c_str()) != CURLE_OK ||
+        Curl().easy_setopt(h.get(), CURLOPT_PROTOCOLS_STR, "http") != CURLE_OK) {
         errorLines.push_back("Unable to open http request");
         return nullptr;
     }
-    curl_easy_setopt(h.get(), CURLOPT_REDIR_PROTOCOLS_STR, "http");
-    curl_easy_setopt(h.get(), CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(h.get(), CURLOPT_MAXREDIRS, 10L);
-    curl_easy_setopt(h.get(), CURLOPT_HTTPGET, 1L);
-    curl_easy_setopt(h.get(), CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
-    curl_easy_setopt(h.get(), CURLOPT_USERAGENT, "ZUZEzavudo");
-    curl_easy_setopt(h.get(), CURLOPT_HTTPHEADER, headers.get());
-    curl_easy_setopt(h.get(), CURLOPT_FAILONERROR, 1L);
+    Curl().easy_setopt(h.get(), CURLOPT_REDIR_PROTOCOLS_STR, "http");
+    Curl().easy_setopt(h.get(), CURLOPT_FOLLOWLOCATION, 1L);
+    Curl().easy_setopt(h.get(), CURLOPT_MAXREDIRS, 10L);
+    Curl().easy_setopt(h.get(), CURLOPT_HTTPGET, 1L);
+    Curl().easy_setopt(h.get(), CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
+    Curl().easy_setopt(h.get(), CURLOPT_USERAGENT, "ZUZEzavudo");
+    Curl().easy_setopt(h.get(), CURLOPT_HTTPHEADER, headers.get());
+    Curl().easy_setopt(h.get(), CURLOPT_FAILONERROR, 1L);
 
     Download download;
     download.checkFirstChunk = true;
-    curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, &Download::onData);
-    curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, &download);
+    Curl().easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, &Download::onData);
+    Curl().easy_setopt(h.get(), CURLOPT_WRITEDATA, &download);
 
-    CURLcode rc = curl_easy_perform(h.get());
+    CURLcode rc = Curl().easy_perform(h.get());
     if (download.error)
         std::rethrow_exception(download.error); // the download's destructor deletes the file
     if (download.notFound || rc == CURLE_HTTP_RETURNED_ERROR)
@@ -328,7 +391,7 @@ std::unique_ptr<TXpFileStream> FetchFtp(const std::string& location, const std::
         file = rest;
     }
 
-    EasyHandle h(curl_easy_init());
+    EasyHandle h(Curl().easy_init());
     if (!h) {
         errorLines.push_back("Unable to open Internet");
         return nullptr;
@@ -340,19 +403,19 @@ std::unique_ptr<TXpFileStream> FetchFtp(const std::string& location, const std::
 
     char errorBuffer[CURL_ERROR_SIZE] = {};
     setCommonOptions(h.get(), errorBuffer);
-    curl_easy_setopt(h.get(), CURLOPT_PROTOCOLS_STR, "ftp");
-    curl_easy_setopt(h.get(), CURLOPT_FTPPORT, "-"); // active mode
-    curl_easy_setopt(h.get(), CURLOPT_ACCEPTTIMEOUT_MS, 30000L);
+    Curl().easy_setopt(h.get(), CURLOPT_PROTOCOLS_STR, "ftp");
+    Curl().easy_setopt(h.get(), CURLOPT_FTPPORT, "-"); // active mode
+    Curl().easy_setopt(h.get(), CURLOPT_ACCEPTTIMEOUT_MS, 30000L);
     if (!userName.empty()) {
-        curl_easy_setopt(h.get(), CURLOPT_USERNAME, userName.c_str());
-        curl_easy_setopt(h.get(), CURLOPT_PASSWORD, password.c_str());
+        Curl().easy_setopt(h.get(), CURLOPT_USERNAME, userName.c_str());
+        Curl().easy_setopt(h.get(), CURLOPT_PASSWORD, password.c_str());
     }
     const std::string base = "ftp://" + encodeUrlPath(server) + "/";
 
     // Connect and log in; the later steps reuse this connection.
-    curl_easy_setopt(h.get(), CURLOPT_URL, base.c_str());
-    curl_easy_setopt(h.get(), CURLOPT_NOBODY, 1L);
-    CURLcode rc = curl_easy_perform(h.get());
+    Curl().easy_setopt(h.get(), CURLOPT_URL, base.c_str());
+    Curl().easy_setopt(h.get(), CURLOPT_NOBODY, 1L);
+    CURLcode rc = Curl().easy_perform(h.get());
     if (rc != CURLE_OK) {
         errorLines.push_back("Unable to make Internet connection");
         return nullptr;
@@ -375,8 +438,8 @@ std::unique_ptr<TXpFileStream> FetchFtp(const std::string& location, const std::
         if (path.back() != '/')
             path += '/';
         std::string url = base + path;
-        curl_easy_setopt(h.get(), CURLOPT_URL, url.c_str());
-        rc = curl_easy_perform(h.get());
+        Curl().easy_setopt(h.get(), CURLOPT_URL, url.c_str());
+        rc = Curl().easy_perform(h.get());
         if (rc == CURLE_OK)
             dirPath = path;
         else
@@ -388,13 +451,13 @@ std::unique_ptr<TXpFileStream> FetchFtp(const std::string& location, const std::
         return nullptr;
     }
     std::string url = base + dirPath + encodeSegment(h.get(), file);
-    curl_easy_setopt(h.get(), CURLOPT_URL, url.c_str());
-    curl_easy_setopt(h.get(), CURLOPT_NOBODY, 0L);
-    curl_easy_setopt(h.get(), CURLOPT_TRANSFERTEXT, 1L); // ASCII transfer
+    Curl().easy_setopt(h.get(), CURLOPT_URL, url.c_str());
+    Curl().easy_setopt(h.get(), CURLOPT_NOBODY, 0L);
+    Curl().easy_setopt(h.get(), CURLOPT_TRANSFERTEXT, 1L); // ASCII transfer
     Download download;
-    curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, &Download::onData);
-    curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, &download);
-    rc = curl_easy_perform(h.get());
+    Curl().easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, &Download::onData);
+    Curl().easy_setopt(h.get(), CURLOPT_WRITEDATA, &download);
+    rc = Curl().easy_perform(h.get());
     if (download.error)
         std::rethrow_exception(download.error);
     if (rc != CURLE_OK) {
