@@ -34,6 +34,7 @@ namespace {
 // not raised), and the document of the file at hand.
 class TConversionSteps : public TFileSteps {
 public:
+    TConversionSteps() { checker_.FollowSourceDirectory = false; }
     void load(const std::string& inputPath) override
     {
         if (driver::encoding.empty()) {

@@ -189,6 +189,14 @@ int64_t TFileStream::seek(int64_t offset, SeekOrigin origin)
     return r < 0 ? -1 : static_cast<int64_t>(r);
 }
 
+int64_t TFileStream::size()
+{
+    struct stat st;
+    if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode))
+        return static_cast<int64_t>(st.st_size);
+    return TStream::size();
+}
+
 void TFileStream::setSize(int64_t newSize)
 {
     if (::ftruncate(fd_, static_cast<off_t>(newSize)) != 0)

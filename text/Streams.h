@@ -79,6 +79,8 @@ public:
     int64_t read(void* buffer, int64_t count) override;
     int64_t write(const void* buffer, int64_t count) override;
     int64_t seek(int64_t offset, SeekOrigin origin) override;
+    // One call for a regular file instead of three seeks.
+    int64_t size() override;
     void setSize(int64_t newSize) override;
 
     int handle() const { return fd_; }

@@ -120,6 +120,11 @@ public:
     int32_t BufferSize = 8192;
     bool NormalizeData = true;
     bool RaiseErrors = false;
+    // Each local source's directory becomes the process's current directory
+    // while it is read, for handlers that resolve names themselves. Off, the
+    // current directory is never changed: names resolve against the recorded
+    // locations either way, and a batch saves two calls per document.
+    bool FollowSourceDirectory = true;
     std::string Password = "ortavix@localhost";
     std::string UserName = "anonymous";
     const std::string& DocLocation() const { return docLocation_; }

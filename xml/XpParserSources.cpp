@@ -253,7 +253,7 @@ std::string TXpParser::BaseDirectory() const
 
 void TXpParser::ChangeToSourceDirectory(const TXpBaseDirContext* location)
 {
-    if (!location || location->kind != xpLocalFile)
+    if (!FollowSourceDirectory || !location || location->kind != xpLocalFile)
         return;
     const std::string& dir = location->directory;
     std::string target = dir.empty() ? BaseDirectory() : dir[0] == '/' ? dir : withSlash(BaseDirectory()) + dir;
@@ -1007,10 +1007,10 @@ namespace {
 // Puts the process's current directory back, whatever happens.
 class DirectoryGuard {
 public:
-    DirectoryGuard() : saved_(currentDirectory()) {}
+    explicit DirectoryGuard(bool restore) : saved_(currentDirectory()), restore_(restore) {}
     ~DirectoryGuard()
     {
-        if (!saved_.empty() && chdir(saved_.c_str()) != 0) {
+        if (restore_ && !saved_.empty() && chdir(saved_.c_str()) != 0) {
             // Nothing sensible is left to do: the directory is gone.
         }
     }
@@ -1018,6 +1018,7 @@ public:
 
 private:
     std::string saved_;
+    bool restore_;
 };
 
 // Empties a text when the scope ends, also by a failure.
@@ -1045,7 +1046,7 @@ void TXpParser::StartParse(const std::string& startDir)
 
 bool TXpParser::ParseFromSource(const std::string& location)
 {
-    DirectoryGuard guard;
+    DirectoryGuard guard(FollowSourceDirectory);
     StartParse(guard.saved());
     ClearOnExit startDirReset{startDir_};
 
@@ -1058,7 +1059,7 @@ bool TXpParser::ParseFromSource(const std::string& location)
 
 bool TXpParser::ParseFromStream(TStream& stream)
 {
-    DirectoryGuard guard;
+    DirectoryGuard guard(FollowSourceDirectory);
     StartParse(guard.saved());
     ClearOnExit startDirReset{startDir_};
 

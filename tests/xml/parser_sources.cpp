@@ -164,6 +164,33 @@ TEST(XpLocalSources, CurrentDirectoryIsRestored)
     EXPECT_EQ(fs::current_path(), before);
 }
 
+// Without following source directories the process's directory stays put
+// throughout, and the subset is still found relative to the document.
+TEST(XpLocalSources, KeepingTheDirectoryStillResolvesRelativeNames)
+{
+    TempDir dir;
+    CwdKeeper keep;
+    dir.write("sub/ext.dtd", "<!ELEMENT a ANY><!ENTITY e 'x'>");
+    std::string doc = dir.write("doc.xml", "<!DOCTYPE a SYSTEM 'sub/ext.dtd'><a>&e;</a>");
+    const fs::path before = fs::current_path();
+    TXpParser p;
+    p.FollowSourceDirectory = false;
+    std::vector<fs::path> seen;
+    p.OnExternalSubsetOpened = [&](TXpParser&) { seen.push_back(fs::current_path()); };
+    std::u16string text;
+    p.OnCharData = [&](TXpParser&, const std::u16string& t) { text += t; };
+    EXPECT_TRUE(p.ParseFromSource(doc)) << firstLine(p);
+    EXPECT_EQ(text, u"x");
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0], before);
+    EXPECT_EQ(fs::current_path(), before);
+
+    // A missing entity is still named as before.
+    std::string bad = dir.write("bad.xml", "<!DOCTYPE a SYSTEM 'sub/none.dtd'><a/>");
+    EXPECT_FALSE(p.ParseFromSource(bad));
+    EXPECT_EQ(fs::current_path(), before);
+}
+
 TEST(XpLocalSources, MissingDocument)
 {
     TempDir dir;
