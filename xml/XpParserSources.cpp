@@ -884,7 +884,8 @@ void TXpParser::OpenSource(const TXpBaseDirContext* parent, const std::string& l
         struct stat st;
         if (path.empty() || stat(fsPath.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
             missing();
-        RequireRegularFile(fsPath);
+        if (!S_ISREG(st.st_mode))
+            RequireRegularFile(fsPath); // raises the error naming it
         stream = std::make_unique<TXpFileStream>(fsPath, fmOpenRead);
         break;
     }
