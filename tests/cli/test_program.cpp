@@ -340,3 +340,26 @@ TEST_F(Program, CheckerRefusesFilesThatAreNotRegular)
     EXPECT_EQ(got[1].rfind("File: ", 0), 0u) << got[1];
     EXPECT_NE(got[1].find("pipe.xml\" is not a regular file"), std::string::npos) << got[1];
 }
+
+// The transfer library is loaded by the first download only: a local batch
+// never pays for loading it, and a download still finds it.
+TEST_F(Program, TransferLibraryIsLoadedOnlyForADownload)
+{
+    put("a.html");
+    Outcome r = run({"a.html"}, "LD_DEBUG=libs");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(fs::exists(work("a.XML")));
+    EXPECT_NE(r.err.find("libc.so"), std::string::npos) << "the loader did not report";
+    EXPECT_EQ(r.err.find("libcurl"), std::string::npos);
+
+    // Nothing listens on port 1: the download fails after the library loaded.
+    const std::string xpcheck = ORTAVIX_BINARY_DIR "/xpcheck";
+    std::string cmd = "cd " + quote((dir / "work").string()) + " && LD_DEBUG=libs timeout 60 " + quote(xpcheck) +
+                      " http://127.0.0.1:1/a.xml >" + quote((dir / "stdout").string()) + " 2>" +
+                      quote((dir / "stderr").string());
+    int rc = std::system(cmd.c_str());
+    EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) != 0) << rc;
+    EXPECT_NE(slurp(dir / "stderr").find("libcurl.so.4"), std::string::npos);
+    EXPECT_EQ(slurp(dir / "stdout").find("Cannot load the transfer library"), std::string::npos)
+        << slurp(dir / "stdout");
+}
