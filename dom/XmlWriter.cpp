@@ -560,7 +560,7 @@ const TNode* TDocument::writingNode() noexcept
 std::u16string TNode::toXML() const
 {
     std::u16string out;
-    Writer writer(ownerDocument_, out);
+    Writer writer(ownerDocument(), out);
     writer.write(this);
     return out;
 }
