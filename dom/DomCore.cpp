@@ -433,25 +433,39 @@ void TNamedNodeMap::clear(bool freeItems)
 
 TNamedNodeMap::TIndex* TNamedNodeMap::index() const
 {
-    if (index_ || length() < kIndexFrom || !owner_)
-        return index_.get();
+    if (TIndex* built = builtIndex())
+        return built;
+    if (length() < kIndexFrom || !owner_ || !owner_->arena())
+        return nullptr;
     auto index = std::make_unique<TIndex>();
     index->reserve(items_.size() * 2);
     for (TNode* node : items_)
         index->emplace(node->nodeName(), node); // the first of a name wins
-    index_ = std::move(index);
-    if (owner_->arena())
-        ++owner_->ownerDocument()->heapParts_;
-    return index_.get();
+    TIndex* made = index.get();
+    TDocument* document = owner_->ownerDocument();
+    document->indexes_.emplace(this, std::move(index));
+    owner_->setFlag(TNode::kIndexFlag, true);
+    ++document->heapParts_;
+    return made;
+}
+
+TNamedNodeMap::TIndex* TNamedNodeMap::builtIndex() const noexcept
+{
+    if (!owner_ || !(owner_->text_.holderBits & TNode::kIndexFlag))
+        return nullptr;
+    const auto& indexes = owner_->ownerDocument()->indexes_;
+    const auto found = indexes.find(this);
+    return found == indexes.end() ? nullptr : found->second.get();
 }
 
 void TNamedNodeMap::dropIndex() noexcept
 {
-    if (!index_)
+    if (!owner_ || !(owner_->text_.holderBits & TNode::kIndexFlag))
         return;
-    index_.reset();
-    if (owner_->arena())
-        --owner_->ownerDocument()->heapParts_;
+    TDocument* document = owner_->ownerDocument();
+    document->indexes_.erase(this);
+    owner_->setFlag(TNode::kIndexFlag, false);
+    --document->heapParts_;
 }
 
 TNode* TNamedNodeMap::getNamedItem(const std::u16string& name) const
@@ -488,10 +502,10 @@ std::unique_ptr<TNode> TNamedNodeMap::setNamedItem(TNode* node)
     }
     items_.push_back(node, arena());
     node->parent_ = owner;
-    if (index_) {
+    if (TIndex* index = builtIndex()) {
         // Keeping the index up to date is cheaper than building it again.
         try {
-            (*index_)[name] = node;
+            (*index)[name] = node;
         } catch (...) {
             dropIndex();
         }

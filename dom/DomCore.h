@@ -340,9 +340,10 @@ private:
     friend class TElement;
     using TIndex = std::unordered_map<std::u16string, TNode*>;
     static constexpr int kIndexFrom = 16; // below this a scan is cheaper
-    TIndex* index() const; // null for a small map
+    TIndex* index() const; // null for a small map, built when first asked
+    TIndex* builtIndex() const noexcept; // null when not built
     void dropIndex() noexcept;
-    mutable std::unique_ptr<TIndex> index_;
+    // The index lives in the document's table, not in every element.
 };
 
 // The namespace URIs used in one document; index 0 is the empty URI.
@@ -483,6 +484,7 @@ protected:
     static constexpr std::uint8_t kCharacterDataFlag = 2; // text_ is the data, not the local name
     static constexpr std::uint8_t kHeapFlag = 4;          // the node lives on the heap, not in an arena
     static constexpr std::uint8_t kRareFlag = 8;          // the node has a TRareNames
+    static constexpr std::uint8_t kIndexFlag = 16;        // the element's attribute map has an index
     // A node's rare names live in its document's table (or, for a node on
     // the heap, in the word before its owner), not in a field of every node.
     TRareNames* rare() const noexcept { return (text_.holderBits & kRareFlag) ? findRare() : nullptr; }
@@ -742,6 +744,8 @@ private:
     std::u16string_view sharedName(std::u16string_view name);
     // The rare names of the nodes in the arena.
     std::unordered_map<const TNode*, std::unique_ptr<TRareNames>> rares_;
+    // The indexes of large attribute maps.
+    std::unordered_map<const TNamedNodeMap*, std::unique_ptr<std::unordered_map<std::u16string, TNode*>>> indexes_;
     // Heap objects that nodes in the arena hold (rare names, attribute
     // indexes): while there are any, destroying the document visits its
     // nodes to free them; without any, the arena simply goes.
