@@ -675,7 +675,7 @@ void TNode::setPrefix(const std::u16string& text)
     if (rare() || !text.empty())
         makeRare().prefix = text;
     if (parent_ && nodeType() == ATTRIBUTE_NODE)
-        if (TNamedNodeMap* map = parent_->attributes())
+        if (TNamedNodeMap* map = parent_->attributesIfAny())
             map->namesChanged();
 }
 
@@ -687,7 +687,11 @@ void TNode::setLocalName(const std::u16string& text)
         makeRare().localName = text;
 }
 
-bool TNode::hasAttributes() const { return attributes() && !attributes()->items_.empty(); }
+bool TNode::hasAttributes() const
+{
+    const TNamedNodeMap* map = attributesIfAny();
+    return map && !map->items_.empty();
+}
 
 TNode::~TNode()
 {
@@ -710,7 +714,7 @@ void TNode::destroyDescendants(TNodeList& list) noexcept
         return;
     std::vector<TNode*> pending;
     auto takeLinks = [&pending](TNode* node, TNodeList* children) {
-        TNamedNodeMap* attributes = node->attributes();
+        TNamedNodeMap* attributes = node->attributesIfAny();
         if (attributes)
             for (TNode* a : attributes->items_)
                 pending.push_back(a);
@@ -1015,13 +1019,27 @@ TElement::~TElement()
     // The map is destroyed before ~TNode runs, so its attributes go here.
     // Each has at most one level below it, which its own destructor frees.
     // (Inside a subtree being destroyed, ~TNode has emptied the map already.)
-    for (TNode* attribute : attributeMap_.items_)
-        delete attribute;
-    attributeMap_.items_.release(arena());
-    attributeMap_.namesChanged();
+    if (TNamedNodeMap* map = attributeMap_) {
+        for (TNode* attribute : map->items_)
+            delete attribute;
+        map->items_.release(arena());
+        map->namesChanged();
+        map->~TNamedNodeMap();
+        arena()->release(map, sizeof(TNamedNodeMap));
+        attributeMap_ = nullptr;
+    }
     destroyDescendants(childList_);
     childList_.items_.release(arena());
     setFlag(kElementFlag, false); // ~TNode must not look for the map
+}
+
+TNamedNodeMap* TElement::attributeMap() const
+{
+    if (!attributeMap_) {
+        domcore_detail::TArena* memory = arena();
+        attributeMap_ = new (memory->allocate(sizeof(TNamedNodeMap))) TNamedNodeMap(const_cast<TElement*>(this));
+    }
+    return attributeMap_;
 }
 
 bool TElement::canInsert(const TNode* node) const
@@ -1055,7 +1073,7 @@ std::unique_ptr<TAttr> TElement::setAttributeNode(TAttr* attr)
     requireNode(attr);
     if (attr->parent_)
         fail(INUSE_ATTRIBUTE_ERR);
-    std::unique_ptr<TNode> old = attributeMap_.setNamedItem(attr);
+    std::unique_ptr<TNode> old = attributeMap()->setNamedItem(attr);
     if (auto* oldAttr = dynamic_cast<TAttr*>(old.get())) {
         old.release();
         return std::unique_ptr<TAttr>(oldAttr);

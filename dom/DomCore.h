@@ -399,7 +399,9 @@ public:
     // carry a list; any other node makes one when first asked for it to edit.
     TNodeList& childNodes();
     const TNodeList& childNodes() const;
-    TNamedNodeMap* attributes() const; // null for anything but an element
+    // Null for anything but an element; an element's map is made when first
+    // asked for.
+    TNamedNodeMap* attributes() const;
     TNode* firstChild() const
     {
         const TNodeList* list = children();
@@ -465,6 +467,8 @@ protected:
     // The size of the node's own block, by its kind.
     std::size_t blockSize() const noexcept;
 
+    // The attribute map, or null where none was made (yet).
+    TNamedNodeMap* attributesIfAny() const noexcept;
     // The raw parentNode field (for an attribute: its owner element).
     TNode* parentField() const { return parent_; }
     // The child list, or null for a node that has none (yet).
@@ -618,16 +622,27 @@ private:
     TElement(TDocument* ownerDocument, const std::u16string& namespaceURI,
              std::u16string_view qualifiedName, bool splitName);
 
-    // Part of the element rather than heap objects of their own.
+    // The map, made in the arena when first asked for: most elements of a
+    // page never have an attribute.
+    TNamedNodeMap* attributeMap() const;
+    TNamedNodeMap* attributeMapIfAny() const noexcept { return attributeMap_; }
+
     TNodeList childList_{this};
-    TNamedNodeMap attributeMap_{this};
+    mutable TNamedNodeMap* attributeMap_ = nullptr;
 };
 
 inline TNamedNodeMap* TNode::attributes() const
 {
     if (!(text_.holderBits & kElementFlag))
         return nullptr;
-    return const_cast<TNamedNodeMap*>(&static_cast<const TElement*>(this)->attributeMap_);
+    return static_cast<const TElement*>(this)->attributeMap();
+}
+
+inline TNamedNodeMap* TNode::attributesIfAny() const noexcept
+{
+    if (!(text_.holderBits & kElementFlag))
+        return nullptr;
+    return static_cast<const TElement*>(this)->attributeMapIfAny();
 }
 
 class TEntityReference : public TNode {

@@ -229,7 +229,7 @@ public:
             Frame& top = stack.back();
             const TNode* node = top.node;
             if (!top.tagDone) {
-                const TNamedNodeMap* attributes = node->attributes();
+                const TNamedNodeMap* attributes = node->hasAttributes() ? node->attributes() : nullptr;
                 if (attributes && top.nextAttribute < attributes->length()) {
                     const TNode* attribute = attributes->item(top.nextAttribute++);
                     // Junk that broken quoting leaves in a tag cannot be an
