@@ -915,7 +915,13 @@ TCharacterData::TCharacterData(TDocument* ownerDocument, std::u16string_view dat
     : TNode(ownerDocument)
 {
     setFlag(kCharacterDataFlag, true);
-    text_.assign(arena(), data);
+    // A single unit (a line break between tags, a one-letter cell) is shared
+    // like a name: pages repeat a few of them hundreds of thousands of times,
+    // and there are at most 65,536 of them.
+    if (data.size() == 1)
+        text_.share(arena(), ownerDocument->sharedName(data));
+    else
+        text_.assign(arena(), data);
 }
 
 std::unique_ptr<TNode> TComment::exportNode(TDocument* document, bool) const

@@ -735,6 +735,7 @@ public:
 private:
     friend class DomImplementation;
     friend class TNode;
+    friend class TCharacterData;
     friend class TNamedNodeMap;
     TDocument();
 

@@ -371,3 +371,23 @@ TEST(DomStorage, EntityReferencesTakeAtMost48BytesEach)
     const std::size_t perEntity = (doc->memoryFootprint() - before) / kCount;
     EXPECT_LE(perEntity, 48u);
 }
+
+TEST(DomStorage, OneUnitTextsStayApartWhenOneChanges)
+{
+    // Single-unit data is kept once per document; changing one node's data
+    // (or its local name) leaves the others as they were.
+    auto doc = newDocument();
+    TElement* root = doc->appendChild(doc->createElement(u"r"));
+    TTextNode* a = root->appendChild(doc->createTextNode(u"\n"));
+    TTextNode* b = root->appendChild(doc->createTextNode(u"\n"));
+    TComment* c = root->appendChild(doc->createComment(u"\n"));
+    a->setNodeValue(u"changed");
+    b->setLocalName(u"n");
+    EXPECT_EQ(a->nodeValue(), u"changed");
+    EXPECT_EQ(b->nodeValue(), u"\n");
+    EXPECT_EQ(c->nodeValue(), u"\n");
+    root->removeChild(b).reset();
+    EXPECT_EQ(c->data(), u"\n");
+    EXPECT_EQ(doc->createTextNode(u"\n")->data(), u"\n");
+    EXPECT_EQ(root->toXML(), u"<r>changed<!--\n--></r>");
+}
