@@ -70,7 +70,14 @@ public:
     {
         return driver::encoding.empty() ? std::string() : choice_.describe();
     }
-    void write(const std::string& outputPath) override { document_->saveToFile(outputPath); }
+    void write(const std::string& outputPath) override
+    {
+        document_->saveToFile(outputPath);
+        // The checker's buffers need not share memory with the tree and the
+        // page's text.
+        document_.reset();
+        parser_.releaseText();
+    }
     std::vector<std::string> check(const std::string& outputPath) override
     {
         checker_.ParseFromSource(outputPath);

@@ -60,22 +60,11 @@ namespace domcore_detail {
 
 namespace {
 
-// Under AddressSanitizer every block is a heap block of its own, so that
-// misuse of a freed node is still caught.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kPooledBlocks = false;
-#else
-constexpr bool kPooledBlocks = true;
-#endif
-
 // Pages grow from 64 KB to 2 MB; the big ones are aligned to 2 MB and
 // offered to the kernel as huge pages, since on a large page faulting in
 // node memory 4 KB at a time costs more than building the nodes.
-constexpr std::size_t kFirstPage = 64 * 1024;
+constexpr std::size_t kFirstPage = TArena::kChunk;
 constexpr std::size_t kHugePage = 2 * 1024 * 1024;
-
-// A large block is preceded by its links, padded to 16 bytes.
-constexpr std::size_t kLargeHeader = 16;
 
 void* mapHuge()
 {
@@ -129,16 +118,31 @@ TArena::~TArena()
 void TArena::newPage()
 {
     const std::size_t bytes = pages_ ? std::min(2 * pages_->bytes, kHugePage) : kFirstPage;
-    void* memory = bytes == kHugePage ? mapHuge() : std::malloc(bytes);
+    void* memory = bytes == kHugePage ? mapHuge() : std::aligned_alloc(kChunk, bytes);
     if (!memory)
         throw std::bad_alloc();
     auto* page = static_cast<TPage*>(memory);
+    page->owner = owner_;
     page->previous = pages_;
     page->bytes = bytes;
     pages_ = page;
+    footprint_ += bytes;
     constexpr std::size_t header = (sizeof(TPage) + kGrain - 1) / kGrain * kGrain;
     cursor_ = static_cast<char*>(memory) + header;
-    left_ = bytes - header;
+    chunkEnd_ = static_cast<char*>(memory) + kChunk;
+    pageEnd_ = static_cast<char*>(memory) + bytes;
+}
+
+void TArena::nextChunk()
+{
+    if (chunkEnd_ == pageEnd_) {
+        newPage();
+        return;
+    }
+    // The tail of the last piece (less than the largest pooled block) stays unused.
+    *reinterpret_cast<void**>(chunkEnd_) = owner_;
+    cursor_ = chunkEnd_ + kGrain;
+    chunkEnd_ += kChunk;
 }
 
 void* TArena::allocate(std::size_t size)
@@ -151,11 +155,10 @@ void* TArena::allocate(std::size_t size)
         return f;
     }
     const std::size_t bytes = cls * kGrain;
-    if (bytes > left_)
-        newPage();
+    if (bytes > static_cast<std::size_t>(chunkEnd_ - cursor_))
+        nextChunk();
     void* block = cursor_;
     cursor_ += bytes;
-    left_ -= bytes;
     return block;
 }
 
@@ -175,39 +178,43 @@ void TArena::release(void* block, std::size_t size) noexcept
 
 void* TArena::allocateLarge(std::size_t size)
 {
-    static_assert(sizeof(TLarge) <= kLargeHeader, "the links fit the header");
-    if (size > SIZE_MAX - kLargeHeader)
+    static_assert(sizeof(TLarge) % 16 == 0, "large blocks stay aligned to 16");
+    if (size > SIZE_MAX - sizeof(TLarge))
         throw std::bad_alloc();
-    auto* large = static_cast<TLarge*>(std::malloc(kLargeHeader + size));
+    auto* large = static_cast<TLarge*>(std::malloc(sizeof(TLarge) + size));
     if (!large)
         throw std::bad_alloc();
     large->previous = nullptr;
     large->next = large_;
+    large->size = size;
+    large->owner = owner_;
     if (large_)
         large_->previous = large;
     large_ = large;
-    return reinterpret_cast<char*>(large) + kLargeHeader;
+    footprint_ += sizeof(TLarge) + size;
+    return large + 1;
 }
 
 void TArena::releaseLarge(void* block) noexcept
 {
-    auto* large = reinterpret_cast<TLarge*>(static_cast<char*>(block) - kLargeHeader);
+    auto* large = static_cast<TLarge*>(block) - 1;
     if (large->previous)
         large->previous->next = large->next;
     else
         large_ = large->next;
     if (large->next)
         large->next->previous = large->previous;
+    footprint_ -= sizeof(TLarge) + large->size;
     std::free(large);
 }
 
 void* TArena::reallocate(void* block, std::size_t oldSize, std::size_t newSize)
 {
     if (block && !pooled(oldSize) && !pooled(newSize)) {
-        if (newSize > SIZE_MAX - kLargeHeader)
+        if (newSize > SIZE_MAX - sizeof(TLarge))
             throw std::bad_alloc();
-        auto* large = reinterpret_cast<TLarge*>(static_cast<char*>(block) - kLargeHeader);
-        auto* moved = static_cast<TLarge*>(std::realloc(large, kLargeHeader + newSize));
+        auto* large = static_cast<TLarge*>(block) - 1;
+        auto* moved = static_cast<TLarge*>(std::realloc(large, sizeof(TLarge) + newSize));
         if (!moved)
             throw std::bad_alloc();
         if (moved->previous)
@@ -216,7 +223,9 @@ void* TArena::reallocate(void* block, std::size_t oldSize, std::size_t newSize)
             large_ = moved;
         if (moved->next)
             moved->next->previous = moved;
-        return reinterpret_cast<char*>(moved) + kLargeHeader;
+        footprint_ = footprint_ - moved->size + newSize;
+        moved->size = newSize;
+        return moved + 1;
     }
     void* grown = allocate(newSize);
     if (block) {
@@ -424,25 +433,39 @@ void TNamedNodeMap::clear(bool freeItems)
 
 TNamedNodeMap::TIndex* TNamedNodeMap::index() const
 {
-    if (index_ || length() < kIndexFrom || !owner_)
-        return index_.get();
+    if (TIndex* built = builtIndex())
+        return built;
+    if (length() < kIndexFrom || !owner_ || !owner_->arena())
+        return nullptr;
     auto index = std::make_unique<TIndex>();
     index->reserve(items_.size() * 2);
     for (TNode* node : items_)
         index->emplace(node->nodeName(), node); // the first of a name wins
-    index_ = std::move(index);
-    if (owner_->arena())
-        ++owner_->ownerDocument_->heapParts_;
-    return index_.get();
+    TIndex* made = index.get();
+    TDocument* document = owner_->ownerDocument();
+    document->indexes_.emplace(this, std::move(index));
+    owner_->setFlag(TNode::kIndexFlag, true);
+    ++document->heapParts_;
+    return made;
+}
+
+TNamedNodeMap::TIndex* TNamedNodeMap::builtIndex() const noexcept
+{
+    if (!owner_ || !(owner_->text_.holderBits & TNode::kIndexFlag))
+        return nullptr;
+    const auto& indexes = owner_->ownerDocument()->indexes_;
+    const auto found = indexes.find(this);
+    return found == indexes.end() ? nullptr : found->second.get();
 }
 
 void TNamedNodeMap::dropIndex() noexcept
 {
-    if (!index_)
+    if (!owner_ || !(owner_->text_.holderBits & TNode::kIndexFlag))
         return;
-    index_.reset();
-    if (owner_->arena())
-        --owner_->ownerDocument_->heapParts_;
+    TDocument* document = owner_->ownerDocument();
+    document->indexes_.erase(this);
+    owner_->setFlag(TNode::kIndexFlag, false);
+    --document->heapParts_;
 }
 
 TNode* TNamedNodeMap::getNamedItem(const std::u16string& name) const
@@ -461,7 +484,7 @@ std::unique_ptr<TNode> TNamedNodeMap::setNamedItem(TNode* node)
 {
     requireNode(node);
     TNode* owner = owner_;
-    if (node->ownerDocument_ != owner->ownerDocument_)
+    if (node->ownerDocument() != owner->ownerDocument())
         fail(WRONG_DOCUMENT_ERR);
     // A node linked anywhere but in this map (another element's attribute, or
     // somebody's child) would end up in two lists and be freed twice.
@@ -479,10 +502,10 @@ std::unique_ptr<TNode> TNamedNodeMap::setNamedItem(TNode* node)
     }
     items_.push_back(node, arena());
     node->parent_ = owner;
-    if (index_) {
+    if (TIndex* index = builtIndex()) {
         // Keeping the index up to date is cheaper than building it again.
         try {
-            (*index_)[name] = node;
+            (*index)[name] = node;
         } catch (...) {
             dropIndex();
         }
@@ -520,21 +543,45 @@ static_assert(alignof(TElement) <= 8 && alignof(TAttr) <= 8 && alignof(TCDATASec
 
 void TNode::operator delete(TNode* node, std::destroying_delete_t) noexcept
 {
-    // Both are asked before the node is gone.
+    // All are asked before the node is gone.
     domcore_detail::TArena* arena = node->arena();
     const std::size_t size = node->blockSize();
+    const bool onHeap = node->text_.holderBits & kHeapFlag;
     node->~TNode();
     if (arena)
         arena->release(node, size);
-    else
-        ::operator delete(node);
+    else if (onHeap)
+        operator delete(static_cast<void*>(node), THeap{});
+}
+
+void* TNode::operator new(std::size_t size, THeap)
+{
+    static_assert(sizeof(THeapPrefix) == kHeapPrefix, "the prefix is two words");
+    auto* prefix = static_cast<THeapPrefix*>(::operator new(kHeapPrefix + size));
+    prefix->rare = nullptr;
+    prefix->owner = nullptr;
+    return prefix + 1;
+}
+
+void TNode::operator delete(void* p, THeap) noexcept
+{
+    ::operator delete(static_cast<THeapPrefix*>(p) - 1);
+}
+
+TNode::TNode(TDocument* ownerDocument, bool onHeap)
+{
+    setFlag(kHeapFlag, onHeap);
+    if (onHeap)
+        heapPrefix()->owner = ownerDocument;
 }
 
 TNode::TNode(TDocument* ownerDocument, const std::u16string& namespaceURI,
              std::u16string_view qualifiedName, bool splitName, bool onHeap)
-    : ownerDocument_(ownerDocument)
 {
+    // Not a delegating constructor: a failure below must not run ~TNode.
     setFlag(kHeapFlag, onHeap);
+    if (onHeap)
+        heapPrefix()->owner = ownerDocument;
     try {
         setNamespaceURI(namespaceURI);
         size_t colon = splitName ? qualifiedName.find(u':') : std::u16string::npos;
@@ -543,7 +590,7 @@ TNode::TNode(TDocument* ownerDocument, const std::u16string& namespaceURI,
             qualifiedName = qualifiedName.substr(colon + 1);
         }
         if (arena() && !qualifiedName.empty() && qualifiedName.size() <= TDocument::kSharedNameMax)
-            text_.share(arena(), ownerDocument_->sharedName(qualifiedName));
+            text_.share(arena(), ownerDocument->sharedName(qualifiedName));
         else
             text_.assign(arena(), qualifiedName);
     } catch (...) {
@@ -554,7 +601,7 @@ TNode::TNode(TDocument* ownerDocument, const std::u16string& namespaceURI,
 
 domcore_detail::TArena* TNode::arena() const noexcept
 {
-    return (rare_ & kHeapFlag) || !ownerDocument_ ? nullptr : &ownerDocument_->arena_;
+    return (text_.holderBits & kHeapFlag) ? nullptr : &ownerDocument()->arena_;
 }
 
 std::size_t TNode::blockSize() const noexcept
@@ -577,25 +624,45 @@ std::size_t TNode::blockSize() const noexcept
     }
 }
 
+TNode::TRareNames* TNode::findRare() const noexcept
+{
+    if (text_.holderBits & kHeapFlag)
+        return heapPrefix()->rare;
+    const auto& rares = ownerDocument()->rares_;
+    const auto found = rares.find(this);
+    return found == rares.end() ? nullptr : found->second.get();
+}
+
 TNode::TRareNames& TNode::makeRare()
 {
-    static_assert(alignof(TRareNames) > kFlagBits, "the flags need the low bits of the pointer");
-    if (!rare()) {
-        rare_ |= reinterpret_cast<std::uintptr_t>(new TRareNames());
-        if (arena())
-            ++ownerDocument_->heapParts_;
+    if (TRareNames* r = rare())
+        return *r;
+    auto made = std::make_unique<TRareNames>();
+    TRareNames* r = made.get();
+    if (text_.holderBits & kHeapFlag) {
+        heapPrefix()->rare = made.release();
+    } else {
+        TDocument* document = ownerDocument();
+        document->rares_.emplace(this, std::move(made));
+        ++document->heapParts_;
     }
-    return *rare();
+    setFlag(kRareFlag, true);
+    return *r;
 }
 
 void TNode::freeRare() noexcept
 {
     if (!rare())
         return;
-    delete rare();
-    rare_ &= kFlagBits;
-    if (arena())
-        --ownerDocument_->heapParts_;
+    if (text_.holderBits & kHeapFlag) {
+        delete heapPrefix()->rare;
+        heapPrefix()->rare = nullptr;
+    } else {
+        TDocument* document = ownerDocument();
+        document->rares_.erase(this);
+        --document->heapParts_;
+    }
+    setFlag(kRareFlag, false);
 }
 
 std::u16string_view TNode::prefix() const
@@ -608,19 +675,23 @@ void TNode::setPrefix(const std::u16string& text)
     if (rare() || !text.empty())
         makeRare().prefix = text;
     if (parent_ && nodeType() == ATTRIBUTE_NODE)
-        if (TNamedNodeMap* map = parent_->attributes())
+        if (TNamedNodeMap* map = parent_->attributesIfAny())
             map->namesChanged();
 }
 
 void TNode::setLocalName(const std::u16string& text)
 {
-    if (!(rare_ & kCharacterDataFlag))
+    if (!(text_.holderBits & kCharacterDataFlag))
         text_.assign(arena(), text);
     else if (rare() || !text.empty())
         makeRare().localName = text;
 }
 
-bool TNode::hasAttributes() const { return attributes() && !attributes()->items_.empty(); }
+bool TNode::hasAttributes() const
+{
+    const TNamedNodeMap* map = attributesIfAny();
+    return map && !map->items_.empty();
+}
 
 TNode::~TNode()
 {
@@ -643,7 +714,7 @@ void TNode::destroyDescendants(TNodeList& list) noexcept
         return;
     std::vector<TNode*> pending;
     auto takeLinks = [&pending](TNode* node, TNodeList* children) {
-        TNamedNodeMap* attributes = node->attributes();
+        TNamedNodeMap* attributes = node->attributesIfAny();
         if (attributes)
             for (TNode* a : attributes->items_)
                 pending.push_back(a);
@@ -668,9 +739,9 @@ void TNode::destroyDescendants(TNodeList& list) noexcept
 
 TNodeList* TNode::children() const noexcept
 {
-    if (rare_ & kElementFlag)
+    if (text_.holderBits & kElementFlag)
         return &static_cast<TElement*>(const_cast<TNode*>(this))->childList_;
-    if (!(rare_ & kCharacterDataFlag)) {
+    if (!(text_.holderBits & kCharacterDataFlag)) {
         switch (nodeType()) {
         case ATTRIBUTE_NODE:
             return &static_cast<TAttr*>(const_cast<TNode*>(this))->childList_;
@@ -722,16 +793,16 @@ void TNode::setNodeValue(const std::u16string&) { fail(NO_MODIFICATION_ALLOWED_E
 
 std::u16string TNode::namespaceURI() const
 {
-    if (!rare() || rare()->namespaceIndex == 0 || !ownerDocument_)
+    if (!rare() || rare()->namespaceIndex == 0 || !ownerDocument())
         return std::u16string();
-    return ownerDocument_->namespaceURIs().item(rare()->namespaceIndex);
+    return ownerDocument()->namespaceURIs().item(rare()->namespaceIndex);
 }
 
 void TNode::setNamespaceURI(const std::u16string& uri)
 {
-    if (uri.empty() || !ownerDocument_)
+    if (uri.empty() || !ownerDocument())
         return;
-    const int index = ownerDocument_->namespaceURIs().add(uri);
+    const int index = ownerDocument()->namespaceURIs().add(uri);
     if (index != 0 || rare())
         makeRare().namespaceIndex = index;
 }
@@ -739,7 +810,7 @@ void TNode::setNamespaceURI(const std::u16string& uri)
 TNode* TNode::insertBefore(TNode* newChild, TNode* refChild)
 {
     requireNode(newChild);
-    if (newChild->ownerDocument_ != ownerDocument_)
+    if (newChild->ownerDocument() != ownerDocument())
         fail(WRONG_DOCUMENT_ERR);
     if (!canInsert(newChild) || newChild == this)
         fail(HIERARCHY_REQUEST_ERR);
@@ -844,7 +915,13 @@ TCharacterData::TCharacterData(TDocument* ownerDocument, std::u16string_view dat
     : TNode(ownerDocument)
 {
     setFlag(kCharacterDataFlag, true);
-    text_.assign(arena(), data);
+    // A single unit (a line break between tags, a one-letter cell) is shared
+    // like a name: pages repeat a few of them hundreds of thousands of times,
+    // and there are at most 65,536 of them.
+    if (data.size() == 1)
+        text_.share(arena(), ownerDocument->sharedName(data));
+    else
+        text_.assign(arena(), data);
 }
 
 std::unique_ptr<TNode> TComment::exportNode(TDocument* document, bool) const
@@ -853,7 +930,7 @@ std::unique_ptr<TNode> TComment::exportNode(TDocument* document, bool) const
     return document->createComment(text_.view());
 }
 
-std::unique_ptr<TNode> TComment::cloneNode(bool) const { return ownerDocument_->createComment(text_.view()); }
+std::unique_ptr<TNode> TComment::cloneNode(bool) const { return ownerDocument()->createComment(text_.view()); }
 
 std::unique_ptr<TNode> TTextNode::exportNode(TDocument* document, bool) const
 {
@@ -861,7 +938,7 @@ std::unique_ptr<TNode> TTextNode::exportNode(TDocument* document, bool) const
     return document->createTextNode(text_.view());
 }
 
-std::unique_ptr<TNode> TTextNode::cloneNode(bool) const { return ownerDocument_->createTextNode(text_.view()); }
+std::unique_ptr<TNode> TTextNode::cloneNode(bool) const { return ownerDocument()->createTextNode(text_.view()); }
 
 std::unique_ptr<TNode> TCDATASection::exportNode(TDocument* document, bool) const
 {
@@ -871,7 +948,7 @@ std::unique_ptr<TNode> TCDATASection::exportNode(TDocument* document, bool) cons
 
 std::unique_ptr<TNode> TCDATASection::cloneNode(bool) const
 {
-    return ownerDocument_->createCDATASection(text_.view());
+    return ownerDocument()->createCDATASection(text_.view());
 }
 
 TAttr::TAttr(TDocument* ownerDocument, std::u16string_view name)
@@ -916,14 +993,14 @@ std::unique_ptr<TNode> TAttr::exportNode(TDocument* document, bool) const
 
 void TAttr::setNodeValue(const std::u16string& text)
 {
-    std::unique_ptr<TTextNode> node = ownerDocument_->createTextNode(text);
+    std::unique_ptr<TTextNode> node = ownerDocument()->createTextNode(text);
     childList_.clear(true);
     appendChild(std::move(node));
 }
 
 std::unique_ptr<TNode> TAttr::cloneNode(bool) const
 {
-    std::unique_ptr<TAttr> copy = ownerDocument_->createAttribute(nodeName());
+    std::unique_ptr<TAttr> copy = ownerDocument()->createAttribute(nodeName());
     copy->cloneChildrenFrom(this);
     return copy;
 }
@@ -948,13 +1025,27 @@ TElement::~TElement()
     // The map is destroyed before ~TNode runs, so its attributes go here.
     // Each has at most one level below it, which its own destructor frees.
     // (Inside a subtree being destroyed, ~TNode has emptied the map already.)
-    for (TNode* attribute : attributeMap_.items_)
-        delete attribute;
-    attributeMap_.items_.release(arena());
-    attributeMap_.namesChanged();
+    if (TNamedNodeMap* map = attributeMap_) {
+        for (TNode* attribute : map->items_)
+            delete attribute;
+        map->items_.release(arena());
+        map->namesChanged();
+        map->~TNamedNodeMap();
+        arena()->release(map, sizeof(TNamedNodeMap));
+        attributeMap_ = nullptr;
+    }
     destroyDescendants(childList_);
     childList_.items_.release(arena());
     setFlag(kElementFlag, false); // ~TNode must not look for the map
+}
+
+TNamedNodeMap* TElement::attributeMap() const
+{
+    if (!attributeMap_) {
+        domcore_detail::TArena* memory = arena();
+        attributeMap_ = new (memory->allocate(sizeof(TNamedNodeMap))) TNamedNodeMap(const_cast<TElement*>(this));
+    }
+    return attributeMap_;
 }
 
 bool TElement::canInsert(const TNode* node) const
@@ -977,7 +1068,7 @@ std::unique_ptr<TNode> TElement::exportNode(TDocument* document, bool deep) cons
 
 std::unique_ptr<TNode> TElement::cloneNode(bool deep) const
 {
-    std::unique_ptr<TElement> copy = ownerDocument_->createElement(nodeName());
+    std::unique_ptr<TElement> copy = ownerDocument()->createElement(nodeName());
     if (deep)
         copy->cloneChildrenFrom(this);
     return copy;
@@ -988,7 +1079,7 @@ std::unique_ptr<TAttr> TElement::setAttributeNode(TAttr* attr)
     requireNode(attr);
     if (attr->parent_)
         fail(INUSE_ATTRIBUTE_ERR);
-    std::unique_ptr<TNode> old = attributeMap_.setNamedItem(attr);
+    std::unique_ptr<TNode> old = attributeMap()->setNamedItem(attr);
     if (auto* oldAttr = dynamic_cast<TAttr*>(old.get())) {
         old.release();
         return std::unique_ptr<TAttr>(oldAttr);
@@ -1011,7 +1102,7 @@ std::unique_ptr<TNode> TEntityReference::exportNode(TDocument* document, bool) c
 
 std::unique_ptr<TNode> TEntityReference::cloneNode(bool) const
 {
-    return ownerDocument_->createEntityReference(nodeName());
+    return ownerDocument()->createEntityReference(nodeName());
 }
 
 TDocumentType::TDocumentType(TDocument* ownerDocument, std::u16string_view qualifiedName,
@@ -1022,15 +1113,15 @@ TDocumentType::TDocumentType(TDocument* ownerDocument, std::u16string_view quali
 
 std::unique_ptr<TNode> TDocumentType::cloneNode(bool) const
 {
-    return std::unique_ptr<TNode>(new (THeap{}) TDocumentType(ownerDocument_, text_.view(), publicId, systemId));
+    return std::unique_ptr<TNode>(new (THeap{}) TDocumentType(ownerDocument(), text_.view(), publicId, systemId));
 }
 
 // ---------------------------------------------------------------------------
 // TDocument
 
-TDocument::TDocument() : TNode(this)
+TDocument::TDocument() : TNode(this, true)
 {
-    setFlag(kHeapFlag, true);
+    arena_.setOwner(this);
 }
 
 TDocument::~TDocument()
@@ -1172,12 +1263,12 @@ std::unique_ptr<TDocumentType> DomImplementation::createDocumentType(const std::
 
 std::unique_ptr<TDocument> DomImplementation::createEmptyDocument(TDocumentType* doctype)
 {
-    if (doctype && (doctype->ownerDocument_ || doctype->holder_))
+    if (doctype && (doctype->ownerDocument() || doctype->holder_))
         fail(WRONG_DOCUMENT_ERR);
     std::unique_ptr<TDocument> document(new (TNode::THeap{}) TDocument());
     if (doctype) {
         document->doctype_.reset(doctype);
-        doctype->ownerDocument_ = document.get();
+        doctype->heapPrefix()->owner = document.get();
         doctype->holder_ = document.get();
     }
     return document;
@@ -1194,7 +1285,7 @@ std::unique_ptr<TDocument> DomImplementation::createDocument(const std::u16strin
         // The caller keeps the document type when the call fails.
         if (doctype) {
             document->doctype_.release();
-            doctype->ownerDocument_ = nullptr;
+            doctype->heapPrefix()->owner = nullptr;
             doctype->holder_ = nullptr;
         }
         throw;

@@ -99,16 +99,45 @@ class TDocument;
 
 namespace domcore_detail {
 
+// Under AddressSanitizer every block is a heap block of its own, so that
+// misuse of a freed node is still caught.
+#if defined(__SANITIZE_ADDRESS__)
+#define ORTAVIX_DOM_POOLED 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ORTAVIX_DOM_POOLED 0
+#endif
+#endif
+#ifndef ORTAVIX_DOM_POOLED
+#define ORTAVIX_DOM_POOLED 1
+#endif
+
 // The memory of one document: blocks in size classes of 8 bytes carved from
 // pages and recycled through one free list per class; larger blocks come
 // from the general heap, linked so that they go with the pages. Destroying
 // the arena frees everything in it at once, without visiting the nodes.
+//
+// Every block knows its arena's owner without a field of its own: pages are
+// aligned to 64 KB and each 64 KB piece starts with the owner, so a pooled
+// block finds it by masking its address; a heap block keeps it in the word
+// just before it.
 class TArena {
 public:
     TArena() = default;
     ~TArena();
     TArena(const TArena&) = delete;
     TArena& operator=(const TArena&) = delete;
+
+    // What ownerOf() answers for the blocks; set before the first one.
+    void setOwner(void* owner) noexcept { owner_ = owner; }
+    // The owner of a block this arena (or any arena) handed out.
+    static void* ownerOf(const void* block) noexcept
+    {
+        if constexpr (kPooledBlocks)
+            return *reinterpret_cast<void* const*>(reinterpret_cast<std::uintptr_t>(block) & ~(kChunk - 1));
+        else
+            return reinterpret_cast<void* const*>(block)[-1];
+    }
 
     // Raise std::bad_alloc when out of memory. Blocks are aligned to 8.
     void* allocate(std::size_t size);
@@ -117,6 +146,11 @@ public:
     // blocks grow in place where the heap can, so a long child list never
     // needs its old and new array at once.
     void* reallocate(void* block, std::size_t oldSize, std::size_t newSize);
+    // Bytes taken from the system: pages and large blocks, headers included.
+    std::size_t footprint() const noexcept { return footprint_; }
+
+    static constexpr bool kPooledBlocks = ORTAVIX_DOM_POOLED != 0;
+    static constexpr std::size_t kChunk = 64 * 1024;
 
 private:
     static constexpr std::size_t kGrain = 8;
@@ -124,29 +158,38 @@ private:
     struct TFreeBlock {
         TFreeBlock* next;
     };
+    // The start of a page; every later 64 KB piece of it starts with the owner only.
     struct TPage {
+        void* owner;
         TPage* previous;
         std::size_t bytes;
     };
+    // Before a large block; the owner is the word just before the block.
     struct TLarge {
         TLarge* previous;
         TLarge* next;
+        std::size_t size;
+        void* owner;
     };
     static std::size_t classOf(std::size_t size) noexcept;
     static bool pooled(std::size_t size) noexcept;
     void newPage();
+    void nextChunk();
     void* allocateLarge(std::size_t size);
     void releaseLarge(void* block) noexcept;
 
     TFreeBlock* free_[kClasses] = {};
     TPage* pages_ = nullptr;
     char* cursor_ = nullptr;
-    std::size_t left_ = 0;
+    char* chunkEnd_ = nullptr;
+    char* pageEnd_ = nullptr;
     TLarge* large_ = nullptr;
+    void* owner_ = nullptr;
+    std::size_t footprint_ = 0;
 };
 
 // Text whose units live in an arena (or on the heap, for a node that lives
-// there): 12 bytes where a std::u16string takes 32, and nothing to destroy
+// there): 16 bytes where a std::u16string takes 32, and nothing to destroy
 // when the whole arena goes. Its owner gives it back with release().
 class TText {
 public:
@@ -164,6 +207,10 @@ private:
     char16_t* units_ = nullptr;
     std::uint32_t size_ = 0;
     bool shared_ = false;
+
+public:
+    // Free for the holder: it fills what would be padding.
+    std::uint8_t holderBits = 0;
 };
 
 // The item store of a node list: a vector of node pointers in 16 bytes
@@ -293,9 +340,10 @@ private:
     friend class TElement;
     using TIndex = std::unordered_map<std::u16string, TNode*>;
     static constexpr int kIndexFrom = 16; // below this a scan is cheaper
-    TIndex* index() const; // null for a small map
+    TIndex* index() const; // null for a small map, built when first asked
+    TIndex* builtIndex() const noexcept; // null when not built
     void dropIndex() noexcept;
-    mutable std::unique_ptr<TIndex> index_;
+    // The index lives in the document's table, not in every element.
 };
 
 // The namespace URIs used in one document; index 0 is the empty URI.
@@ -333,18 +381,27 @@ public:
     // heap. Destruction gives the memory back to where it came from.
     struct THeap {};
     static void* operator new(std::size_t size, domcore_detail::TArena& arena) { return arena.allocate(size); }
-    static void* operator new(std::size_t size, THeap) { return ::operator new(size); }
+    static void* operator new(std::size_t size, THeap);
     // For a constructor that fails: the block stays with the arena.
     static void operator delete(void*, domcore_detail::TArena&) noexcept {}
-    static void operator delete(void* p, THeap) noexcept { ::operator delete(p); }
+    static void operator delete(void* p, THeap) noexcept;
     static void operator delete(TNode* node, std::destroying_delete_t) noexcept;
 
-    TDocument* ownerDocument() const { return ownerDocument_; }
+    // Not a field: an arena's blocks know their owner (see TArena::ownerOf),
+    // and a node on the heap keeps it in the word before it.
+    TDocument* ownerDocument() const noexcept
+    {
+        if (text_.holderBits & kHeapFlag)
+            return heapPrefix()->owner;
+        return static_cast<TDocument*>(domcore_detail::TArena::ownerOf(this));
+    }
     // Only elements, attributes and documents take children, and only they
     // carry a list; any other node makes one when first asked for it to edit.
     TNodeList& childNodes();
     const TNodeList& childNodes() const;
-    TNamedNodeMap* attributes() const; // null for anything but an element
+    // Null for anything but an element; an element's map is made when first
+    // asked for.
+    TNamedNodeMap* attributes() const;
     TNode* firstChild() const
     {
         const TNodeList* list = children();
@@ -364,7 +421,7 @@ public:
     bool hasPrefix() const { return rare() && !rare()->prefix.empty(); }
     std::u16string_view localName() const
     {
-        if (!(rare_ & kCharacterDataFlag))
+        if (!(text_.holderBits & kCharacterDataFlag))
             return text_.view();
         return rare() ? std::u16string_view(rare()->localName) : std::u16string_view();
     }
@@ -403,13 +460,15 @@ protected:
     TNode(TDocument* ownerDocument, const std::u16string& namespaceURI,
           std::u16string_view qualifiedName, bool splitName, bool onHeap = false);
     // A node without name and namespace (character data, documents).
-    explicit TNode(TDocument* ownerDocument) : ownerDocument_(ownerDocument) {}
+    explicit TNode(TDocument* ownerDocument, bool onHeap = false);
     // Where the node's texts and lists live: its document's arena, or the
     // heap (null) for a node that lives there itself.
     domcore_detail::TArena* arena() const noexcept;
     // The size of the node's own block, by its kind.
     std::size_t blockSize() const noexcept;
 
+    // The attribute map, or null where none was made (yet).
+    TNamedNodeMap* attributesIfAny() const noexcept;
     // The raw parentNode field (for an attribute: its owner element).
     TNode* parentField() const { return parent_; }
     // The child list, or null for a node that has none (yet).
@@ -424,21 +483,36 @@ protected:
         int32_t namespaceIndex = 0;
         std::unique_ptr<TNodeList> list; // of a node that takes no children
     };
-    // Flags in the low bits of rare_ (a TRareNames is aligned to 8).
-    static constexpr std::uintptr_t kElementFlag = 1;       // the attribute map is part of the node
-    static constexpr std::uintptr_t kCharacterDataFlag = 2; // text_ is the data, not the local name
-    static constexpr std::uintptr_t kHeapFlag = 4;          // the node lives on the heap, not in an arena
-    static constexpr std::uintptr_t kFlagBits = 7;
-    TRareNames* rare() const { return reinterpret_cast<TRareNames*>(rare_ & ~kFlagBits); }
+    // Flags in text_.holderBits.
+    static constexpr std::uint8_t kElementFlag = 1;       // the attribute map is part of the node
+    static constexpr std::uint8_t kCharacterDataFlag = 2; // text_ is the data, not the local name
+    static constexpr std::uint8_t kHeapFlag = 4;          // the node lives on the heap, not in an arena
+    static constexpr std::uint8_t kRareFlag = 8;          // the node has a TRareNames
+    static constexpr std::uint8_t kIndexFlag = 16;        // the element's attribute map has an index
+    // A node's rare names live in its document's table (or, for a node on
+    // the heap, in the word before its owner), not in a field of every node.
+    TRareNames* rare() const noexcept { return (text_.holderBits & kRareFlag) ? findRare() : nullptr; }
+    TRareNames* findRare() const noexcept;
     TRareNames& makeRare(); // rare(), created when there is none
     void freeRare() noexcept;
-    void setFlag(std::uintptr_t flag, bool on) { rare_ = on ? (rare_ | flag) : (rare_ & ~flag); }
+    void setFlag(std::uint8_t flag, bool on)
+    {
+        text_.holderBits = static_cast<std::uint8_t>(on ? (text_.holderBits | flag) : (text_.holderBits & ~flag));
+    }
+    // What precedes a node on the heap.
+    struct THeapPrefix {
+        TRareNames* rare;
+        TDocument* owner;
+    };
+    static constexpr std::size_t kHeapPrefix = 16; // keeps the node aligned to 16
+    THeapPrefix* heapPrefix() const noexcept
+    {
+        return reinterpret_cast<THeapPrefix*>(reinterpret_cast<char*>(const_cast<TNode*>(this)) - sizeof(THeapPrefix));
+    }
 
     // Every field counts: a page makes millions of nodes.
-    TDocument* ownerDocument_;
     TNode* parent_ = nullptr;
-    std::uintptr_t rare_ = 0;    // owned TRareNames*, or null, plus the flags
-    domcore_detail::TText text_; // the local name, or the data of character data
+    domcore_detail::TText text_; // the local name, or the data of character data; the flags
 
 private:
     friend class TNodeList;
@@ -548,16 +622,27 @@ private:
     TElement(TDocument* ownerDocument, const std::u16string& namespaceURI,
              std::u16string_view qualifiedName, bool splitName);
 
-    // Part of the element rather than heap objects of their own.
+    // The map, made in the arena when first asked for: most elements of a
+    // page never have an attribute.
+    TNamedNodeMap* attributeMap() const;
+    TNamedNodeMap* attributeMapIfAny() const noexcept { return attributeMap_; }
+
     TNodeList childList_{this};
-    TNamedNodeMap attributeMap_{this};
+    mutable TNamedNodeMap* attributeMap_ = nullptr;
 };
 
 inline TNamedNodeMap* TNode::attributes() const
 {
-    if (!(rare_ & kElementFlag))
+    if (!(text_.holderBits & kElementFlag))
         return nullptr;
-    return const_cast<TNamedNodeMap*>(&static_cast<const TElement*>(this)->attributeMap_);
+    return static_cast<const TElement*>(this)->attributeMap();
+}
+
+inline TNamedNodeMap* TNode::attributesIfAny() const noexcept
+{
+    if (!(text_.holderBits & kElementFlag))
+        return nullptr;
+    return static_cast<const TElement*>(this)->attributeMapIfAny();
 }
 
 class TEntityReference : public TNode {
@@ -633,6 +718,9 @@ public:
     // EFCreateError (for fileName) when it cannot be created.
     void saveToFile(const std::string& fileName) const;
 
+    // Bytes the document's nodes and texts take from the system.
+    std::size_t memoryFootprint() const noexcept { return arena_.footprint(); }
+
     // Character set the HTML source declared; text is re-decoded through it.
     std::u16string charset;
     // The text was decoded when the page was loaded: the writer leaves it
@@ -647,6 +735,7 @@ public:
 private:
     friend class DomImplementation;
     friend class TNode;
+    friend class TCharacterData;
     friend class TNamedNodeMap;
     TDocument();
 
@@ -669,6 +758,10 @@ private:
     static constexpr std::size_t kSharedNameMax = 32;
     // The shared copy of name (short and non-empty), made when first asked.
     std::u16string_view sharedName(std::u16string_view name);
+    // The rare names of the nodes in the arena.
+    std::unordered_map<const TNode*, std::unique_ptr<TRareNames>> rares_;
+    // The indexes of large attribute maps.
+    std::unordered_map<const TNamedNodeMap*, std::unique_ptr<std::unordered_map<std::u16string, TNode*>>> indexes_;
     // Heap objects that nodes in the arena hold (rare names, attribute
     // indexes): while there are any, destroying the document visits its
     // nodes to free them; without any, the arena simply goes.

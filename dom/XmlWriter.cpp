@@ -229,7 +229,7 @@ public:
             Frame& top = stack.back();
             const TNode* node = top.node;
             if (!top.tagDone) {
-                const TNamedNodeMap* attributes = node->attributes();
+                const TNamedNodeMap* attributes = node->hasAttributes() ? node->attributes() : nullptr;
                 if (attributes && top.nextAttribute < attributes->length()) {
                     const TNode* attribute = attributes->item(top.nextAttribute++);
                     // Junk that broken quoting leaves in a tag cannot be an
@@ -560,7 +560,7 @@ const TNode* TDocument::writingNode() noexcept
 std::u16string TNode::toXML() const
 {
     std::u16string out;
-    Writer writer(ownerDocument_, out);
+    Writer writer(ownerDocument(), out);
     writer.write(this);
     return out;
 }

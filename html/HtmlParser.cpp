@@ -143,6 +143,8 @@ std::unique_ptr<TDocument> THtmlParser::parseString(std::u16string&& text)
     return document;
 }
 
+void THtmlParser::releaseText() { htmlReader_->setHtmlStr(std::u16string()); }
+
 // ---------------------------------------------------------------------------
 // Where nodes go
 

@@ -30,6 +30,8 @@ public:
     std::unique_ptr<TDocument> parseString(const std::u16string& text);
     // The same, taking the text over instead of copying it.
     std::unique_ptr<TDocument> parseString(std::u16string&& text);
+    // Frees the text of the last parseString call (the reader then holds none).
+    void releaseText();
 
     // The document of the last parseString call (owned by that caller), or
     // null before the first call. Valid while its owner keeps it.

@@ -76,7 +76,8 @@ namespace htmlreader_detail {
 
 void TEditableText::assign(std::u16string text)
 {
-    buf_ = std::move(text);
+    // A swap, not a move: moving an empty string in would keep the old buffer.
+    buf_.swap(text);
     gapStart_ = 0;
     gapLen_ = 0;
 }

@@ -316,3 +316,78 @@ TEST(DomStorage, DocumentsFreeNodesThatHoldHeapMemory)
         EXPECT_EQ(root->namespaceURI(), u"urn:a");
     }
 }
+
+TEST(DomStorage, NodesFindTheirDocumentAndRareNamesWithoutFields)
+{
+    // Two documents filled in turns, far past one page each: every node
+    // still names its own document, and rare names (kept in a table of the
+    // document, or before a node on the heap) stay with their node.
+    auto a = newDocument();
+    auto b = newDocument();
+    TElement* rootA = a->appendChild(a->createElement(u"a"));
+    TElement* rootB = b->appendChild(b->createElement(u"b"));
+    constexpr int kCount = 60000; // several megabytes of nodes per document
+    for (int i = 0; i < kCount; ++i) {
+        rootA->appendChild(a->createEntityReference(u"amp"));
+        TTextNode* t = rootB->appendChild(b->createTextNode(u"t"));
+        if (i % 1000 == 0)
+            t->setPrefix(std::u16string(numbered(u"p", i)));
+    }
+    for (int i = 0; i < kCount; i += 997) {
+        ASSERT_EQ(rootA->childNodes().item(i)->ownerDocument(), a.get()) << i;
+        TNode* t = rootB->childNodes().item(i);
+        ASSERT_EQ(t->ownerDocument(), b.get()) << i;
+        EXPECT_EQ(std::u16string(t->prefix()), i % 1000 == 0 ? numbered(u"p", i) : u"") << i;
+    }
+    // A removed node takes its rare names with it; the others keep theirs.
+    rootB->removeChild(rootB->childNodes().item(0)).reset();
+    EXPECT_EQ(std::u16string(rootB->childNodes().item(999)->prefix()), u"p1000");
+    EXPECT_TRUE(rootB->childNodes().item(0)->prefix().empty());
+
+    // A document type made alone lives on the heap: its document comes when
+    // a document takes it, and a prefix set before stays.
+    auto type = DomImplementation::createDocumentType(u"html", u"", u"");
+    EXPECT_EQ(type->ownerDocument(), nullptr);
+    type->setPrefix(u"x");
+    auto c = DomImplementation::createEmptyDocument(type.get());
+    TDocumentType* held = type.release();
+    EXPECT_EQ(held->ownerDocument(), c.get());
+    EXPECT_EQ(std::u16string(held->prefix()), u"x");
+    EXPECT_EQ(c->ownerDocument(), c.get());
+}
+
+TEST(DomStorage, EntityReferencesTakeAtMost48BytesEach)
+{
+    // A page of "&" is one entity reference per byte; its memory per node
+    // (node, list slot, pages) is what bounds such a page.
+    if (!domcore_detail::TArena::kPooledBlocks)
+        GTEST_SKIP() << "every block is a heap block of its own in this build";
+    constexpr int kCount = 1000000;
+    auto doc = newDocument();
+    TElement* root = doc->appendChild(doc->createElement(u"body"));
+    const std::size_t before = doc->memoryFootprint();
+    for (int i = 0; i < kCount; ++i)
+        root->appendChild(i % 2 ? doc->createEntityReference(u"amp") : doc->createEntityReference(u"lt"));
+    const std::size_t perEntity = (doc->memoryFootprint() - before) / kCount;
+    EXPECT_LE(perEntity, 48u);
+}
+
+TEST(DomStorage, OneUnitTextsStayApartWhenOneChanges)
+{
+    // Single-unit data is kept once per document; changing one node's data
+    // (or its local name) leaves the others as they were.
+    auto doc = newDocument();
+    TElement* root = doc->appendChild(doc->createElement(u"r"));
+    TTextNode* a = root->appendChild(doc->createTextNode(u"\n"));
+    TTextNode* b = root->appendChild(doc->createTextNode(u"\n"));
+    TComment* c = root->appendChild(doc->createComment(u"\n"));
+    a->setNodeValue(u"changed");
+    b->setLocalName(u"n");
+    EXPECT_EQ(a->nodeValue(), u"changed");
+    EXPECT_EQ(b->nodeValue(), u"\n");
+    EXPECT_EQ(c->nodeValue(), u"\n");
+    root->removeChild(b).reset();
+    EXPECT_EQ(c->data(), u"\n");
+    EXPECT_EQ(doc->createTextNode(u"\n")->data(), u"\n");
+    EXPECT_EQ(root->toXML(), u"<r>changed<!--\n--></r>");
+}
