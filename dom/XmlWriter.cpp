@@ -206,7 +206,7 @@ public:
             charsetName_ = narrow(document->charset);
             // An unknown name fails for every text; find that out once.
             std::u16string probe;
-            charsetKnown_ = decodeCharset(charsetName_, std::string(), probe);
+            charsetKnown_ = decodeCharset(charsetName_, {}, probe);
         }
     }
 

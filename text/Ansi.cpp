@@ -137,13 +137,7 @@ std::u16string fromUtf8(std::string_view text)
         }
         if (!ok || c > 0x10FFFF) { out += u'\uFFFD'; ++i; continue; }
         i += len;
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (c >> 10));
-            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(c);
-        }
+        appendCodePoint(out, c);
     }
     return out;
 }

@@ -22,6 +22,18 @@ bool narrowUnit(char16_t unit, char& out) noexcept;
 std::u16string widen(std::string_view bytes);
 std::string narrow(std::u16string_view text);
 
+// Appends a code point (at most U+10FFFF) as one unit or a surrogate pair.
+inline void appendCodePoint(std::u16string& out, char32_t code)
+{
+    if (code >= 0x10000) {
+        code -= 0x10000;
+        out += static_cast<char16_t>(0xD800 + (code >> 10));
+        out += static_cast<char16_t>(0xDC00 + (code & 0x3FF));
+    } else {
+        out += static_cast<char16_t>(code);
+    }
+}
+
 // UTF-8, for the boundaries that speak it (test output, the desktop toolkit).
 std::string toUtf8(std::u16string_view text);
 std::u16string fromUtf8(std::string_view text);

@@ -312,13 +312,7 @@ std::u16string decodeUtf8(std::string_view bytes)
             continue;
         }
         i += len;
-        if (code >= 0x10000) {
-            code -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (code >> 10));
-            out += static_cast<char16_t>(0xDC00 + (code & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(code);
-        }
+        ansi::appendCodePoint(out, code);
     }
     return out;
 }
@@ -379,7 +373,7 @@ bool isSingleByteName(const std::string& name)
     if (mappedAmiss(name))
         return false;
     std::u16string probe;
-    return decodeCharset(name, std::string(), probe);
+    return decodeCharset(name, {}, probe);
 }
 
 bool isIconvName(const std::string& name)
@@ -465,7 +459,7 @@ std::u16string decode(std::string_view bytes, const TChoice& choice)
         return decodeUtf8(bytes);
     case TMethod::Single: {
         std::u16string out;
-        decodeCharset(choice.name, std::string(bytes), out);
+        decodeCharset(choice.name, bytes, out);
         return out;
     }
     case TMethod::Iconv: {

@@ -279,14 +279,18 @@ int TWideStrings::indexOf(const std::u16string& s) const
     return -1;
 }
 
-void TWideStrings::loadFromFile(const std::string& fileName)
+namespace {
+
+// Opens a file for reading and hands it to read. Whatever went wrong is
+// reported as the operating-system failure behind it, with its code and the
+// system's message.
+template <class Read>
+void readFile(const std::string& fileName, Read read)
 {
-    // Whatever went wrong is reported as the operating-system failure
-    // behind it, with its code and the system's message.
     try {
         errno = 0;
         TFileStream file(fileName, fmOpenRead);
-        loadFromStream(file);
+        read(file);
     } catch (const EFOpenError& e) {
         throw EOSError::fromCode(e.errorCode);
     } catch (const EOSError&) {
@@ -296,6 +300,13 @@ void TWideStrings::loadFromFile(const std::string& fileName)
     } catch (const Exception&) {
         throw EOSError::fromCode(errno);
     }
+}
+
+} // namespace
+
+void TWideStrings::loadFromFile(const std::string& fileName)
+{
+    readFile(fileName, [this](TStream& file) { loadFromStream(file); });
 }
 
 void TWideStrings::loadFromStream(TStream& stream)
@@ -324,19 +335,7 @@ void TWideStrings::loadFromStream(TStream& stream)
 
 void TWideStrings::loadTextFromFile(const std::string& fileName, std::u16string& text)
 {
-    try {
-        errno = 0;
-        TFileStream file(fileName, fmOpenRead);
-        loadTextFromStream(file, text);
-    } catch (const EFOpenError& e) {
-        throw EOSError::fromCode(e.errorCode);
-    } catch (const EOSError&) {
-        throw;
-    } catch (const std::bad_alloc&) {
-        throw EOSError::fromCode(ENOMEM);
-    } catch (const Exception&) {
-        throw EOSError::fromCode(errno);
-    }
+    readFile(fileName, [this, &text](TStream& file) { loadTextFromStream(file, text); });
 }
 
 void TWideStrings::loadTextFromStream(TStream& stream, std::u16string& text)

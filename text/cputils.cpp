@@ -118,7 +118,7 @@ const TCharsetAliases& charsetAliases()
 
 } // namespace cputils
 
-bool decodeCharset(const std::string& charset, const std::string& bytes, std::u16string& result)
+bool decodeCharset(const std::string& charset, std::string_view bytes, std::u16string& result)
 {
     const cputils::TCharsetAliases& aliases = cputils::charsetAliases();
     auto it = aliases.find(charset);

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <map>
 #include <string>
+#include <string_view>
 
 namespace cputils {
 
@@ -28,4 +29,4 @@ const TCharsetAliases& charsetAliases();
 // name is unknown (or has no decoder, "iso8859_11"). Otherwise result gets
 // the decoded text with "?" for each byte the set leaves undefined, and the
 // return value says whether every byte had a character. No exceptions.
-bool decodeCharset(const std::string& charset, const std::string& bytes, std::u16string& result);
+bool decodeCharset(const std::string& charset, std::string_view bytes, std::u16string& result);

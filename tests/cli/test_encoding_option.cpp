@@ -1,6 +1,8 @@
 // "--encoding" of the built ortavixcl: which encoding each page is read in,
 // the "Converting" suffix, option errors, and that without the option the
 // output stays as it always was.
+#include "ProcessSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <iconv.h>
@@ -18,21 +20,8 @@ namespace {
 
 const std::string exe = ORTAVIX_BINARY_DIR "/ortavixcl";
 
-std::string quote(const std::string& s)
-{
-    std::string q = "'";
-    for (char c : s)
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-std::string slurp(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using clitest::quote;
+using clitest::slurp;
 
 class EncodingOption : public ::testing::Test {
 protected:

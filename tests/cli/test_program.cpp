@@ -1,5 +1,7 @@
 // The built ortavixcl as a user runs it, in temporary directories: exit
 // status, standard output and standard error, files written and kept.
+#include "ProcessSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,25 +20,8 @@ namespace {
 const std::string exe = ORTAVIX_BINARY_DIR "/ortavixcl";
 const std::string usage = "Useage: \nortavixcl infiles.html [--outdir directory] [--info]\n";
 
-std::string quote(const std::string& s)
-{
-    std::string q = "'";
-    for (char c : s) {
-        if (c == '\'')
-            q += "'\\''";
-        else
-            q += c;
-    }
-    return q + "'";
-}
-
-std::string slurp(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using clitest::quote;
+using clitest::slurp;
 
 struct Outcome {
     int status = -1;
