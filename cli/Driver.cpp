@@ -6,10 +6,12 @@
 #include "text/Encoding.h"
 #include "text/Errors.h"
 #include "text/Streams.h"
+#include "text/TempFiles.h"
 #include "text/Unicode.h"
 #include "xml/XpParser.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -19,6 +21,8 @@
 #include <dirent.h>
 #include <iostream>
 #include <map>
+#include <mutex>
+#include <thread>
 #include <utility>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,6 +32,15 @@
 // The per-file steps over the core.
 
 namespace {
+
+class TPendingFile : public TPendingOutput {
+public:
+    explicit TPendingFile(std::unique_ptr<TReplacingFile> file) : file_(std::move(file)) {}
+    void commit() override { file_->commit(); }
+
+private:
+    std::unique_ptr<TReplacingFile> file_;
+};
 
 // The run's working objects: the text list, the tree builder and the XML
 // checker (without owner, RaiseErrors off: problems in a document are listed,
@@ -89,6 +102,14 @@ public:
         list_.clear();
         text_.clear();
     }
+    std::unique_ptr<TFileSteps> makeWorker() override { return std::make_unique<TConversionSteps>(); }
+    std::unique_ptr<TPendingOutput> writeAhead(const std::string& outputPath) override
+    {
+        auto pending = std::make_unique<TPendingFile>(document_->saveToPendingFile(outputPath));
+        document_.reset();
+        parser_.releaseText();
+        return pending;
+    }
 
 private:
     // The list only loads: its text is made straight from the bytes.
@@ -114,6 +135,7 @@ namespace driver {
 std::string outdir;
 bool info = false;
 std::string encoding;
+unsigned threads = 0;
 std::function<bool()> errIsTerminal = [] { return ::isatty(STDERR_FILENO) == 1; };
 std::function<double()> progressClock;
 
@@ -178,13 +200,196 @@ bool fileId(const std::string& path, TFileId& id)
     return true;
 }
 
+// A file as the patterns matched it when the run began, and what a worker
+// made of it ahead of the batch loop.
+struct TAheadJob {
+    std::size_t pattern = 0; // index of its pattern among the arguments
+    std::string inputPath;
+    std::string outputPath;
+    std::uint64_t size = 0;
+
+    // Set by the worker; read once done.
+    bool done = false;
+    // False: the worker left the file alone (not a regular file at the
+    // time), and the batch loop takes it up itself.
+    bool prepared = false;
+    std::exception_ptr loadFailure;
+    std::string encodingNote;
+    std::exception_ptr parseFailure;
+    bool hasDocument = false;
+    std::exception_ptr writeFailure;
+    int writeErrno = 0;
+    std::unique_ptr<TPendingOutput> output;
+};
+
 // What one run knows about its files: every input its patterns match (also
 // those still to come), and which input wrote each output so far.
 struct TRunFiles {
     std::map<TFileId, std::string> inputs;
     std::uint64_t matched = 0; // regular files over all patterns, repeats too
     std::map<TFileId, std::pair<TFileId, std::string>> outputs;
+    // Every match but directories, in the order the batch loop meets them,
+    // and the size of the largest.
+    std::vector<TAheadJob> expected;
+    std::uint64_t largest = 0;
 };
+
+// Worker threads that load, parse and write the files of the batch ahead of
+// the batch loop, which takes each result in order: every line, skip and
+// failure comes as it would on one thread, and an output is put in place
+// only when the loop reaches its file. The files a run writes are never
+// files it reads (such outputs are skipped), so reading ahead is safe.
+//
+// Memory stays near that of one thread: files under conversion at once add
+// up to at most the largest input of the run (or 1 MB). Finished files wait
+// as complete temporary files beside their outputs: up to 8 per worker (at
+// most 32), enough to ride out a file whose check takes long.
+class TAhead {
+public:
+    TAhead(std::vector<TAheadJob> jobs, std::uint64_t largest, TFileSteps& steps, unsigned count)
+        : jobs_(std::move(jobs)), budget_(std::max<std::uint64_t>(largest, 1 << 20)), window_(std::min(8 * count, 32u))
+    {
+        try {
+            for (unsigned i = 0; i < count; ++i) {
+                std::unique_ptr<TFileSteps> worker = steps.makeWorker();
+                if (!worker)
+                    break;
+                workers_.push_back(std::move(worker));
+            }
+            for (auto& worker : workers_)
+                threads_.emplace_back([this, w = worker.get()] { work(*w); });
+        } catch (...) {
+            stop();
+            throw;
+        }
+    }
+    ~TAhead() { stop(); }
+    // False when the steps make no workers.
+    bool running() const noexcept { return !threads_.empty(); }
+    TAhead(const TAhead&) = delete;
+    TAhead& operator=(const TAhead&) = delete;
+
+    // The worker's result for this file once it is done, when the file is
+    // the next one expected; null otherwise, and from then on the batch loop
+    // does every file itself (the run changed what its patterns match).
+    TAheadJob* take(const std::string& inputPath, const std::string& outputPath)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (stopping_ || taken_ >= jobs_.size() || jobs_[taken_].inputPath != inputPath ||
+            jobs_[taken_].outputPath != outputPath) {
+            lock.unlock();
+            stop();
+            return nullptr;
+        }
+        TAheadJob& job = jobs_[taken_];
+        changed_.wait(lock, [&] { return job.done; });
+        ++taken_;
+        lock.unlock();
+        changed_.notify_all();
+        return &job;
+    }
+
+    // Joins the workers; outputs not taken are removed with their jobs.
+    void stop() noexcept
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        for (std::thread& t : threads_)
+            t.join();
+        threads_.clear();
+        for (std::size_t j = taken_; j < jobs_.size(); ++j)
+            jobs_[j].output.reset();
+    }
+
+private:
+    bool mayStart(std::size_t j) const
+    {
+        return j - taken_ < window_ && (converting_ == 0 || converting_ + jobs_[j].size <= budget_);
+    }
+
+    void work(TFileSteps& worker) noexcept
+    {
+        for (;;) {
+            std::size_t j;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [&] { return stopping_ || next_ >= jobs_.size() || mayStart(next_); });
+                if (stopping_ || next_ >= jobs_.size())
+                    return;
+                j = next_++;
+                converting_ += jobs_[j].size;
+            }
+            prepare(worker, jobs_[j]);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                converting_ -= jobs_[j].size;
+                jobs_[j].done = true;
+            }
+            changed_.notify_all();
+        }
+    }
+
+    // The worker's share of the file's turn; every failure is kept for the
+    // batch loop, which reports it where one thread would have.
+    static void prepare(TFileSteps& worker, TAheadJob& job) noexcept
+    {
+        struct stat st;
+        // A FIFO or a device could block; the batch loop deals with it.
+        if (::stat(job.inputPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            return;
+        job.prepared = true;
+        try {
+            worker.load(job.inputPath);
+            job.encodingNote = worker.encodingNote();
+        } catch (...) {
+            job.loadFailure = std::current_exception();
+        }
+        if (!job.loadFailure) {
+            try {
+                job.hasDocument = worker.parse();
+            } catch (...) {
+                job.parseFailure = std::current_exception();
+            }
+        }
+        if (job.hasDocument) {
+            try {
+                errno = 0;
+                job.output = worker.writeAhead(job.outputPath);
+            } catch (...) {
+                job.writeErrno = errno;
+                job.writeFailure = std::current_exception();
+            }
+        }
+        try {
+            worker.freeDocument();
+            worker.clear();
+        } catch (...) {
+        }
+    }
+
+    std::vector<TAheadJob> jobs_;
+    const std::uint64_t budget_;
+    const std::size_t window_; // jobs started but not yet taken
+    std::vector<std::unique_ptr<TFileSteps>> workers_;
+    std::vector<std::thread> threads_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::size_t next_ = 0;  // the next job a worker starts
+    std::size_t taken_ = 0; // jobs the batch loop has taken
+    std::uint64_t converting_ = 0; // input bytes of the jobs under way
+    bool stopping_ = false;
+};
+
+unsigned aheadThreads()
+{
+    if (threads != 0)
+        return threads;
+    const unsigned n = std::thread::hardware_concurrency();
+    return std::clamp(n, 1u, 8u);
+}
 
 // A failure of the file at hand, reported with its name and the system's
 // reason instead of a bare error code.
@@ -222,20 +427,39 @@ std::string currentDirectory()
     return dir;
 }
 
+// The output folder as the batch loop puts it in front of output names.
+std::string outputFolder()
+{
+    return outdir.empty() || outdir.back() == '/' ? outdir : outdir + '/';
+}
+
 // steps: the working objects, made by the first pattern that needs them and
-// kept for the rest of the run, so that their buffers serve every file.
-void convertPattern(const std::string& pattern, std::ostream& out, const TStepsFactory& makeSteps,
-                    std::unique_ptr<TFileSteps>& steps, TRunFiles& files)
+// kept for the rest of the run, so that their buffers serve every file; so
+// are the workers that run ahead (patternIndex: this pattern's place among
+// the arguments).
+void convertPattern(const std::string& pattern, std::size_t patternIndex, std::ostream& out,
+                    const TStepsFactory& makeSteps, std::unique_ptr<TFileSteps>& steps,
+                    std::unique_ptr<TAhead>& ahead, TRunFiles& files)
 {
     if (!outdir.empty() && !isDirectory(outdir)) {
         say(out, "Error: Directory " + outdir + " does not exists");
         return;
     }
-    if (!outdir.empty() && outdir.back() != '/')
-        outdir += '/';
+    outdir = outputFolder();
 
-    if (!steps)
+    if (!steps) {
         steps = makeSteps();
+        auto first = std::find_if(files.expected.begin(), files.expected.end(),
+                                  [&](const TAheadJob& job) { return job.pattern >= patternIndex; });
+        const unsigned count = aheadThreads();
+        if (count > 1 && files.expected.end() - first > 1) {
+            std::vector<TAheadJob> jobs(std::make_move_iterator(first), std::make_move_iterator(files.expected.end()));
+            ahead = std::make_unique<TAhead>(std::move(jobs), files.largest, *steps, count);
+            if (!ahead->running())
+                ahead.reset();
+        }
+        files.expected.clear();
+    }
     const std::string dir = directoryPart(pattern);
     // Asked once: nothing in a run changes it for good.
     std::string workingDirectory;
@@ -243,8 +467,15 @@ void convertPattern(const std::string& pattern, std::ostream& out, const TStepsF
     for (const TMatch& match : findMatches(pattern)) {
         if (match.isDirectory)
             continue;
+        // Outputs written ahead wait beside their places under names of
+        // their own; one thread would never have met them.
+        if (ahead && IsOwnTempFileName(match.name))
+            continue;
         const std::string inputPath = dir + match.name;
         const std::string outputPath = outdir + outputName(match.name);
+        TAheadJob* job = ahead ? ahead->take(inputPath, outputPath) : nullptr;
+        if (job && !job->prepared)
+            job = nullptr;
 
         struct stat st;
         if (::stat(inputPath.c_str(), &st) != 0)
@@ -283,21 +514,38 @@ void convertPattern(const std::string& pattern, std::ostream& out, const TStepsF
             }
         }
 
+        // A file done ahead gives its results (failures too) here, where
+        // one thread would have met them.
         try {
-            steps->load(inputPath);
+            if (!job)
+                steps->load(inputPath);
+            else if (job->loadFailure)
+                std::rethrow_exception(job->loadFailure);
         } catch (const EOSError& e) {
             failOnFile("open", inputPath, e.errorCode != 0 ? e.errorCode : EIO);
         }
         if (info)
-            say(out, "Converting " + inputPath + " -> " + outputPath + steps->encodingNote());
-        if (steps->parse()) {
+            say(out, "Converting " + inputPath + " -> " + outputPath +
+                         (job ? job->encodingNote : steps->encodingNote()));
+        if (job && job->parseFailure)
+            std::rethrow_exception(job->parseFailure);
+        if (job ? job->hasDocument : steps->parse()) {
+            int failedAhead = -1; // errno of a failure met ahead
             try {
                 errno = 0;
-                steps->write(outputPath);
+                if (!job) {
+                    steps->write(outputPath);
+                } else if (job->writeFailure) {
+                    failedAhead = job->writeErrno;
+                    std::rethrow_exception(job->writeFailure);
+                } else if (job->output) {
+                    job->output->commit();
+                    job->output.reset();
+                }
             } catch (const EFCreateError&) {
                 throw; // names the file already
             } catch (const Exception& e) {
-                const int code = errno;
+                const int code = failedAhead >= 0 ? failedAhead : errno;
                 throw EOSError(code, "Cannot write file \"" + outputPath + "\": " +
                                          (code != 0 ? systemErrorMessage(code) : e.message()));
             }
@@ -331,19 +579,29 @@ struct TProgressScope {
     ~TProgressScope() { progress = nullptr; }
 };
 
-// Every regular file the patterns match, before any is converted.
+// Every file the patterns match, before any is converted.
 void collectInputs(const getoptlib::argvarray& argv, int32_t first, int32_t argc, TRunFiles& files)
 {
+    const std::string folder = outputFolder();
     for (int32_t i = first; i < argc; ++i) {
         const std::string pattern = argv[i];
         const std::string dir = directoryPart(pattern);
         for (const TMatch& match : findMatches(pattern)) {
+            if (match.isDirectory)
+                continue;
             struct stat st;
             const std::string path = dir + match.name;
-            if (!match.isDirectory && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            TAheadJob job;
+            job.pattern = static_cast<std::size_t>(i);
+            job.inputPath = path;
+            job.outputPath = folder + outputName(match.name);
+            if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
                 files.inputs.emplace(TFileId{st.st_dev, st.st_ino}, path);
                 ++files.matched;
+                job.size = static_cast<std::uint64_t>(st.st_size);
+                files.largest = std::max(files.largest, job.size);
             }
+            files.expected.push_back(std::move(job));
         }
     }
 }
@@ -482,8 +740,12 @@ int run(getoptlib::argvarray& argv, std::ostream& out, std::ostream& err,
             TProgressScope scope(shown);
             shown.start(files.matched);
             std::unique_ptr<TFileSteps> steps;
+            // Destroyed before the steps it was made from.
+            std::unique_ptr<TAhead> ahead;
             for (; getoptlib::optind < argc; ++getoptlib::optind)
-                convertPattern(argv[getoptlib::optind], out, makeSteps, steps, files);
+                convertPattern(argv[getoptlib::optind], static_cast<std::size_t>(getoptlib::optind), out,
+                               makeSteps, steps, ahead, files);
+            ahead.reset();
             shown.finish();
         } else {
             say(out, usageText);

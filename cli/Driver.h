@@ -11,6 +11,14 @@
 #include <string>
 #include <vector>
 
+// A complete output that is not in its place yet (see TFileSteps::writeAhead).
+class TPendingOutput {
+public:
+    virtual ~TPendingOutput() = default;
+    // Puts the output in place; raises as TFileSteps::write does.
+    virtual void commit() = 0;
+};
+
 // The work done for each file, in the order the batch loop calls it. One
 // object serves the whole run (made when the first pattern is taken up) and
 // owns the working objects (the tree builder, the text list, the XML
@@ -34,6 +42,21 @@ public:
     virtual std::string encodingNote() const { return {}; }
     // Empties the text list.
     virtual void clear() = 0;
+
+    // A batch of several files may be spread over threads: each worker made
+    // here loads, parses and writes ahead (load, parse, writeAhead,
+    // freeDocument, clear) on its own thread, while the batch loop puts the
+    // outputs in place and checks them, file by file in order, on this
+    // object. Null (the default) keeps the batch on one thread.
+    virtual std::unique_ptr<TFileSteps> makeWorker() { return nullptr; }
+    // Like write, but the output waits, complete, until commit() on the
+    // object returned; dropped uncommitted, it is removed. Null: nothing
+    // waits (the default writes at once).
+    virtual std::unique_ptr<TPendingOutput> writeAhead(const std::string& outputPath)
+    {
+        write(outputPath);
+        return nullptr;
+    }
 };
 
 using TStepsFactory = std::function<std::unique_ptr<TFileSteps>()>;
@@ -51,6 +74,10 @@ extern bool info;
 // "--encoding": "" (off: the 8-bit code page as always), "auto" or a forced
 // encoding name.
 extern std::string encoding;
+
+// Threads that convert files ahead of the batch loop: 0 = one per processor
+// (at most 8), 1 = the whole batch on one thread.
+extern unsigned threads;
 
 // Whether the failure stream is a terminal, asked once per run: only then,
 // and without "--info", is a long batch's progress shown there. Tests

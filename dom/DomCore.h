@@ -96,6 +96,7 @@ class TCDATASection;
 class TEntityReference;
 class TDocumentType;
 class TDocument;
+class TReplacingFile;
 
 namespace domcore_detail {
 
@@ -717,6 +718,10 @@ public:
     // target, so a failure leaves the old file (or none), never half of one.
     // EFCreateError (for fileName) when it cannot be created.
     void saveToFile(const std::string& fileName) const;
+    // The same, short of the rename: the complete output waits in the
+    // temporary file until commit() on the object returned puts it in
+    // place; destroying it uncommitted removes it.
+    std::unique_ptr<TReplacingFile> saveToPendingFile(const std::string& fileName) const;
 
     // Bytes the document's nodes and texts take from the system.
     std::size_t memoryFootprint() const noexcept { return arena_.footprint(); }

@@ -583,9 +583,14 @@ void TDocument::saveToStream(TStream& stream) const
 
 void TDocument::saveToFile(const std::string& fileName) const
 {
-    TReplacingFile file(fileName);
+    saveToPendingFile(fileName)->commit();
+}
+
+std::unique_ptr<TReplacingFile> TDocument::saveToPendingFile(const std::string& fileName) const
+{
+    auto file = std::make_unique<TReplacingFile>(fileName);
     writeDocument(*this, [&file](const void* data, int64_t count) {
-        file.write(data, static_cast<size_t>(count));
+        file->write(data, static_cast<size_t>(count));
     });
-    file.commit();
+    return file;
 }

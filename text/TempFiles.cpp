@@ -18,7 +18,7 @@ namespace {
 // Fixed storage: the handler may read it at any moment, so nothing here is
 // allocated or freed. A slot's path is written before the slot is marked in
 // use and the mark is cleared before the path can change.
-constexpr int slotCount = 16;
+constexpr int slotCount = 64;
 constexpr std::size_t pathMax = 4096;
 
 struct Slot {
@@ -103,7 +103,34 @@ namespace {
 
 std::atomic<unsigned> tempCounter{0};
 
+// The part of a temporary name that tells this process's files apart.
+std::string tempNameStem()
+{
+    return std::to_string(::getpid()) + "_";
+}
+
+bool allDigits(std::string_view s)
+{
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 } // namespace
+
+bool IsOwnTempFileName(std::string_view name)
+{
+    const std::string stem = tempNameStem();
+    // "TARGET.tmpPID_N"
+    const std::size_t tmp = name.rfind(".tmp");
+    if (tmp != std::string_view::npos && name.substr(tmp + 4, stem.size()) == stem &&
+        allDigits(name.substr(tmp + 4 + stem.size())))
+        return true;
+    // ".ortavixPID_N.tmp", when the target's name is too long for the first form
+    const std::string_view lead = ".ortavix";
+    if (name.size() > lead.size() + stem.size() + 4 && name.substr(0, lead.size()) == lead &&
+        name.substr(lead.size(), stem.size()) == stem && name.substr(name.size() - 4) == ".tmp")
+        return allDigits(name.substr(lead.size() + stem.size(), name.size() - 4 - lead.size() - stem.size()));
+    return false;
+}
 
 TReplacingFile::TReplacingFile(const std::string& fileName) : fileName_(fileName), target_(fileName)
 {
@@ -123,7 +150,7 @@ TReplacingFile::TReplacingFile(const std::string& fileName) : fileName_(fileName
     const std::size_t slash = target_.rfind('/');
     const std::string dir = slash == std::string::npos ? std::string() : target_.substr(0, slash + 1);
     for (int attempt = 0; fd_ < 0; ++attempt) {
-        const std::string unique = std::to_string(::getpid()) + "_" + std::to_string(tempCounter++);
+        const std::string unique = tempNameStem() + std::to_string(tempCounter++);
         std::string name = target_ + ".tmp" + unique;
         TCleanupSignalsBlocked blocked; // no gap between creation and registration
         int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

@@ -87,5 +87,9 @@ private:
     TTempFileGuard onSignal_;
 };
 
+// True when name (a last path component) is one this process gives the
+// temporary files of TReplacingFile.
+bool IsOwnTempFileName(std::string_view name);
+
 // The whole content in one go, through a TReplacingFile.
 void ReplaceFileContent(const std::string& fileName, std::string_view content);

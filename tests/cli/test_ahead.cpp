@@ -1,0 +1,362 @@
+// A batch spread over worker threads must look, from outside, exactly like
+// the same batch on one thread: the same lines in the same order, outputs put
+// in place in order, failures where one thread would have met them, nothing
+// left behind, and no more conversions under way at once than memory allows.
+#include "cli/Driver.h"
+#include "text/Errors.h"
+#include "text/TempFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+const std::string P = "/usr/local/bin/ortavixcl";
+
+// What the steps of one run saw, shared by the batch loop's object and the
+// workers'; every member is guarded by the mutex.
+struct Shared {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::set<std::string> failOnLoad;
+    std::set<std::string> failOnWrite;
+    std::set<std::string> badChecks;
+    Strings committed;   // outputs put in place, in order
+    Strings checked;     // outputs checked, in order
+    int workersMade = 0;
+    int pendingAlive = 0;
+    int pendingMost = 0;
+    std::uint64_t converting = 0; // input bytes loaded and not yet cleared
+    std::uint64_t convertingMost = 0;
+    // The first check of this output waits until this many outputs are
+    // pending.
+    std::string holdCheckOf;
+    int holdUntilPending = 0;
+    bool holdMet = false;
+};
+
+class TFakePending : public TPendingOutput {
+public:
+    TFakePending(Shared& s, const std::string& path) : s_(s), path_(path), file_(path)
+    {
+        file_.write("<r/>", 4);
+        std::lock_guard<std::mutex> lock(s_.mutex);
+        s_.pendingMost = std::max(s_.pendingMost, ++s_.pendingAlive);
+        s_.changed.notify_all();
+    }
+    ~TFakePending() override
+    {
+        std::lock_guard<std::mutex> lock(s_.mutex);
+        --s_.pendingAlive;
+    }
+    void commit() override
+    {
+        file_.commit();
+        std::lock_guard<std::mutex> lock(s_.mutex);
+        s_.committed.push_back(path_);
+    }
+
+private:
+    Shared& s_;
+    std::string path_;
+    TReplacingFile file_;
+};
+
+// Steps whose workers write real temporary files and count what is under
+// way; loading a name in failOnLoad fails as an unreadable file does.
+class TFakeSteps : public TFileSteps {
+public:
+    explicit TFakeSteps(Shared& s) : s_(s) {}
+    void load(const std::string& path) override
+    {
+        struct stat st;
+        size_ = ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+        std::lock_guard<std::mutex> lock(s_.mutex);
+        if (s_.failOnLoad.count(path))
+            throw EFOpenError(path, EACCES);
+        s_.converting += size_;
+        s_.convertingMost = std::max(s_.convertingMost, s_.converting);
+        loaded_ = true;
+    }
+    bool parse() override { return true; }
+    void write(const std::string& path) override { writeAhead(path)->commit(); }
+    std::unique_ptr<TPendingOutput> writeAhead(const std::string& path) override
+    {
+        {
+            std::lock_guard<std::mutex> lock(s_.mutex);
+            if (s_.failOnWrite.count(path)) {
+                errno = ENOSPC;
+                throw EWriteError();
+            }
+        }
+        return std::make_unique<TFakePending>(s_, path);
+    }
+    Strings check(const std::string& path) override
+    {
+        std::unique_lock<std::mutex> lock(s_.mutex);
+        if (path == s_.holdCheckOf) {
+            s_.holdCheckOf.clear();
+            s_.holdMet = s_.changed.wait_for(lock, std::chrono::seconds(60),
+                                             [&] { return s_.pendingAlive >= s_.holdUntilPending; });
+        }
+        s_.checked.push_back(path);
+        if (s_.badChecks.count(path))
+            return {"File: " + path + ". Line: 1 Col: 1 Error: bad"};
+        return {};
+    }
+    void freeDocument() override {}
+    void clear() override
+    {
+        std::lock_guard<std::mutex> lock(s_.mutex);
+        if (loaded_)
+            s_.converting -= size_;
+        loaded_ = false;
+    }
+    std::unique_ptr<TFileSteps> makeWorker() override
+    {
+        std::lock_guard<std::mutex> lock(s_.mutex);
+        ++s_.workersMade;
+        return std::make_unique<TFakeSteps>(s_);
+    }
+
+private:
+    Shared& s_;
+    std::uint64_t size_ = 0;
+    bool loaded_ = false;
+};
+
+class Ahead : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ::unsetenv("POSIXLY_CORRECT");
+        driver::errIsTerminal = [] { return false; };
+        oldDir_ = fs::current_path();
+        char tmpl[] = "/tmp/ortavixcl-ahead-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        fs::current_path(dir_);
+    }
+    void TearDown() override
+    {
+        driver::threads = 0;
+        fs::current_path(oldDir_);
+        fs::remove_all(dir_);
+    }
+
+    static void put(const std::string& path, const std::string& content = "<p>x")
+    {
+        fs::create_directories(fs::path(path).parent_path().empty() ? "." : fs::path(path).parent_path());
+        std::ofstream(path, std::ios::binary) << content;
+    }
+
+    struct Outcome {
+        int status = -1;
+        std::string out, err;
+    };
+
+    Outcome run(const Strings& args, unsigned threads, const TStepsFactory& factory)
+    {
+        driver::threads = threads;
+        std::ostringstream out, err;
+        getoptlib::argvarray argv = getoptlib::makeArgv(P, args);
+        Outcome r;
+        r.status = driver::run(argv, out, err, factory);
+        r.out = out.str();
+        r.err = err.str();
+        return r;
+    }
+
+    Outcome runFake(const Strings& args, unsigned threads, Shared& s)
+    {
+        return run(args, threads, [&s] { return std::make_unique<TFakeSteps>(s); });
+    }
+
+    // Every file below the folder with its content, temporary files included.
+    static std::map<std::string, std::string> snapshot(const fs::path& folder)
+    {
+        std::map<std::string, std::string> files;
+        for (const auto& e : fs::recursive_directory_iterator(folder)) {
+            if (!e.is_regular_file())
+                continue;
+            std::ifstream in(e.path(), std::ios::binary);
+            std::ostringstream content;
+            content << in.rdbuf();
+            files[fs::relative(e.path(), folder).string()] = content.str();
+        }
+        return files;
+    }
+
+    fs::path oldDir_, dir_;
+};
+
+} // namespace
+
+// The real conversion over an awkward batch: repeats, a FIFO, outputs that
+// would overwrite inputs or each other, an output folder the patterns also
+// match. Every thread count gives the lines and files of one thread.
+TEST_F(Ahead, RealConversionMatchesOneThread)
+{
+    auto makeBatch = [](const std::string& root) {
+        put(root + "/in/a.html", "<p>first &amp; <b>bold");
+        put(root + "/in/a.htm", "<p>second");
+        put(root + "/in/x.html", "<table><tr><td>cell");
+        put(root + "/in/x.XML", "<p>precious");
+        put(root + "/in/page.html", "<html><body>" + std::string(20000, 'y') + "</body>");
+        put(root + "/in/broken.html", "<a b\"c\">&#xD800;<!-- open");
+        put(root + "/in/late.txt", "plain < text & more");
+        fs::create_directories(root + "/out");
+        put(root + "/out/old.html", "<p>in the output folder");
+        ASSERT_EQ(::mkfifo((root + "/in/pipe.html").c_str(), 0600), 0);
+    };
+    const Strings args = {"--info", "--outdir", "out", "in/*.htm*", "in/x.*", "in/a.html", "out/*", "in/late.txt"};
+    std::map<std::string, std::string> files[2];
+    Outcome outcome[2];
+    const unsigned threadCounts[2] = {1, 3};
+    for (int i = 0; i < 2; ++i) {
+        const std::string root = (dir_ / std::to_string(i)).string();
+        makeBatch(root);
+        fs::current_path(root);
+        outcome[i] = run(args, threadCounts[i], makeConversionSteps);
+        fs::current_path(dir_);
+        fs::remove(root + "/in/pipe.html");
+        files[i] = snapshot(root);
+    }
+    EXPECT_EQ(outcome[1].status, outcome[0].status);
+    EXPECT_EQ(outcome[1].out, outcome[0].out);
+    EXPECT_EQ(outcome[1].err, outcome[0].err);
+    EXPECT_EQ(files[1], files[0]);
+    // The batch did meet the cases it is about.
+    EXPECT_NE(outcome[0].out.find("Skipping in/pipe.html: not a regular file"), std::string::npos);
+    EXPECT_NE(outcome[0].out.find("Skipping in/x.XML: out/x.XML was already written from in/x.html"),
+              std::string::npos);
+    EXPECT_NE(outcome[0].out.find("Converting out/old.html -> out/old.XML"), std::string::npos);
+}
+
+// Files converted ahead fail, and are reported, in their turn: the files
+// before are all done, nothing after is put in place, and every output
+// written ahead is gone.
+TEST_F(Ahead, FailuresComeInTheirTurn)
+{
+    for (int i = 0; i < 40; ++i)
+        put("f" + std::to_string(100 + i) + ".html");
+    for (const std::string kind : {"load", "write"}) {
+        Shared s;
+        (kind == "load" ? s.failOnLoad : s.failOnWrite)
+            .insert(kind == "load" ? "f120.html" : "out/f120.XML");
+        s.badChecks = {"out/f105.XML", "out/f119.XML", "out/f121.XML"};
+        fs::remove_all("out");
+        fs::create_directory("out");
+        Outcome r = runFake({"--outdir", "out", "*.html"}, 2, s);
+        EXPECT_EQ(r.status, 1) << kind;
+        EXPECT_EQ(r.out, "File: out/f105.XML. Line: 1 Col: 1 Error: bad\n"
+                         "File: out/f119.XML. Line: 1 Col: 1 Error: bad\n")
+            << kind;
+        EXPECT_EQ(r.err, kind == "load"
+                             ? "EFOpenError: Cannot open file \"f120.html\". Permission denied\n"
+                             : "EOSError: Cannot write file \"out/f120.XML\": No space left on device\n");
+        Strings expected;
+        for (int i = 0; i < 20; ++i)
+            expected.push_back("out/f" + std::to_string(100 + i) + ".XML");
+        EXPECT_EQ(s.committed, expected) << kind;
+        EXPECT_EQ(s.checked, expected) << kind;
+        EXPECT_EQ(s.pendingAlive, 0);
+        EXPECT_EQ(s.workersMade, 2);
+        std::set<std::string> left;
+        for (const auto& e : fs::directory_iterator("out"))
+            left.insert(e.path().filename().string());
+        EXPECT_EQ(left.size(), 20u) << kind << ": only the outputs put in place stay";
+        EXPECT_EQ(left.count("f120.XML") + left.count("f121.XML"), 0u);
+    }
+}
+
+// Conversions under way at once never add up to more than the largest input
+// (or 1 MB), and finished outputs wait at most 8 per worker.
+TEST_F(Ahead, WorkInFlightIsBounded)
+{
+    put("big.html", std::string(1536 * 1024, 'b'));
+    for (int i = 0; i < 12; ++i)
+        put("mid" + std::to_string(10 + i) + ".html", std::string(600 * 1024, 'm'));
+    for (int i = 0; i < 60; ++i)
+        put("small" + std::to_string(10 + i) + ".html", std::string(100, 's'));
+    Shared s;
+    Outcome r = runFake({"*.html"}, 3, s);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(s.committed.size(), 73u);
+    EXPECT_LE(s.convertingMost, 1536u * 1024);
+    EXPECT_GE(s.convertingMost, 600u * 1024);
+    // 8 per worker, and the one being put in place.
+    EXPECT_LE(s.pendingMost, 25);
+    EXPECT_EQ(s.pendingAlive, 0);
+}
+
+// Outputs written ahead wait under temporary names beside their places; a
+// later pattern that lists the output folder must not take them for inputs.
+TEST_F(Ahead, LaterPatternsDoNotMeetOutputsWrittenAhead)
+{
+    put("a.html");
+    put("b.html");
+    put("c.html");
+    Shared s;
+    // While a.html's output is checked, the workers have written b's and c's
+    // (and a's again) ahead; then "*" lists the folder.
+    s.holdCheckOf = "a.XML";
+    s.holdUntilPending = 3;
+    Outcome ahead = runFake({"a.html", "*"}, 2, s);
+    EXPECT_TRUE(s.holdMet) << "the workers wrote ahead while the first file was checked";
+    const auto filesAhead = snapshot(dir_);
+
+    fs::remove("a.XML");
+    fs::remove("b.XML");
+    fs::remove("c.XML");
+    Shared one;
+    Outcome single = runFake({"a.html", "*"}, 1, one);
+    EXPECT_EQ(ahead.status, 0) << ahead.err;
+    EXPECT_EQ(ahead.out, single.out);
+    EXPECT_EQ(ahead.out, "Skipping a.XML: a.XML was already written from a.html\n");
+    EXPECT_EQ(s.committed, one.committed);
+    EXPECT_EQ(filesAhead, snapshot(dir_));
+    EXPECT_EQ(s.pendingAlive, 0);
+}
+
+TEST(TempNames, OwnTemporaryNamesAreRecognised)
+{
+    const std::string pid = std::to_string(::getpid());
+    EXPECT_TRUE(IsOwnTempFileName("page.XML.tmp" + pid + "_0"));
+    EXPECT_TRUE(IsOwnTempFileName("a.tmp.XML.tmp" + pid + "_123"));
+    EXPECT_TRUE(IsOwnTempFileName(".ortavix" + pid + "_7.tmp"));
+    EXPECT_FALSE(IsOwnTempFileName("page.XML.tmp" + pid + "_"));
+    EXPECT_FALSE(IsOwnTempFileName("page.XML.tmp" + pid + "_1x"));
+    EXPECT_FALSE(IsOwnTempFileName("page.XML.tmp" + std::to_string(::getpid() + 1) + "_1"));
+    EXPECT_FALSE(IsOwnTempFileName(".ortavix" + pid + "_.tmp"));
+    EXPECT_FALSE(IsOwnTempFileName("page.tmp"));
+
+    // The names TReplacingFile really uses.
+    char tmpl[] = "/tmp/ortavix-tempnames-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    const fs::path dir = tmpl;
+    {
+        TReplacingFile shortName((dir / "out.XML").string());
+        TReplacingFile longName((dir / std::string(250, 'n')).string());
+        int seen = 0;
+        for (const auto& e : fs::directory_iterator(dir)) {
+            EXPECT_TRUE(IsOwnTempFileName(e.path().filename().string())) << e.path();
+            ++seen;
+        }
+        EXPECT_EQ(seen, 2);
+    }
+    fs::remove_all(dir);
+}
