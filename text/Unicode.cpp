@@ -8,6 +8,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <new>
@@ -95,6 +96,56 @@ void joinLines(std::size_t n, Unit unit, bool stopAtNul, std::u16string& text)
             lineOpen = false;
         } else if (c == 0 && stopAtNul) {
             break;
+        } else {
+            *out++ = c;
+            lineOpen = true;
+        }
+    }
+    if (lineOpen) {
+        *out++ = u'\r';
+        *out++ = u'\n';
+    }
+    text.resize(static_cast<std::size_t>(out - first));
+}
+
+// joinLines for 8-bit text through a code page table that keeps the bytes
+// below 0x80 as they are. Runs of printable ASCII, most of any page, are
+// widened eight bytes at a time.
+void joinCodePage(const unsigned char* b, std::size_t n, const std::array<char16_t, 256>& table,
+                  std::u16string& text)
+{
+    // Only the bytes 0x0A-0x0D are breaks: the table maps no byte to U+2028
+    // or U+2029.
+    std::size_t breaks = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        breaks += static_cast<unsigned char>(b[i] - 0x0A) < 4 ? 1 : 0;
+    text.resize(n + breaks + 2);
+    char16_t* const first = text.data();
+    char16_t* out = first;
+    bool lineOpen = false;
+    constexpr std::uint64_t ones = 0x0101010101010101ull;
+    constexpr std::uint64_t highs = 0x8080808080808080ull;
+    for (std::size_t i = 0; i < n;) {
+        std::uint64_t v;
+        // Eight bytes none of which is below 0x0E or above 0x7F.
+        if (i + 8 <= n && (std::memcpy(&v, b + i, 8), ((v | ((v - 0x0E * ones) & ~v)) & highs) == 0)) {
+            for (int k = 0; k < 8; ++k)
+                out[k] = b[i + k];
+            out += 8;
+            i += 8;
+            lineOpen = true;
+            continue;
+        }
+        const char16_t c = table[b[i++]];
+        if (c > 0x000D) {
+            *out++ = c;
+            lineOpen = true;
+        } else if (c >= 0x000A) {
+            if (c == u'\r' && i < n && b[i] == '\n')
+                ++i;
+            *out++ = u'\r';
+            *out++ = u'\n';
+            lineOpen = false;
         } else {
             *out++ = c;
             lineOpen = true;
@@ -365,7 +416,7 @@ void TWideStrings::loadTextFromStream(TStream& stream, std::u16string& text)
                 units[byte] = ansi::widenByte(static_cast<unsigned char>(byte));
             return units;
         }();
-        joinLines(size, [b](std::size_t i) { return table[b[i]]; }, false, text);
+        joinCodePage(b, size, table, text);
     }
     if (bytes_.capacity() > kKeptBuffer)
         std::string().swap(bytes_);

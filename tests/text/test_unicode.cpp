@@ -250,6 +250,17 @@ TEST(WideStringListLoad, TextFromBytesEqualsTheJoinedLines)
         inputs.push_back("\xFF\xFE" + s);
         inputs.push_back("\xFE\xFF" + s);
     }
+    // Long plain runs (read eight bytes at a time) broken at every offset
+    // by a break, a control, a high byte or the end.
+    const char specials[] = {'\r', '\n', '\v', '\f', '\0', '\x0D', '\x0E', '\x1F', '\x7F', '\x80', '\x85', '\xFF', '\t'};
+    for (char special : specials)
+        for (int at = 0; at < 20; ++at) {
+            std::string s(24, 'p');
+            s[at] = special;
+            inputs.push_back(s);
+            inputs.push_back(s.substr(0, at + 1));
+            inputs.push_back(s + "\r\n" + s.substr(at));
+        }
     TWideStringList reused; // one list and one buffer for all inputs
     std::u16string text = u"left over";
     for (const std::string& bytes : inputs) {
