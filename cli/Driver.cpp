@@ -282,10 +282,14 @@ public:
             return nullptr;
         }
         TAheadJob& job = jobs_[taken_];
-        changed_.wait(lock, [&] { return job.done; });
+        waitingForJob_ = true;
+        jobDone_.wait(lock, [&] { return job.done; });
+        waitingForJob_ = false;
         ++taken_;
+        const bool wake = idleWorkers_ > 0;
         lock.unlock();
-        changed_.notify_all();
+        if (wake)
+            mayStart_.notify_all();
         return &job;
     }
 
@@ -296,7 +300,7 @@ public:
             std::lock_guard<std::mutex> lock(mutex_);
             stopping_ = true;
         }
-        changed_.notify_all();
+        mayStart_.notify_all();
         for (std::thread& t : threads_)
             t.join();
         threads_.clear();
@@ -316,19 +320,28 @@ private:
             std::size_t j;
             {
                 std::unique_lock<std::mutex> lock(mutex_);
-                changed_.wait(lock, [&] { return stopping_ || next_ >= jobs_.size() || mayStart(next_); });
+                ++idleWorkers_;
+                mayStart_.wait(lock, [&] { return stopping_ || next_ >= jobs_.size() || mayStart(next_); });
+                --idleWorkers_;
                 if (stopping_ || next_ >= jobs_.size())
                     return;
                 j = next_++;
                 converting_ += jobs_[j].size;
             }
             prepare(worker, jobs_[j]);
+            bool wakeLoop, wakeWorkers;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 converting_ -= jobs_[j].size;
                 jobs_[j].done = true;
+                wakeLoop = waitingForJob_ && j == taken_;
+                wakeWorkers = idleWorkers_ > 0;
             }
-            changed_.notify_all();
+            // Only who may go on is woken.
+            if (wakeLoop)
+                jobDone_.notify_one();
+            if (wakeWorkers)
+                mayStart_.notify_all();
         }
     }
 
@@ -376,7 +389,10 @@ private:
     std::vector<std::unique_ptr<TFileSteps>> workers_;
     std::vector<std::thread> threads_;
     std::mutex mutex_;
-    std::condition_variable changed_;
+    std::condition_variable jobDone_;  // the batch loop waits here
+    std::condition_variable mayStart_; // idle workers wait here
+    bool waitingForJob_ = false;
+    unsigned idleWorkers_ = 0;
     std::size_t next_ = 0;  // the next job a worker starts
     std::size_t taken_ = 0; // jobs the batch loop has taken
     std::uint64_t converting_ = 0; // input bytes of the jobs under way
