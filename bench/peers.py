@@ -109,11 +109,16 @@ def main(argv=None):
     ortavixcl = os.path.join(build, "ortavixcl")
     xpcheck = os.path.join(build, "xpcheck")
 
-    # Earlier results are moved aside now and deleted once the timing is over.
-    trash = RESULTS + ".old"
-    shutil.rmtree(trash, ignore_errors=True)
+    # ext4 passes over inodes freed in the last 30 s (5 minutes while their
+    # blocks are unwritten) when it makes new ones, which would charge the
+    # tool that makes hundreds of files for deletions made just before. So
+    # earlier results are deleted, written out and left to age first, and
+    # nothing is deleted while timing.
     if os.path.isdir(RESULTS):
-        os.rename(RESULTS, trash)
+        shutil.rmtree(RESULTS)
+        os.sync()
+        print("waiting 35 s for the deleted results to age")
+        time.sleep(35)
     os.makedirs(RESULTS)
 
     folders = [collect(g, s) for g, s in SOURCES.items()]
@@ -128,10 +133,7 @@ def main(argv=None):
         lint_out = os.path.join(RESULTS, group + ".xmllint.xml")
         ours, lint = [], []
         for run in range(args.runs):
-            # A fresh folder per run, and nothing deleted while timing: ext4
-            # passes over recently freed inodes when it makes new ones, which
-            # would charge one tool (hundreds of files) for the clean-up of
-            # the bench, while the other writes one file.
+            # A fresh folder per run (see above).
             out = os.path.join(RESULTS, "%s.%d" % (group, run))
             os.makedirs(out)
             ours.append(timed([ortavixcl, "--outdir", out, os.path.join(folder, "*.html")]))
@@ -153,7 +155,6 @@ def main(argv=None):
     print("ratio: ours / peer's median wall time (below 1 is faster than the peer);")
     print("cpu: the same for user + system CPU time (ortavixcl converts on every")
     print("processor, %d here; xmllint, xpcheck and xmlwf use one)." % (os.cpu_count() or 1))
-    shutil.rmtree(trash, ignore_errors=True)
     return 0
 
 
