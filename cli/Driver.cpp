@@ -37,6 +37,7 @@ class TPendingFile : public TPendingOutput {
 public:
     explicit TPendingFile(std::unique_ptr<TReplacingFile> file) : file_(std::move(file)) {}
     void commit() override { file_->commit(); }
+    std::string location() const override { return file_->tempName(); }
 
 private:
     std::unique_ptr<TReplacingFile> file_;
@@ -220,6 +221,11 @@ struct TAheadJob {
     std::exception_ptr writeFailure;
     int writeErrno = 0;
     std::unique_ptr<TPendingOutput> output;
+    // The checker's lines for the output, read while it waited (naming it
+    // by its place); false: the batch loop checks it once in place.
+    bool checked = false;
+    std::vector<std::string> checkLines;
+    std::exception_ptr checkFailure;
 };
 
 // What one run knows about its files: every input its patterns match (also
@@ -234,6 +240,43 @@ struct TRunFiles {
     std::uint64_t largest = 0;
 };
 
+
+// A failure of the file at hand, reported with its name and the system's
+// reason instead of a bare error code.
+[[noreturn]] void failOnFile(const char* what, const std::string& path, int code)
+{
+    throw EOSError(code, std::string("Cannot ") + what + " file \"" + path + "\": " + systemErrorMessage(code));
+}
+
+// The checker takes "http://", "ftp://" and "file://" names as addresses; a
+// local output named like one (an output folder "http:") is handed over with
+// the current directory in front.
+bool readsAsAddress(const std::string& path)
+{
+    auto starts = [&](const char* scheme) {
+        const std::size_t n = std::strlen(scheme);
+        if (path.size() < n)
+            return false;
+        for (std::size_t i = 0; i < n; ++i)
+            if (std::tolower(static_cast<unsigned char>(path[i])) != scheme[i])
+                return false;
+        return true;
+    };
+    return starts("http://") || starts("ftp://") || starts("file://");
+}
+
+std::string currentDirectory()
+{
+    std::string dir(4096, '\0');
+    while (::getcwd(dir.data(), dir.size()) == nullptr) {
+        if (errno != ERANGE)
+            return ".";
+        dir.resize(dir.size() * 2);
+    }
+    dir.resize(std::strlen(dir.c_str()));
+    return dir;
+}
+
 // Worker threads that load, parse and write the files of the batch ahead of
 // the batch loop, which takes each result in order: every line, skip and
 // failure comes as it would on one thread, and an output is put in place
@@ -247,7 +290,8 @@ struct TRunFiles {
 class TAhead {
 public:
     TAhead(std::vector<TAheadJob> jobs, std::uint64_t largest, TFileSteps& steps, unsigned count)
-        : jobs_(std::move(jobs)), budget_(std::max<std::uint64_t>(largest, 1 << 20)), window_(std::min(8 * count, 32u))
+        : jobs_(std::move(jobs)), budget_(std::max<std::uint64_t>(largest, 1 << 20)),
+          window_(std::min(8 * count, 32u)), workingDirectory_(currentDirectory())
     {
         try {
             for (unsigned i = 0; i < count; ++i) {
@@ -347,7 +391,7 @@ private:
 
     // The worker's share of the file's turn; every failure is kept for the
     // batch loop, which reports it where one thread would have.
-    static void prepare(TFileSteps& worker, TAheadJob& job) noexcept
+    void prepare(TFileSteps& worker, TAheadJob& job) noexcept
     {
         struct stat st;
         // A FIFO or a device could block; the batch loop deals with it.
@@ -376,11 +420,42 @@ private:
                 job.writeFailure = std::current_exception();
             }
         }
+        if (job.output)
+            checkWaiting(worker, job);
         try {
             worker.freeDocument();
             worker.clear();
         } catch (...) {
         }
+    }
+
+    // Checks the output where it waits, beside its place: the bytes are
+    // those that will be in place. The checker names a file by the folder
+    // it was given and its name, so in the lines the waiting name becomes
+    // the output's. An output that waits elsewhere (its place is a link) is
+    // left to the batch loop.
+    void checkWaiting(TFileSteps& worker, TAheadJob& job) noexcept
+    {
+        const std::string waiting = job.output->location();
+        const std::string folder = directoryPart(job.outputPath);
+        if (waiting.empty() || directoryPart(waiting) != folder)
+            return;
+        const std::string waitingName = waiting.substr(folder.size()) + ". ";
+        const std::string outputName = job.outputPath.substr(folder.size()) + ". ";
+        try {
+            job.checkLines = worker.check(readsAsAddress(waiting) && waiting[0] != '/'
+                                              ? workingDirectory_ + "/" + waiting
+                                              : waiting);
+            for (std::string& line : job.checkLines) {
+                const std::size_t at = line.compare(0, 6, "File: ") == 0 ? line.find(waitingName, 6) : std::string::npos;
+                if (at != std::string::npos && (at == 6 || line[at - 1] == '/'))
+                    line.replace(at, waitingName.size(), outputName);
+            }
+        } catch (...) {
+            job.checkLines.clear();
+            job.checkFailure = std::current_exception();
+        }
+        job.checked = true;
     }
 
     std::vector<TAheadJob> jobs_;
@@ -393,6 +468,7 @@ private:
     std::condition_variable mayStart_; // idle workers wait here
     bool waitingForJob_ = false;
     unsigned idleWorkers_ = 0;
+    const std::string workingDirectory_;
     std::size_t next_ = 0;  // the next job a worker starts
     std::size_t taken_ = 0; // jobs the batch loop has taken
     std::uint64_t converting_ = 0; // input bytes of the jobs under way
@@ -405,42 +481,6 @@ unsigned aheadThreads()
         return threads;
     const unsigned n = std::thread::hardware_concurrency();
     return std::clamp(n, 1u, 8u);
-}
-
-// A failure of the file at hand, reported with its name and the system's
-// reason instead of a bare error code.
-[[noreturn]] void failOnFile(const char* what, const std::string& path, int code)
-{
-    throw EOSError(code, std::string("Cannot ") + what + " file \"" + path + "\": " + systemErrorMessage(code));
-}
-
-// The checker takes "http://", "ftp://" and "file://" names as addresses; a
-// local output named like one (an output folder "http:") is handed over with
-// the current directory in front.
-bool readsAsAddress(const std::string& path)
-{
-    auto starts = [&](const char* scheme) {
-        const std::size_t n = std::strlen(scheme);
-        if (path.size() < n)
-            return false;
-        for (std::size_t i = 0; i < n; ++i)
-            if (std::tolower(static_cast<unsigned char>(path[i])) != scheme[i])
-                return false;
-        return true;
-    };
-    return starts("http://") || starts("ftp://") || starts("file://");
-}
-
-std::string currentDirectory()
-{
-    std::string dir(4096, '\0');
-    while (::getcwd(dir.data(), dir.size()) == nullptr) {
-        if (errno != ERANGE)
-            return ".";
-        dir.resize(dir.size() * 2);
-    }
-    dir.resize(std::strlen(dir.c_str()));
-    return dir;
 }
 
 // The output folder as the batch loop puts it in front of output names.
@@ -574,7 +614,9 @@ void convertPattern(const std::string& pattern, std::size_t patternIndex, std::o
                     : (workingDirectory.empty() ? workingDirectory = currentDirectory() : workingDirectory) + "/" +
                           outputPath;
             const std::string location = address ? absolute : outputPath;
-            for (std::string line : steps->check(location)) {
+            if (job && job->checkFailure)
+                std::rethrow_exception(job->checkFailure);
+            for (std::string line : job && job->checked ? std::move(job->checkLines) : steps->check(location)) {
                 // The error line names the output as the user knows it, also
                 // where the checker resolved the name to a full path.
                 const std::string shown = "File: " + absolute + ". ";

@@ -17,6 +17,9 @@ public:
     virtual ~TPendingOutput() = default;
     // Puts the output in place; raises as TFileSteps::write does.
     virtual void commit() = 0;
+    // Where the output waits, readable, until then; "" when it cannot be read
+    // there (it is then checked once in place).
+    virtual std::string location() const { return {}; }
 };
 
 // The work done for each file, in the order the batch loop calls it. One
@@ -44,10 +47,11 @@ public:
     virtual void clear() = 0;
 
     // A batch of several files may be spread over threads: each worker made
-    // here loads, parses and writes ahead (load, parse, writeAhead,
-    // freeDocument, clear) on its own thread, while the batch loop puts the
-    // outputs in place and checks them, file by file in order, on this
-    // object. Null (the default) keeps the batch on one thread.
+    // here loads, parses, writes ahead and checks the waiting output (load,
+    // parse, writeAhead, check, freeDocument, clear) on its own thread, while
+    // the batch loop puts the outputs in place, file by file in order, and
+    // prints what the checker found. Null (the default) keeps the batch on
+    // one thread.
     virtual std::unique_ptr<TFileSteps> makeWorker() { return nullptr; }
     // Like write, but the output waits, complete, until commit() on the
     // object returned; dropped uncommitted, it is removed. Null: nothing

@@ -77,6 +77,8 @@ public:
     // Closes and renames into place: EWriteError when closing fails,
     // EFCreateError (for the target) when renaming does.
     void commit();
+    // The temporary file's path: beside the target (the file a link names).
+    const std::string& tempName() const noexcept { return tempName_; }
 
 private:
     std::string fileName_; // as given, for messages

@@ -5,6 +5,7 @@
 #include "cli/Driver.h"
 #include "text/Errors.h"
 #include "text/TempFiles.h"
+#include "xml/XpParser.h"
 
 #include <gtest/gtest.h>
 
@@ -35,15 +36,15 @@ struct Shared {
     std::set<std::string> failOnWrite;
     std::set<std::string> badChecks;
     Strings committed;   // outputs put in place, in order
-    Strings checked;     // outputs checked, in order
+    std::multiset<std::string> checked; // outputs checked (where they wait)
     int workersMade = 0;
     int pendingAlive = 0;
     int pendingMost = 0;
     std::uint64_t converting = 0; // input bytes loaded and not yet cleared
     std::uint64_t convertingMost = 0;
-    // The first check of this output waits until this many outputs are
-    // pending.
-    std::string holdCheckOf;
+    // Putting this output in place waits, the first time, until this many
+    // outputs (itself included) are pending.
+    std::string holdCommitOf;
     int holdUntilPending = 0;
     bool holdMet = false;
 };
@@ -64,10 +65,19 @@ public:
     }
     void commit() override
     {
+        {
+            std::unique_lock<std::mutex> lock(s_.mutex);
+            if (path_ == s_.holdCommitOf) {
+                s_.holdCommitOf.clear();
+                s_.holdMet = s_.changed.wait_for(lock, std::chrono::seconds(60),
+                                                 [&] { return s_.pendingAlive >= s_.holdUntilPending; });
+            }
+        }
         file_.commit();
         std::lock_guard<std::mutex> lock(s_.mutex);
         s_.committed.push_back(path_);
     }
+    std::string location() const override { return file_.tempName(); }
 
 private:
     Shared& s_;
@@ -104,16 +114,17 @@ public:
         }
         return std::make_unique<TFakePending>(s_, path);
     }
+    // Names the file as it was given, as the checker does; a waiting
+    // output counts as its place.
     Strings check(const std::string& path) override
     {
-        std::unique_lock<std::mutex> lock(s_.mutex);
-        if (path == s_.holdCheckOf) {
-            s_.holdCheckOf.clear();
-            s_.holdMet = s_.changed.wait_for(lock, std::chrono::seconds(60),
-                                             [&] { return s_.pendingAlive >= s_.holdUntilPending; });
-        }
-        s_.checked.push_back(path);
-        if (s_.badChecks.count(path))
+        std::string output = path;
+        const std::size_t tmp = path.rfind(".tmp");
+        if (tmp != std::string::npos && IsOwnTempFileName(fs::path(path).filename().string()))
+            output = path.substr(0, tmp);
+        std::lock_guard<std::mutex> lock(s_.mutex);
+        s_.checked.insert(output);
+        if (s_.badChecks.count(output))
             return {"File: " + path + ". Line: 1 Col: 1 Error: bad"};
         return {};
     }
@@ -272,7 +283,8 @@ TEST_F(Ahead, FailuresComeInTheirTurn)
         for (int i = 0; i < 20; ++i)
             expected.push_back("out/f" + std::to_string(100 + i) + ".XML");
         EXPECT_EQ(s.committed, expected) << kind;
-        EXPECT_EQ(s.checked, expected) << kind;
+        for (const std::string& output : expected)
+            EXPECT_EQ(s.checked.count(output), 1u) << kind << " " << output;
         EXPECT_EQ(s.pendingAlive, 0);
         EXPECT_EQ(s.workersMade, 2);
         std::set<std::string> left;
@@ -311,12 +323,12 @@ TEST_F(Ahead, LaterPatternsDoNotMeetOutputsWrittenAhead)
     put("b.html");
     put("c.html");
     Shared s;
-    // While a.html's output is checked, the workers have written b's and c's
-    // (and a's again) ahead; then "*" lists the folder.
-    s.holdCheckOf = "a.XML";
-    s.holdUntilPending = 3;
+    // Before a.html's output is put in place, the workers have written b's
+    // and c's (and a's again) ahead; then "*" lists the folder.
+    s.holdCommitOf = "a.XML";
+    s.holdUntilPending = 4;
     Outcome ahead = runFake({"a.html", "*"}, 2, s);
-    EXPECT_TRUE(s.holdMet) << "the workers wrote ahead while the first file was checked";
+    EXPECT_TRUE(s.holdMet) << "the workers wrote ahead before the first output was in place";
     const auto filesAhead = snapshot(dir_);
 
     fs::remove("a.XML");
@@ -330,6 +342,82 @@ TEST_F(Ahead, LaterPatternsDoNotMeetOutputsWrittenAhead)
     EXPECT_EQ(s.committed, one.committed);
     EXPECT_EQ(filesAhead, snapshot(dir_));
     EXPECT_EQ(s.pendingAlive, 0);
+}
+
+// Steps that write the page itself as the output (so a broken page makes a
+// broken output) and check with the real checker, wherever the output is.
+class TCopySteps : public TFileSteps {
+public:
+    void load(const std::string& path) override
+    {
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream content;
+        content << in.rdbuf();
+        content_ = content.str();
+    }
+    bool parse() override { return true; }
+    void write(const std::string& path) override { writeAhead(path)->commit(); }
+    std::unique_ptr<TPendingOutput> writeAhead(const std::string& path) override
+    {
+        class TPending : public TPendingOutput {
+        public:
+            TPending(const std::string& path, const std::string& content) : file_(path)
+            {
+                file_.write(content.data(), content.size());
+            }
+            void commit() override { file_.commit(); }
+            std::string location() const override { return file_.tempName(); }
+
+        private:
+            TReplacingFile file_;
+        };
+        return std::make_unique<TPending>(path, content_);
+    }
+    Strings check(const std::string& path) override
+    {
+        TXpParser checker;
+        checker.FollowSourceDirectory = false;
+        checker.ParseFromSource(path);
+        return checker.ErrorLines;
+    }
+    void freeDocument() override {}
+    void clear() override { content_.clear(); }
+    std::unique_ptr<TFileSteps> makeWorker() override { return std::make_unique<TCopySteps>(); }
+
+private:
+    std::string content_;
+};
+
+// Outputs checked while they wait are named in the checker's lines as they
+// would be once in place, however the output folder is written; one whose
+// place is a link is checked in place.
+TEST_F(Ahead, CheckerLinesNameTheOutputsPlace)
+{
+    put("in/a.html", "<a>");
+    put("in/b.html", "<b></c>");
+    put("in/c.html", "<c/>");
+    put("in/d.html", "<d>&e;</d>");
+    fs::create_directories("out");
+    fs::create_directories("http:");
+    fs::create_directories("elsewhere");
+    put("elsewhere/b.XML", "old");
+    const std::string here = fs::current_path().string();
+    for (const Strings& args : {Strings{"in/*.html"}, Strings{"--outdir", "out", "in/*.html"},
+                                Strings{"--outdir", "out/", "in/*.html"}, Strings{"--outdir", here + "/out", "in/*.html"},
+                                Strings{"--outdir", "./out/../out", "in/*.html"}, Strings{"--outdir", "http:", "in/*.html"}}) {
+        Outcome r[2];
+        for (unsigned threads : {1u, 2u}) {
+            fs::remove("out/b.XML");
+            if (args.size() > 1 && args[1] == "out")
+                fs::create_symlink(here + "/elsewhere/b.XML", "out/b.XML");
+            r[threads - 1] = run(args, threads, [] { return std::make_unique<TCopySteps>(); });
+        }
+        EXPECT_EQ(r[1].status, 0) << args[1];
+        EXPECT_EQ(r[1].out, r[0].out) << args[1];
+        EXPECT_EQ(r[1].err, r[0].err) << args[1];
+        EXPECT_NE(r[0].out.find("b.XML. Line: 1 Col: 7 Error: Mismatched end tag"), std::string::npos) << r[0].out;
+        EXPECT_EQ(r[0].out.find(".tmp"), std::string::npos) << r[0].out;
+    }
 }
 
 TEST(TempNames, OwnTemporaryNamesAreRecognised)
