@@ -201,19 +201,9 @@ bool fileId(const std::string& path, TFileId& id)
     return true;
 }
 
-// A file as the patterns matched it when the run began, and what a worker
-// made of it ahead of the batch loop.
-struct TAheadJob {
-    std::size_t pattern = 0; // index of its pattern among the arguments
-    std::string inputPath;
+// What a worker made of a file ahead of the batch loop.
+struct TAheadResult {
     std::string outputPath;
-    std::uint64_t size = 0;
-
-    // Set by the worker; read once done.
-    bool done = false;
-    // False: the worker left the file alone (not a regular file at the
-    // time), and the batch loop takes it up itself.
-    bool prepared = false;
     std::exception_ptr loadFailure;
     std::string encodingNote;
     std::exception_ptr parseFailure;
@@ -226,6 +216,18 @@ struct TAheadJob {
     bool checked = false;
     std::vector<std::string> checkLines;
     std::exception_ptr checkFailure;
+};
+
+// A file as the patterns matched it when the run began. Kept for every file
+// of the run, so it holds no more than it must.
+struct TAheadJob {
+    std::size_t pattern = 0; // index of its pattern among the arguments
+    std::string inputPath;
+    std::uint64_t size = 0;
+    bool done = false; // set by the worker
+    // Null once done: the worker left the file alone (not a regular file at
+    // the time), and the batch loop takes it up itself.
+    std::unique_ptr<TAheadResult> result;
 };
 
 // What one run knows about its files: every input its patterns match (also
@@ -289,9 +291,11 @@ std::string currentDirectory()
 // most 32), enough to ride out a file whose check takes long.
 class TAhead {
 public:
-    TAhead(std::vector<TAheadJob> jobs, std::uint64_t largest, TFileSteps& steps, unsigned count)
+    // folder: where the outputs go, ending in "/" unless empty.
+    TAhead(std::vector<TAheadJob> jobs, std::uint64_t largest, const std::string& folder, TFileSteps& steps,
+           unsigned count)
         : jobs_(std::move(jobs)), budget_(std::max<std::uint64_t>(largest, 1 << 20)),
-          window_(std::min(8 * count, 32u)), workingDirectory_(currentDirectory())
+          window_(std::min(8 * count, 32u)), folder_(folder), workingDirectory_(currentDirectory())
     {
         try {
             for (unsigned i = 0; i < count; ++i) {
@@ -314,13 +318,14 @@ public:
     TAhead& operator=(const TAhead&) = delete;
 
     // The worker's result for this file once it is done, when the file is
-    // the next one expected; null otherwise, and from then on the batch loop
-    // does every file itself (the run changed what its patterns match).
-    TAheadJob* take(const std::string& inputPath, const std::string& outputPath)
+    // the next one expected; null when the worker left it alone, or when it
+    // is not the one expected: from then on the batch loop does every file
+    // itself (the run changed what its patterns match).
+    std::unique_ptr<TAheadResult> take(const std::string& inputPath, const std::string& outputPath)
     {
         std::unique_lock<std::mutex> lock(mutex_);
         if (stopping_ || taken_ >= jobs_.size() || jobs_[taken_].inputPath != inputPath ||
-            jobs_[taken_].outputPath != outputPath) {
+            outputPathOf(inputPath) != outputPath) {
             lock.unlock();
             stop();
             return nullptr;
@@ -334,7 +339,7 @@ public:
         lock.unlock();
         if (wake)
             mayStart_.notify_all();
-        return &job;
+        return std::move(job.result);
     }
 
     // Joins the workers; outputs not taken are removed with their jobs.
@@ -349,7 +354,7 @@ public:
             t.join();
         threads_.clear();
         for (std::size_t j = taken_; j < jobs_.size(); ++j)
-            jobs_[j].output.reset();
+            jobs_[j].result.reset();
     }
 
 private:
@@ -389,17 +394,29 @@ private:
         }
     }
 
+    std::string outputPathOf(const std::string& inputPath) const
+    {
+        return folder_ + outputName(inputPath.substr(directoryPart(inputPath).size()));
+    }
+
     // The worker's share of the file's turn; every failure is kept for the
     // batch loop, which reports it where one thread would have.
-    void prepare(TFileSteps& worker, TAheadJob& job) noexcept
+    void prepare(TFileSteps& worker, TAheadJob& j) noexcept
     {
         struct stat st;
         // A FIFO or a device could block; the batch loop deals with it.
-        if (::stat(job.inputPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        if (::stat(j.inputPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
             return;
-        job.prepared = true;
         try {
-            worker.load(job.inputPath);
+            j.result = std::make_unique<TAheadResult>();
+            j.result->outputPath = outputPathOf(j.inputPath);
+        } catch (...) {
+            j.result.reset(); // the batch loop does it
+            return;
+        }
+        TAheadResult& job = *j.result;
+        try {
+            worker.load(j.inputPath);
             job.encodingNote = worker.encodingNote();
         } catch (...) {
             job.loadFailure = std::current_exception();
@@ -434,7 +451,7 @@ private:
     // it was given and its name, so in the lines the waiting name becomes
     // the output's. An output that waits elsewhere (its place is a link) is
     // left to the batch loop.
-    void checkWaiting(TFileSteps& worker, TAheadJob& job) noexcept
+    void checkWaiting(TFileSteps& worker, TAheadResult& job) noexcept
     {
         const std::string waiting = job.output->location();
         const std::string folder = directoryPart(job.outputPath);
@@ -461,6 +478,7 @@ private:
     std::vector<TAheadJob> jobs_;
     const std::uint64_t budget_;
     const std::size_t window_; // jobs started but not yet taken
+    const std::string folder_;
     std::vector<std::unique_ptr<TFileSteps>> workers_;
     std::vector<std::thread> threads_;
     std::mutex mutex_;
@@ -509,12 +527,12 @@ void convertPattern(const std::string& pattern, std::size_t patternIndex, std::o
                                   [&](const TAheadJob& job) { return job.pattern >= patternIndex; });
         const unsigned count = aheadThreads();
         if (count > 1 && files.expected.end() - first > 1) {
-            std::vector<TAheadJob> jobs(std::make_move_iterator(first), std::make_move_iterator(files.expected.end()));
-            ahead = std::make_unique<TAhead>(std::move(jobs), files.largest, *steps, count);
+            files.expected.erase(files.expected.begin(), first);
+            ahead = std::make_unique<TAhead>(std::move(files.expected), files.largest, outdir, *steps, count);
             if (!ahead->running())
                 ahead.reset();
         }
-        files.expected.clear();
+        std::vector<TAheadJob>().swap(files.expected);
     }
     const std::string dir = directoryPart(pattern);
     // Asked once: nothing in a run changes it for good.
@@ -529,9 +547,7 @@ void convertPattern(const std::string& pattern, std::size_t patternIndex, std::o
             continue;
         const std::string inputPath = dir + match.name;
         const std::string outputPath = outdir + outputName(match.name);
-        TAheadJob* job = ahead ? ahead->take(inputPath, outputPath) : nullptr;
-        if (job && !job->prepared)
-            job = nullptr;
+        const std::unique_ptr<TAheadResult> job = ahead ? ahead->take(inputPath, outputPath) : nullptr;
 
         struct stat st;
         if (::stat(inputPath.c_str(), &st) != 0)
@@ -640,7 +656,6 @@ struct TProgressScope {
 // Every file the patterns match, before any is converted.
 void collectInputs(const getoptlib::argvarray& argv, int32_t first, int32_t argc, TRunFiles& files)
 {
-    const std::string folder = outputFolder();
     for (int32_t i = first; i < argc; ++i) {
         const std::string pattern = argv[i];
         const std::string dir = directoryPart(pattern);
@@ -652,7 +667,6 @@ void collectInputs(const getoptlib::argvarray& argv, int32_t first, int32_t argc
             TAheadJob job;
             job.pattern = static_cast<std::size_t>(i);
             job.inputPath = path;
-            job.outputPath = folder + outputName(match.name);
             if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
                 files.inputs.emplace(TFileId{st.st_dev, st.st_ino}, path);
                 ++files.matched;
