@@ -911,10 +911,14 @@ void TNode::cloneChildrenFrom(const TNode* source)
 // ---------------------------------------------------------------------------
 // Concrete nodes
 
-TCharacterData::TCharacterData(TDocument* ownerDocument, std::u16string_view data)
+TCharacterData::TCharacterData(TDocument* ownerDocument, std::u16string_view data, bool kept)
     : TNode(ownerDocument)
 {
     setFlag(kCharacterDataFlag, true);
+    if (kept && !data.empty() && data.size() <= UINT32_MAX) {
+        text_.share(arena(), data);
+        return;
+    }
     // A single unit (a line break between tags, a one-letter cell) is shared
     // like a name: pages repeat a few of them hundreds of thousands of times,
     // and there are at most 65,536 of them.
@@ -1239,6 +1243,27 @@ std::unique_ptr<TComment> TDocument::createComment(std::u16string_view data)
 std::unique_ptr<TCDATASection> TDocument::createCDATASection(std::u16string_view data)
 {
     return std::unique_ptr<TCDATASection>(new (arena_) TCDATASection(this, data));
+}
+
+std::unique_ptr<TTextNode> TDocument::createTextNode(TKeptText data)
+{
+    return std::unique_ptr<TTextNode>(new (arena_) TTextNode(this, data.text, true));
+}
+
+std::unique_ptr<TComment> TDocument::createComment(TKeptText data)
+{
+    return std::unique_ptr<TComment>(new (arena_) TComment(this, data.text, true));
+}
+
+std::unique_ptr<TCDATASection> TDocument::createCDATASection(TKeptText data)
+{
+    return std::unique_ptr<TCDATASection>(new (arena_) TCDATASection(this, data.text, true));
+}
+
+void TDocument::keepText(std::shared_ptr<const std::u16string> text)
+{
+    if (text && std::find(keptTexts_.begin(), keptTexts_.end(), text) == keptTexts_.end())
+        keptTexts_.push_back(std::move(text));
 }
 
 std::unique_ptr<TAttr> TDocument::createAttribute(std::u16string_view name)

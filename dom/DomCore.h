@@ -532,7 +532,8 @@ public:
     std::u16string_view data() const { return text_.view(); }
 
 protected:
-    TCharacterData(TDocument* ownerDocument, std::u16string_view data);
+    // kept: data lives as long as the document (TDocument::keepText).
+    TCharacterData(TDocument* ownerDocument, std::u16string_view data, bool kept = false);
 };
 
 class TComment : public TCharacterData {
@@ -544,7 +545,10 @@ public:
 
 private:
     friend class TDocument;
-    TComment(TDocument* ownerDocument, std::u16string_view data) : TCharacterData(ownerDocument, data) {}
+    TComment(TDocument* ownerDocument, std::u16string_view data, bool kept = false)
+        : TCharacterData(ownerDocument, data, kept)
+    {
+    }
 };
 
 class TTextNode : public TCharacterData {
@@ -556,7 +560,10 @@ public:
 
 protected:
     friend class TDocument;
-    TTextNode(TDocument* ownerDocument, std::u16string_view data) : TCharacterData(ownerDocument, data) {}
+    TTextNode(TDocument* ownerDocument, std::u16string_view data, bool kept = false)
+        : TCharacterData(ownerDocument, data, kept)
+    {
+    }
 };
 
 class TCDATASection : public TTextNode {
@@ -568,7 +575,10 @@ public:
 
 private:
     friend class TDocument;
-    TCDATASection(TDocument* ownerDocument, std::u16string_view data) : TTextNode(ownerDocument, data) {}
+    TCDATASection(TDocument* ownerDocument, std::u16string_view data, bool kept = false)
+        : TTextNode(ownerDocument, data, kept)
+    {
+    }
 };
 
 class TAttr : public TNode {
@@ -711,6 +721,18 @@ public:
     std::unique_ptr<TAttr> createAttribute(std::u16string_view name);
     std::unique_ptr<TEntityReference> createEntityReference(std::u16string_view name);
 
+    // Text that lives as long as the document (see keepText): a node made
+    // from it refers to it instead of copying it.
+    struct TKeptText {
+        std::u16string_view text;
+    };
+    std::unique_ptr<TTextNode> createTextNode(TKeptText data);
+    std::unique_ptr<TComment> createComment(TKeptText data);
+    std::unique_ptr<TCDATASection> createCDATASection(TKeptText data);
+    // Keeps text for as long as the document lives, unchanged by anyone, so
+    // that nodes may refer to it (the page a tree builder reads).
+    void keepText(std::shared_ptr<const std::u16string> text);
+
     // Byte order mark U+FEFF and toXML(), as UTF-16 little-endian.
     void saveToStream(TStream& stream) const;
     // Writes a temporary file beside the target and renames it over the
@@ -767,6 +789,9 @@ private:
     // nodes to free them; without any, the arena simply goes.
     std::size_t heapParts_ = 0;
     std::unique_ptr<TDocumentType> doctype_;
+    // Texts that nodes refer to; also after clear(), since a detached node
+    // may still refer to them.
+    std::vector<std::shared_ptr<const std::u16string>> keptTexts_;
     TNamespaceURIList namespaceURIs_;
     TNodeList childList_{this};
 };
