@@ -330,7 +330,6 @@ protected:
 // index by name; every change made other than by setNamedItem drops it.
 class TNamedNodeMap : public TNodeList {
 public:
-
     // The list operations, dropping the index.
     void add(TNode* node);
     void insert(int index, TNode* node);
@@ -624,7 +623,6 @@ private:
     TAttr(TDocument* ownerDocument, std::u16string_view name);
 
     TNodeList childList_{TNodeList::kInNode}; // the first field: see TNodeList::owner
-
 };
 
 class TElement : public TNode {

@@ -421,3 +421,25 @@ TEST(DomStorage, ListsFindTheirOwnerWithoutAField)
     EXPECT_EQ(root->attributes()->getNamedItem(u"b39")->nodeName(), u"b39");
     EXPECT_EQ(root->attributes()->owner(), root);
 }
+
+TEST(DomStorage, AnElementWithOneAttributeTakesAtMost184Bytes)
+{
+    // Most elements of a real page carry an attribute with one text: the
+    // element, its slot in its parent, its attribute map, the attribute and
+    // the text are what bound such a page (168 bytes, plus the parent's
+    // spare slots and the last page).
+    if (!domcore_detail::TArena::kPooledBlocks)
+        GTEST_SKIP() << "every block is a heap block of its own in this build";
+    constexpr int kCount = 200000;
+    auto doc = newDocument();
+    TElement* root = doc->appendChild(doc->createElement(u"body"));
+    const std::size_t before = doc->memoryFootprint();
+    for (int i = 0; i < kCount; ++i) {
+        TElement* a = root->appendChild(doc->createElement(u"a"));
+        auto attr = doc->createAttribute(u"href");
+        attr->appendChild(doc->createTextNode(u"x"));
+        a->setAttributeNode(std::move(attr));
+    }
+    const std::size_t perElement = (doc->memoryFootprint() - before) / kCount;
+    EXPECT_LE(perElement, 184u);
+}
