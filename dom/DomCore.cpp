@@ -9,9 +9,6 @@
 #include <cstring>
 #include <new>
 #include <sys/mman.h>
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 #include <utility>
 
 // ---------------------------------------------------------------------------
@@ -68,8 +65,6 @@ namespace {
 // node memory 4 KB at a time costs more than building the nodes.
 constexpr std::size_t kFirstPage = TArena::kChunk;
 constexpr std::size_t kHugePage = 2 * 1024 * 1024;
-// Documents that took at least this much give the heap's free memory back.
-constexpr std::size_t kTrimFrom = 4 * 1024 * 1024;
 
 void* mapHuge()
 {
@@ -118,13 +113,6 @@ TArena::~TArena()
             std::free(pages_);
         pages_ = previous;
     }
-#ifdef __GLIBC__
-    // The heap keeps what a large document freed (its smaller pages, its
-    // long lists) and the next one seldom fits it exactly: a batch would
-    // hold the garbage of its largest page beside every later one.
-    if (footprint_ >= kTrimFrom)
-        ::malloc_trim(0);
-#endif
 }
 
 void TArena::newPage()

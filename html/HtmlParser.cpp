@@ -1,5 +1,9 @@
 #include "html/HtmlParser.h"
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include "text/Ansi.h"
 
 #include <new>
@@ -101,6 +105,13 @@ std::unique_ptr<TDocument> THtmlParser::parseString(const std::u16string& text)
 
 std::unique_ptr<TDocument> THtmlParser::parseString(std::u16string&& text)
 {
+#ifdef __GLIBC__
+    // Pages read before leave free memory in the heap that a large page's
+    // tree, which takes its pages apart, seldom reuses: handed back first,
+    // it does not stand beside the new tree at its peak.
+    if (text.size() >= kTrimFromUnits)
+        ::malloc_trim(0);
+#endif
     htmlReader_->setHtmlStr(std::move(text));
     std::unique_ptr<TDocument> document = DomImplementation::createEmptyDocument(nullptr);
     htmlDocument_ = document.get();

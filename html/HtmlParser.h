@@ -79,6 +79,7 @@ private:
     void closeTo(std::size_t depth); // keeps the first `depth` open elements
     void takeCharset(const std::u16string& value);
     std::u16string_view keptValue(const THtmlReader& reader);
+    static constexpr std::size_t kTrimFromUnits = 512 * 1024; // a page of 1 MB and more
 
     std::unique_ptr<THtmlReader> htmlReader_;
     TDocument* htmlDocument_ = nullptr;
