@@ -282,7 +282,7 @@ void TNodeVector::reserve(std::size_t n, TArena* arena)
 {
     if (n <= capacity_)
         return;
-    if (n > UINT32_MAX)
+    if (n > kMaxItems)
         throw std::bad_alloc();
     if (n == 1) {
         capacity_ = 1; // in place, nothing to move
@@ -330,7 +330,9 @@ void TNodeVector::swap(TNodeVector& other) noexcept
 {
     std::swap(store_, other.store_);
     std::swap(size_, other.size_);
-    std::swap(capacity_, other.capacity_);
+    const std::uint32_t capacity = capacity_;
+    capacity_ = other.capacity_;
+    other.capacity_ = capacity;
 }
 
 void TNodeVector::release(TArena* arena) noexcept
@@ -355,9 +357,23 @@ TNodeList::~TNodeList()
         items_.release(arena());
 }
 
+TNode* TNodeList::owner() const noexcept
+{
+    const char* at = reinterpret_cast<const char*>(this);
+    switch (items_.place()) {
+    case kInNode:
+        return reinterpret_cast<TNode*>(const_cast<char*>(at) - sizeof(TNode));
+    case kAfterOwner:
+        return *reinterpret_cast<TNode* const*>(at - sizeof(TNode*));
+    default:
+        return nullptr;
+    }
+}
+
 domcore_detail::TArena* TNodeList::arena() const noexcept
 {
-    return owner_ ? owner_->arena() : nullptr;
+    const TNode* node = owner();
+    return node ? node->arena() : nullptr;
 }
 
 int TNodeList::indexOf(const TNode* node) const
@@ -435,6 +451,7 @@ TNamedNodeMap::TIndex* TNamedNodeMap::index() const
 {
     if (TIndex* built = builtIndex())
         return built;
+    TNode* owner_ = owner();
     if (length() < kIndexFrom || !owner_ || !owner_->arena())
         return nullptr;
     auto index = std::make_unique<TIndex>();
@@ -451,6 +468,7 @@ TNamedNodeMap::TIndex* TNamedNodeMap::index() const
 
 TNamedNodeMap::TIndex* TNamedNodeMap::builtIndex() const noexcept
 {
+    const TNode* owner_ = owner();
     if (!owner_ || !(owner_->text_.holderBits & TNode::kIndexFlag))
         return nullptr;
     const auto& indexes = owner_->ownerDocument()->indexes_;
@@ -460,6 +478,7 @@ TNamedNodeMap::TIndex* TNamedNodeMap::builtIndex() const noexcept
 
 void TNamedNodeMap::dropIndex() noexcept
 {
+    TNode* owner_ = owner();
     if (!owner_ || !(owner_->text_.holderBits & TNode::kIndexFlag))
         return;
     TDocument* document = owner_->ownerDocument();
@@ -483,7 +502,7 @@ TNode* TNamedNodeMap::getNamedItem(const std::u16string& name) const
 std::unique_ptr<TNode> TNamedNodeMap::setNamedItem(TNode* node)
 {
     requireNode(node);
-    TNode* owner = owner_;
+    TNode* owner = this->owner();
     if (node->ownerDocument() != owner->ownerDocument())
         fail(WRONG_DOCUMENT_ERR);
     // A node linked anywhere but in this map (another element's attribute, or
@@ -697,8 +716,8 @@ TNode::~TNode()
 {
     // The list of a node that takes no children (only raw list edits fill it).
     if (TRareNames* r = rare(); r && r->list) {
-        destroyDescendants(*r->list);
-        r->list->items_.release(arena());
+        destroyDescendants(r->list->list);
+        r->list->list.items_.release(arena());
     }
     text_.release(arena());
     freeRare();
@@ -751,7 +770,7 @@ TNodeList* TNode::children() const noexcept
             break;
         }
     }
-    return rare() ? rare()->list.get() : nullptr;
+    return rare() && rare()->list ? &rare()->list->list : nullptr;
 }
 
 TNodeList& TNode::childNodes()
@@ -759,8 +778,8 @@ TNodeList& TNode::childNodes()
     if (TNodeList* list = children())
         return *list;
     TRareNames& r = makeRare();
-    r.list = std::make_unique<TNodeList>(this);
-    return *r.list;
+    r.list = std::make_unique<TRareNames::TOwnedList>(this);
+    return r.list->list;
 }
 
 const TNodeList& TNode::childNodes() const
@@ -911,10 +930,14 @@ void TNode::cloneChildrenFrom(const TNode* source)
 // ---------------------------------------------------------------------------
 // Concrete nodes
 
-TCharacterData::TCharacterData(TDocument* ownerDocument, std::u16string_view data)
+TCharacterData::TCharacterData(TDocument* ownerDocument, std::u16string_view data, bool kept)
     : TNode(ownerDocument)
 {
     setFlag(kCharacterDataFlag, true);
+    if (kept && !data.empty() && data.size() <= UINT32_MAX) {
+        text_.share(arena(), data);
+        return;
+    }
     // A single unit (a line break between tags, a one-letter cell) is shared
     // like a name: pages repeat a few of them hundreds of thousands of times,
     // and there are at most 65,536 of them.
@@ -1031,7 +1054,7 @@ TElement::~TElement()
         map->items_.release(arena());
         map->namesChanged();
         map->~TNamedNodeMap();
-        arena()->release(map, sizeof(TNamedNodeMap));
+        arena()->release(reinterpret_cast<TNode**>(map) - 1, kMapBlock);
         attributeMap_ = nullptr;
     }
     destroyDescendants(childList_);
@@ -1042,8 +1065,10 @@ TElement::~TElement()
 TNamedNodeMap* TElement::attributeMap() const
 {
     if (!attributeMap_) {
-        domcore_detail::TArena* memory = arena();
-        attributeMap_ = new (memory->allocate(sizeof(TNamedNodeMap))) TNamedNodeMap(const_cast<TElement*>(this));
+        // The element first, then the map (see TNodeList::owner).
+        auto* block = static_cast<TNode**>(arena()->allocate(kMapBlock));
+        block[0] = const_cast<TElement*>(this);
+        attributeMap_ = new (block + 1) TNamedNodeMap();
     }
     return attributeMap_;
 }
@@ -1239,6 +1264,27 @@ std::unique_ptr<TComment> TDocument::createComment(std::u16string_view data)
 std::unique_ptr<TCDATASection> TDocument::createCDATASection(std::u16string_view data)
 {
     return std::unique_ptr<TCDATASection>(new (arena_) TCDATASection(this, data));
+}
+
+std::unique_ptr<TTextNode> TDocument::createTextNode(TKeptText data)
+{
+    return std::unique_ptr<TTextNode>(new (arena_) TTextNode(this, data.text, true));
+}
+
+std::unique_ptr<TComment> TDocument::createComment(TKeptText data)
+{
+    return std::unique_ptr<TComment>(new (arena_) TComment(this, data.text, true));
+}
+
+std::unique_ptr<TCDATASection> TDocument::createCDATASection(TKeptText data)
+{
+    return std::unique_ptr<TCDATASection>(new (arena_) TCDATASection(this, data.text, true));
+}
+
+void TDocument::keepText(std::shared_ptr<const std::u16string> text)
+{
+    if (text && std::find(keptTexts_.begin(), keptTexts_.end(), text) == keptTexts_.end())
+        keptTexts_.push_back(std::move(text));
 }
 
 std::unique_ptr<TAttr> TDocument::createAttribute(std::u16string_view name)

@@ -227,6 +227,10 @@ public:
 
     std::size_t size() const noexcept { return size_; }
     std::size_t capacity() const noexcept { return capacity_; }
+    // Where the holder of the vector finds its owner (see TNodeList); kept
+    // by every other operation, also by swap.
+    std::uint8_t place() const noexcept { return static_cast<std::uint8_t>(place_); }
+    void setPlace(std::uint8_t place) noexcept { place_ = place & 3u; }
     bool empty() const noexcept { return size_ == 0; }
     TNode** begin() noexcept { return capacity_ <= 1 ? &store_.single : store_.array; }
     TNode** end() noexcept { return begin() + size_; }
@@ -269,7 +273,11 @@ private:
         TNode** array;
     } store_{nullptr};
     std::uint32_t size_ = 0;
-    std::uint32_t capacity_ = 0;
+    std::uint32_t capacity_ : 30 = 0;
+    std::uint32_t place_ : 2 = 0;
+
+public:
+    static constexpr std::size_t kMaxItems = (std::size_t(1) << 30) - 1;
 };
 
 } // namespace domcore_detail
@@ -280,7 +288,8 @@ private:
 // unlink nodes. Trees are edited with insertBefore/removeChild.
 class TNodeList {
 public:
-    explicit TNodeList(TNode* owner) : owner_(owner) {}
+    // A list of no node.
+    explicit TNodeList(std::nullptr_t) noexcept {}
     ~TNodeList();
     TNodeList(const TNodeList&) = delete;
     TNodeList& operator=(const TNodeList&) = delete;
@@ -292,7 +301,8 @@ public:
         return index < 0 || index >= length() ? nullptr : items_[static_cast<std::size_t>(index)];
     }
 
-    TNode* owner() const { return owner_; }
+    // Not a field: a list is a field of its owner, or follows a pointer to it.
+    TNode* owner() const noexcept;
     int indexOf(const TNode* node) const; // -1 when absent
     void add(TNode* node);
     void insert(int index, TNode* node);
@@ -306,9 +316,13 @@ protected:
     friend class TElement;
     friend class TAttr;
     friend class TDocument;
+    // Where the owner is: none; the node of which the list is the first
+    // field after the TNode part (elements, attributes); the word just
+    // before the list (attribute maps, documents, lists of other nodes).
+    enum TPlace : std::uint8_t { kAlone = 0, kInNode = 1, kAfterOwner = 2 };
+    explicit TNodeList(TPlace place) noexcept { items_.setPlace(place); }
     // Where the item array lives: the owner's arena.
     domcore_detail::TArena* arena() const noexcept;
-    TNode* owner_;
     domcore_detail::TNodeVector items_;
 };
 
@@ -317,8 +331,6 @@ protected:
 // index by name; every change made other than by setNamedItem drops it.
 class TNamedNodeMap : public TNodeList {
 public:
-    using TNodeList::TNodeList;
-
     // The list operations, dropping the index.
     void add(TNode* node);
     void insert(int index, TNode* node);
@@ -339,6 +351,8 @@ public:
 
 private:
     friend class TElement;
+    // Made by its element, just after a pointer to it.
+    TNamedNodeMap() noexcept : TNodeList(kAfterOwner) {}
     using TIndex = std::unordered_map<std::u16string, TNode*>;
     static constexpr int kIndexFrom = 16; // below this a scan is cheaper
     TIndex* index() const; // null for a small map, built when first asked
@@ -482,7 +496,13 @@ protected:
         std::u16string prefix;
         std::u16string localName; // of character data (whose text_ is its data)
         int32_t namespaceIndex = 0;
-        std::unique_ptr<TNodeList> list; // of a node that takes no children
+        // The list of a node that takes no children, after a pointer to it.
+        struct TOwnedList {
+            explicit TOwnedList(TNode* node) noexcept : owner(node) {}
+            TNode* owner;
+            TNodeList list{TNodeList::kAfterOwner};
+        };
+        std::unique_ptr<TOwnedList> list;
     };
     // Flags in text_.holderBits.
     static constexpr std::uint8_t kElementFlag = 1;       // the attribute map is part of the node
@@ -533,7 +553,8 @@ public:
     std::u16string_view data() const { return text_.view(); }
 
 protected:
-    TCharacterData(TDocument* ownerDocument, std::u16string_view data);
+    // kept: data lives as long as the document (TDocument::keepText).
+    TCharacterData(TDocument* ownerDocument, std::u16string_view data, bool kept = false);
 };
 
 class TComment : public TCharacterData {
@@ -545,7 +566,10 @@ public:
 
 private:
     friend class TDocument;
-    TComment(TDocument* ownerDocument, std::u16string_view data) : TCharacterData(ownerDocument, data) {}
+    TComment(TDocument* ownerDocument, std::u16string_view data, bool kept = false)
+        : TCharacterData(ownerDocument, data, kept)
+    {
+    }
 };
 
 class TTextNode : public TCharacterData {
@@ -557,7 +581,10 @@ public:
 
 protected:
     friend class TDocument;
-    TTextNode(TDocument* ownerDocument, std::u16string_view data) : TCharacterData(ownerDocument, data) {}
+    TTextNode(TDocument* ownerDocument, std::u16string_view data, bool kept = false)
+        : TCharacterData(ownerDocument, data, kept)
+    {
+    }
 };
 
 class TCDATASection : public TTextNode {
@@ -569,7 +596,10 @@ public:
 
 private:
     friend class TDocument;
-    TCDATASection(TDocument* ownerDocument, std::u16string_view data) : TTextNode(ownerDocument, data) {}
+    TCDATASection(TDocument* ownerDocument, std::u16string_view data, bool kept = false)
+        : TTextNode(ownerDocument, data, kept)
+    {
+    }
 };
 
 class TAttr : public TNode {
@@ -593,7 +623,7 @@ private:
     friend class TNode;
     TAttr(TDocument* ownerDocument, std::u16string_view name);
 
-    TNodeList childList_{this};
+    TNodeList childList_{TNodeList::kInNode}; // the first field: see TNodeList::owner
 };
 
 class TElement : public TNode {
@@ -627,8 +657,10 @@ private:
     // page never have an attribute.
     TNamedNodeMap* attributeMap() const;
     TNamedNodeMap* attributeMapIfAny() const noexcept { return attributeMap_; }
+    // The arena block of a map: a pointer to its element, then the map.
+    static constexpr std::size_t kMapBlock = sizeof(TNode*) + sizeof(TNamedNodeMap);
 
-    TNodeList childList_{this};
+    TNodeList childList_{TNodeList::kInNode}; // the first field: see TNodeList::owner
     mutable TNamedNodeMap* attributeMap_ = nullptr;
 };
 
@@ -712,6 +744,18 @@ public:
     std::unique_ptr<TAttr> createAttribute(std::u16string_view name);
     std::unique_ptr<TEntityReference> createEntityReference(std::u16string_view name);
 
+    // Text that lives as long as the document (see keepText): a node made
+    // from it refers to it instead of copying it.
+    struct TKeptText {
+        std::u16string_view text;
+    };
+    std::unique_ptr<TTextNode> createTextNode(TKeptText data);
+    std::unique_ptr<TComment> createComment(TKeptText data);
+    std::unique_ptr<TCDATASection> createCDATASection(TKeptText data);
+    // Keeps text for as long as the document lives, unchanged by anyone, so
+    // that nodes may refer to it (the page a tree builder reads).
+    void keepText(std::shared_ptr<const std::u16string> text);
+
     // Byte order mark U+FEFF and toXML(), as UTF-16 little-endian.
     void saveToStream(TStream& stream) const;
     // Writes a temporary file beside the target and renames it over the
@@ -772,8 +816,12 @@ private:
     // nodes to free them; without any, the arena simply goes.
     std::size_t heapParts_ = 0;
     std::unique_ptr<TDocumentType> doctype_;
+    // Texts that nodes refer to; also after clear(), since a detached node
+    // may still refer to them.
+    std::vector<std::shared_ptr<const std::u16string>> keptTexts_;
     TNamespaceURIList namespaceURIs_;
-    TNodeList childList_{this};
+    TNode* const listOwner_ = this; // just before the list: see TNodeList::owner
+    TNodeList childList_{TNodeList::kAfterOwner};
 };
 
 // Class operations that make documents and document types.

@@ -195,8 +195,9 @@ using TFlush = std::function<void(const std::u16string& text)>;
 
 class Writer {
 public:
-    // With flush, the buffer is handed on whenever it has grown past a few
-    // hundred kilobytes, so a large document never exists whole as text.
+    // With flush, the buffer is handed on whenever it has grown past some
+    // 64 KB, so a large document never exists whole as text, and the
+    // buffer adds little to the tree it is written from.
     Writer(const TDocument* document, std::u16string& out, const TFlush* flush = nullptr)
         : out_(out), flush_(flush)
     {
@@ -510,7 +511,7 @@ private:
         }
     }
 
-    static constexpr size_t kFlushUnits = 128 * 1024;
+    static constexpr size_t kFlushUnits = 32 * 1024;
 
     std::u16string& out_;
     const TFlush* flush_;

@@ -1,5 +1,9 @@
 #include "html/HtmlParser.h"
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include "text/Ansi.h"
 
 #include <new>
@@ -101,6 +105,13 @@ std::unique_ptr<TDocument> THtmlParser::parseString(const std::u16string& text)
 
 std::unique_ptr<TDocument> THtmlParser::parseString(std::u16string&& text)
 {
+#ifdef __GLIBC__
+    // Pages read before leave free memory in the heap that a large page's
+    // tree, which takes its pages apart, seldom reuses: handed back first,
+    // it does not stand beside the new tree at its peak.
+    if (text.size() >= kTrimFromUnits)
+        ::malloc_trim(0);
+#endif
     htmlReader_->setHtmlStr(std::move(text));
     std::unique_ptr<TDocument> document = DomImplementation::createEmptyDocument(nullptr);
     htmlDocument_ = document.get();
@@ -113,6 +124,7 @@ std::unique_ptr<TDocument> THtmlParser::parseString(std::u16string&& text)
     mainBody_ = nullptr;
     tokenFrom_ = tokenTo_ = 1;
     tagElement_ = nullptr;
+    textKept_ = false;
     if (sourceMap_)
         sourceMap_->clear();
     try {
@@ -349,8 +361,10 @@ void THtmlParser::textNode(THtmlReader& reader)
     // Only blanks may stand beside the root; other text belongs to the page.
     if (currentNode_ == htmlDocument_ && !isBlankText(reader.nodeValue()))
         moveToMainBody();
-    // Copied into the document; the reader keeps its buffer for the next token.
-    append(htmlDocument_->createTextNode(reader.nodeValue()));
+    if (std::u16string_view kept = keptValue(reader); !kept.empty())
+        append(htmlDocument_->createTextNode(TDocument::TKeptText{kept}));
+    else
+        append(htmlDocument_->createTextNode(reader.nodeValue()));
 }
 
 void THtmlParser::entityReference(THtmlReader& reader)
@@ -360,12 +374,32 @@ void THtmlParser::entityReference(THtmlReader& reader)
 
 void THtmlParser::cdataSection(THtmlReader& reader)
 {
-    append(htmlDocument_->createCDATASection(reader.nodeValue()));
+    if (std::u16string_view kept = keptValue(reader); !kept.empty())
+        append(htmlDocument_->createCDATASection(TDocument::TKeptText{kept}));
+    else
+        append(htmlDocument_->createCDATASection(reader.nodeValue()));
 }
 
 void THtmlParser::comment(THtmlReader& reader)
 {
-    append(htmlDocument_->createComment(reader.nodeValue()));
+    if (std::u16string_view kept = keptValue(reader); !kept.empty())
+        append(htmlDocument_->createComment(TDocument::TKeptText{kept}));
+    else
+        append(htmlDocument_->createComment(reader.nodeValue()));
+}
+
+// The token's value as a stretch of the page's text, which the document
+// then keeps: the page's text lives as long as the tree anyway, and a copy
+// of every text in the tree would double it. Empty where the value is not
+// such a stretch.
+std::u16string_view THtmlParser::keptValue(const THtmlReader& reader)
+{
+    std::u16string_view value = reader.valueInText();
+    if (!value.empty() && !textKept_) {
+        htmlDocument_->keepText(reader.textBuffer());
+        textKept_ = true;
+    }
+    return value;
 }
 
 void THtmlParser::docType(THtmlReader& reader)

@@ -78,6 +78,8 @@ private:
     void openElement(TElement* element, std::int32_t tag, std::u16string name);
     void closeTo(std::size_t depth); // keeps the first `depth` open elements
     void takeCharset(const std::u16string& value);
+    std::u16string_view keptValue(const THtmlReader& reader);
+    static constexpr std::size_t kTrimFromUnits = 512 * 1024; // a page of 1 MB and more
 
     std::unique_ptr<THtmlReader> htmlReader_;
     TDocument* htmlDocument_ = nullptr;
@@ -97,6 +99,7 @@ private:
     std::unordered_map<std::u16string, int, TNameHash, std::equal_to<>> openNameCount_;
     TElement* rootElement_ = nullptr; // the document element, once there is one
     TElement* mainBody_ = nullptr;    // the body the main body rule found or made
+    bool textKept_ = false;           // the document keeps the text being read
 
     // Only used with a source map: the stretch of the token being handled
     // (from the end of the one before, so that nothing is left between

@@ -76,26 +76,34 @@ namespace htmlreader_detail {
 
 void TEditableText::assign(std::u16string text)
 {
-    // A swap, not a move: moving an empty string in would keep the old buffer.
-    buf_.swap(text);
+    // A buffer of its own: a document may still hold the old one.
+    buf_ = std::make_shared<std::u16string>(std::move(text));
+    data_ = buf_->data();
     gapStart_ = 0;
     gapLen_ = 0;
+    edited_ = false;
 }
 
 std::u16string TEditableText::substr(std::size_t from, std::size_t to) const
 {
+    std::u16string out;
+    substrInto(from, to, out);
+    return out;
+}
+
+void TEditableText::substrInto(std::size_t from, std::size_t to, std::u16string& out) const
+{
+    out.clear();
     to = std::min(to, size());
     if (from >= to)
-        return {};
-    std::u16string out;
+        return;
     out.reserve(to - from);
     if (from < gapStart_)
-        out.append(buf_, from, std::min(to, gapStart_) - from);
+        out.append(data_ + from, std::min(to, gapStart_) - from);
     if (to > gapStart_) {
         std::size_t f = std::max(from, gapStart_);
-        out.append(buf_, f + gapLen_, to - f);
+        out.append(data_ + f + gapLen_, to - f);
     }
-    return out;
 }
 
 void TEditableText::insert(std::size_t at, char16_t c)
@@ -103,26 +111,27 @@ void TEditableText::insert(std::size_t at, char16_t c)
     at = std::min(at, size());
     if (gapLen_ == 0) {
         // A fresh gap in proportion to the text, so that regrowing it stays
-        // a small share of the work however many insertions follow.
+        // a small share of the work however many insertions follow. The
+        // grown text is a new buffer: views into the old one stay as they are.
         std::size_t room = std::max<std::size_t>(64, size() / 4);
-        std::u16string grown;
-        grown.reserve(buf_.size() + room);
-        grown.append(buf_, 0, at);
-        grown.append(room, u'\0');
-        grown.append(buf_, at, std::u16string::npos);
+        auto grown = std::make_shared<std::u16string>();
+        grown->reserve(buf_->size() + room);
+        grown->append(*buf_, 0, at);
+        grown->append(room, u'\0');
+        grown->append(*buf_, at, std::u16string::npos);
         buf_ = std::move(grown);
+        data_ = buf_->data();
         gapStart_ = at;
         gapLen_ = room;
+        edited_ = true;
     } else if (at > gapStart_) {
-        char16_t* p = buf_.data();
-        std::char_traits<char16_t>::move(p + gapStart_, p + gapStart_ + gapLen_, at - gapStart_);
+        std::char_traits<char16_t>::move(data_ + gapStart_, data_ + gapStart_ + gapLen_, at - gapStart_);
         gapStart_ = at;
     } else if (at < gapStart_) {
-        char16_t* p = buf_.data();
-        std::char_traits<char16_t>::move(p + at + gapLen_, p + at, gapStart_ - at);
+        std::char_traits<char16_t>::move(data_ + at + gapLen_, data_ + at, gapStart_ - at);
         gapStart_ = at;
     }
-    buf_[gapStart_] = c;
+    data_[gapStart_] = c;
     ++gapStart_;
     --gapLen_;
 }
@@ -130,11 +139,12 @@ void TEditableText::insert(std::size_t at, char16_t c)
 const std::u16string& TEditableText::str() const
 {
     if (gapLen_ > 0) {
-        buf_.erase(gapStart_, gapLen_);
+        buf_->erase(gapStart_, gapLen_);
+        data_ = buf_->data();
         gapLen_ = 0;
     }
     gapStart_ = 0;
-    return buf_;
+    return *buf_;
 }
 
 } // namespace htmlreader_detail
@@ -185,6 +195,7 @@ void THtmlReader::clearToken()
     prefix_.clear();
     localName_.clear();
     nodeValue_.clear();
+    valueFrom_ = valueTo_ = 0;
     publicId_.clear();
     systemId_.clear();
     isEmptyElement_ = false;
@@ -398,7 +409,7 @@ void THtmlReader::readText()
     while (!atEnd() && cur() != u'<' && cur() != u'&')
         ++pos_;
     nodeType_ = 3;
-    nodeValue_ = text_.substr(start, pos_);
+    setValue(start, pos_);
     fire(onTextNode);
 }
 
@@ -409,7 +420,7 @@ void THtmlReader::readRawContent(std::u16string_view closingTag)
         return; // no closing tag: the rest of the text is consumed
     pos_ -= closingTag.size(); // the end tag is the next token
     nodeType_ = 4;
-    nodeValue_ = text_.substr(start, pos_);
+    setValue(start, pos_);
     fire(onCDataSection);
 }
 
@@ -470,7 +481,7 @@ bool THtmlReader::readDeclaration()
         if (!skipTo(kCDataEnd))
             return false;
         nodeType_ = 4;
-        nodeValue_ = text_.substr(start, pos_ - kCDataEnd.size());
+        setValue(start, pos_ - kCDataEnd.size());
         fire(onCDataSection);
         return true;
     }
@@ -480,7 +491,7 @@ bool THtmlReader::readDeclaration()
         if (!skipTo(kCommentEnd))
             return false;
         nodeType_ = 8;
-        nodeValue_ = text_.substr(start, pos_ - kCommentEnd.size());
+        setValue(start, pos_ - kCommentEnd.size());
         fire(onComment);
         return true;
     }
@@ -496,7 +507,7 @@ bool THtmlReader::readProcessingInstruction()
     if (!skipTo(kGreater))
         return false;
     nodeType_ = 8;
-    nodeValue_ = text_.substr(start, pos_ - kGreater.size());
+    setValue(start, pos_ - kGreater.size());
     fire(onComment);
     return true;
 }
@@ -642,7 +653,7 @@ bool THtmlReader::readAttributeValue()
     if (pos_ == start)
         return false;
     nodeType_ = 3;
-    nodeValue_ = text_.substr(start, pos_);
+    setValue(start, pos_);
     fire(onTextNode);
     return true;
 }

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -26,19 +27,29 @@ namespace htmlreader_detail {
 class TEditableText {
 public:
     void assign(std::u16string text);
-    std::size_t size() const noexcept { return buf_.size() - gapLen_; }
+    std::size_t size() const noexcept { return buf_->size() - gapLen_; }
     char16_t operator[](std::size_t i) const noexcept
     {
-        return i < gapStart_ ? buf_[i] : buf_[i + gapLen_];
+        return i < gapStart_ ? data_[i] : data_[i + gapLen_];
     }
     std::u16string substr(std::size_t from, std::size_t to) const; // [from, to)
+    void substrInto(std::size_t from, std::size_t to, std::u16string& out) const;
     void insert(std::size_t at, char16_t c);
     const std::u16string& str() const; // closes the gap first
 
+    // Whether a character was inserted since the text was assigned. Until
+    // then the buffer holds exactly the text, and it is never changed in
+    // place: the first insertion moves the text to a new buffer.
+    bool edited() const noexcept { return edited_; }
+    // The buffer, for holders of views into an unedited text.
+    const std::shared_ptr<std::u16string>& buffer() const noexcept { return buf_; }
+
 private:
-    mutable std::u16string buf_;
+    std::shared_ptr<std::u16string> buf_ = std::make_shared<std::u16string>();
+    mutable char16_t* data_ = buf_->data(); // of *buf_, read per character
     mutable std::size_t gapStart_ = 0;
     mutable std::size_t gapLen_ = 0;
+    bool edited_ = false;
 };
 
 } // namespace htmlreader_detail
@@ -68,10 +79,33 @@ public:
     const std::u16string& prefix() const noexcept { return prefix_; }
     const std::u16string& localName() const noexcept { return localName_; }
     std::u16string nodeName() const;
-    const std::u16string& nodeValue() const noexcept { return nodeValue_; }
+    // Made when first asked for: most tokens' values go into the document
+    // straight from the text (valueInText).
+    const std::u16string& nodeValue() const
+    {
+        if (valueFrom_ < valueTo_ && nodeValue_.empty())
+            text_.substrInto(valueFrom_, valueTo_, nodeValue_);
+        return nodeValue_;
+    }
     // Moves the value out (it is then empty), for the last handler of a
     // token that keeps the text: saves copying every text twice.
-    std::u16string takeNodeValue() noexcept { return std::move(nodeValue_); }
+    std::u16string takeNodeValue()
+    {
+        nodeValue();
+        valueFrom_ = valueTo_ = 0;
+        return std::move(nodeValue_);
+    }
+    // The value as a stretch of htmlStr, when it is one (text, an attribute
+    // value, a comment, a CDATA section, script or style content) and no
+    // character was inserted into the text before it; empty otherwise. It
+    // stays valid, unchanged, for as long as textBuffer() is kept.
+    std::u16string_view valueInText() const noexcept
+    {
+        if (valueFrom_ >= valueTo_ || text_.edited())
+            return {};
+        return std::u16string_view(text_.buffer()->data() + valueFrom_, valueTo_ - valueFrom_);
+    }
+    std::shared_ptr<const std::u16string> textBuffer() const noexcept { return text_.buffer(); }
     const std::u16string& publicId() const noexcept { return publicId_; }
     const std::u16string& systemId() const noexcept { return systemId_; }
     bool isEmptyElement() const noexcept { return isEmptyElement_; }
@@ -101,6 +135,13 @@ private:
     void clearToken();
     void fire(const THtmlReaderEvent& event);
     void setName(std::u16string name);
+    // The value is the text in [from, to).
+    void setValue(std::size_t from, std::size_t to) noexcept
+    {
+        nodeValue_.clear();
+        valueFrom_ = from;
+        valueTo_ = to;
+    }
     void deliverSubstitute(std::size_t markupStart, const char16_t* name);
 
     void skipBlanks();
@@ -129,7 +170,9 @@ private:
     std::int32_t nodeType_ = 0;
     std::u16string prefix_;
     std::u16string localName_;
-    std::u16string nodeValue_;
+    mutable std::u16string nodeValue_; // made from [valueFrom_, valueTo_) when asked for
+    std::size_t valueFrom_ = 0;
+    std::size_t valueTo_ = 0;
     std::u16string publicId_;
     std::u16string systemId_;
     bool isEmptyElement_ = false;

@@ -158,8 +158,10 @@ void joinCodePage(const unsigned char* b, std::size_t n, const std::array<char16
     text.resize(static_cast<std::size_t>(out - first));
 }
 
-// Byte buffers larger than this are not kept for the next load.
-constexpr std::size_t kKeptBuffer = 4 * 1024 * 1024;
+// Byte buffers larger than this are not kept for the next load: a large
+// page's bytes would otherwise stay beside its text and its tree while they
+// are built, and a fresh buffer costs little next to reading such a page.
+constexpr std::size_t kKeptBuffer = 256 * 1024;
 
 } // namespace
 

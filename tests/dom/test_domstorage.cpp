@@ -391,3 +391,55 @@ TEST(DomStorage, OneUnitTextsStayApartWhenOneChanges)
     EXPECT_EQ(doc->createTextNode(u"\n")->data(), u"\n");
     EXPECT_EQ(root->toXML(), u"<r>changed<!--\n--></r>");
 }
+
+TEST(DomStorage, ListsFindTheirOwnerWithoutAField)
+{
+    // Every kind of list names its owner, also after its items were swapped
+    // out by clear and after growing far past one block; nodes of another
+    // document never take a list's place.
+    auto doc = newDocument();
+    EXPECT_EQ(doc->childNodes().owner(), doc.get());
+    TElement* root = doc->appendChild(doc->createElement(u"r"));
+    auto attr = doc->createAttribute(u"a");
+    TAttr* a = attr.get();
+    root->setAttributeNode(std::move(attr));
+    a->appendChild(doc->createTextNode(u"v"));
+    EXPECT_EQ(root->childNodes().owner(), root);
+    EXPECT_EQ(a->childNodes().owner(), a);
+    EXPECT_EQ(root->attributes()->owner(), root);
+    for (int i = 0; i < 1000; ++i)
+        root->appendChild(doc->createComment(u"c"));
+    root->childNodes().clear(true);
+    EXPECT_EQ(root->childNodes().owner(), root);
+    root->appendChild(doc->createTextNode(u"t"));
+    EXPECT_EQ(root->toXML(), u"<r a=\"v\">t</r>");
+    TNodeList alone(nullptr);
+    EXPECT_EQ(alone.owner(), nullptr);
+    // A map past the size that builds an index still finds its element.
+    for (int i = 0; i < 40; ++i)
+        root->setAttributeNode(doc->createAttribute(numbered(u"b", i)));
+    EXPECT_EQ(root->attributes()->getNamedItem(u"b39")->nodeName(), u"b39");
+    EXPECT_EQ(root->attributes()->owner(), root);
+}
+
+TEST(DomStorage, AnElementWithOneAttributeTakesAtMost184Bytes)
+{
+    // Most elements of a real page carry an attribute with one text: the
+    // element, its slot in its parent, its attribute map, the attribute and
+    // the text are what bound such a page (168 bytes, plus the parent's
+    // spare slots and the last page).
+    if (!domcore_detail::TArena::kPooledBlocks)
+        GTEST_SKIP() << "every block is a heap block of its own in this build";
+    constexpr int kCount = 200000;
+    auto doc = newDocument();
+    TElement* root = doc->appendChild(doc->createElement(u"body"));
+    const std::size_t before = doc->memoryFootprint();
+    for (int i = 0; i < kCount; ++i) {
+        TElement* a = root->appendChild(doc->createElement(u"a"));
+        auto attr = doc->createAttribute(u"href");
+        attr->appendChild(doc->createTextNode(u"x"));
+        a->setAttributeNode(std::move(attr));
+    }
+    const std::size_t perElement = (doc->memoryFootprint() - before) / kCount;
+    EXPECT_LE(perElement, 184u);
+}
