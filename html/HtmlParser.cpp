@@ -6,6 +6,8 @@
 
 #include "text/Ansi.h"
 
+#include <bit>
+#include <cstdint>
 #include <new>
 
 namespace {
@@ -42,7 +44,7 @@ bool isBlankText(const std::u16string& s)
 }
 
 // Which open elements a start tag that needs a parent may go into.
-bool isParentFor(std::int32_t tag, std::int32_t candidate)
+constexpr bool isParentFor(std::int32_t tag, std::int32_t candidate)
 {
     if (tag == TAG_P || BlockTags.contains(tag))
         return BlockParentTags.contains(candidate);
@@ -70,6 +72,20 @@ bool isParentFor(std::int32_t tag, std::int32_t candidate)
         return false;
     }
 }
+
+// For each tag, the tags isParentFor accepts, as a bit set: looking for an
+// open parent then visits those few tags instead of all of them.
+struct TParentMasks {
+    std::uint64_t bits[TAG_COUNT + 1][2] = {};
+    constexpr TParentMasks()
+    {
+        for (std::int32_t tag = 1; tag <= TAG_COUNT; ++tag)
+            for (std::int32_t n = 1; n <= TAG_COUNT; ++n)
+                if (isParentFor(tag, n))
+                    bits[tag][n / 64] |= std::uint64_t{1} << (n % 64);
+    }
+};
+constexpr TParentMasks kParentMasks;
 
 } // namespace
 
@@ -224,8 +240,9 @@ void THtmlParser::moveToMainBody()
 void THtmlParser::findParent(std::int32_t tag)
 {
     bool anyOpen = false;
-    for (std::int32_t n = 1; n <= TAG_COUNT && !anyOpen; ++n)
-        anyOpen = openTagCount_[static_cast<std::size_t>(n)] > 0 && isParentFor(tag, n);
+    for (std::size_t word = 0; word < 2 && !anyOpen; ++word)
+        for (std::uint64_t m = kParentMasks.bits[tag][word]; m != 0 && !anyOpen; m &= m - 1)
+            anyOpen = openTagCount_[word * 64 + static_cast<std::size_t>(std::countr_zero(m))] > 0;
     if (anyOpen) {
         for (std::size_t i = open_.size(); i-- > 0;) {
             if (isParentFor(tag, open_[i].tag)) {
