@@ -756,10 +756,8 @@ void TNode::destroyDescendants(TNodeList& list) noexcept
     }
 }
 
-TNodeList* TNode::children() const noexcept
+TNodeList* TNode::childrenOfOthers() const noexcept
 {
-    if (text_.holderBits & kElementFlag)
-        return &static_cast<TElement*>(const_cast<TNode*>(this))->childList_;
     if (!(text_.holderBits & kCharacterDataFlag)) {
         switch (nodeType()) {
         case ATTRIBUTE_NODE:

@@ -488,6 +488,7 @@ protected:
     TNode* parentField() const { return parent_; }
     // The child list, or null for a node that has none (yet).
     TNodeList* children() const noexcept;
+    TNodeList* childrenOfOthers() const noexcept; // children() of nodes but elements
     // Destroys every node in list and below, without recursion.
     void destroyDescendants(TNodeList& list) noexcept;
 
@@ -676,6 +677,14 @@ inline TNamedNodeMap* TNode::attributesIfAny() const noexcept
     if (!(text_.holderBits & kElementFlag))
         return nullptr;
     return static_cast<const TElement*>(this)->attributeMapIfAny();
+}
+
+// Elements first, in line: the writer and the tree builder ask for every one.
+inline TNodeList* TNode::children() const noexcept
+{
+    if (text_.holderBits & kElementFlag)
+        return &static_cast<TElement*>(const_cast<TNode*>(this))->childList_;
+    return childrenOfOthers();
 }
 
 class TEntityReference : public TNode {

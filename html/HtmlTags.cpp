@@ -22,18 +22,33 @@ const char16_t* const tagNames[TAG_COUNT] = {
 THtmlTagList::THtmlTagList()
 {
     rows_.reserve(128);
-    for (int i = 0; i < TAG_COUNT; ++i)
+    for (int i = 0; i < TAG_COUNT; ++i) {
         rows_.emplace_back(tagNames[i], i + 1);
+        std::size_t slot = slotOf(rows_.back().name);
+        while (slots_[slot] != 0)
+            slot = (slot + 1) % slots_.size();
+        slots_[slot] = static_cast<std::uint8_t>(i + 1);
+    }
+}
+
+std::size_t THtmlTagList::slotOf(std::u16string_view name) noexcept
+{
+    std::uint32_t h = 2166136261u;
+    for (char16_t c : name)
+        h = (h ^ c) * 16777619u;
+    return (h ^ (h >> 16)) & 0xFF;
 }
 
 const THtmlTag& THtmlTagList::getTagByName(std::u16string_view name) const
 {
-    // u16string_view compares by code unit, which is the ordinal order the
-    // rows are sorted in.
-    auto it = std::lower_bound(rows_.begin(), rows_.end(), name,
-        [](const THtmlTag& row, std::u16string_view key) { return std::u16string_view(row.name) < key; });
-    if (it != rows_.end() && it->name == name)
-        return *it;
+    // No tag name is longer than 10 units.
+    if (name.empty() || name.size() > 10)
+        return unknownTag_;
+    for (std::size_t slot = slotOf(name); slots_[slot] != 0; slot = (slot + 1) % slots_.size()) {
+        const THtmlTag& row = rows_[slots_[slot] - 1];
+        if (row.name == name)
+            return row;
+    }
     return unknownTag_;
 }
 

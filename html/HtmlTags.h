@@ -3,6 +3,7 @@
 // HTML tag names are recognised; the tokenizer does not use it.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -52,8 +53,14 @@ public:
     const THtmlTag& row(std::size_t index) const { return rows_.at(index); }
 
 private:
+    static std::size_t slotOf(std::u16string_view name) noexcept;
+
     std::vector<THtmlTag> rows_; // sorted by name
     THtmlTag unknownTag_{u"", TAG_UNKNOWN};
+    // Open addressing over the rows (index + 1; 0 is free): every start and
+    // end tag of a page is looked up, and a hash and a compare or two beat
+    // a binary search.
+    std::array<std::uint8_t, 256> slots_{};
 };
 
 // The program-wide table, built on first use and read-only afterwards.
