@@ -99,6 +99,23 @@ bool isForbiddenAt(std::u16string_view text, size_t i) noexcept
     return c == 0xFFFE || c == 0xFFFF;
 }
 
+// A unit of element content that is written as it is and ends a run of
+// "]": neither "]" nor ">" nor one that may not stand in XML.
+struct TPlainAscii {
+    bool plain[128] = {};
+    constexpr TPlainAscii()
+    {
+        for (int c = 0; c < 128; ++c)
+            plain[c] = (c >= 0x20 || c == 9 || c == 10 || c == 13) && c != ']' && c != '>';
+    }
+};
+constexpr TPlainAscii kPlainAscii;
+
+inline bool isPlainContent(char16_t c) noexcept
+{
+    return c < 0x80 ? kPlainAscii.plain[c] : c < 0xD800;
+}
+
 // The same, with the common case decided without looking at neighbours.
 bool isReplacedAt(std::u16string_view text, size_t i) noexcept
 {
@@ -347,6 +364,14 @@ private:
     {
         size_t start = 0;
         for (size_t i = 0; i < text.size(); ++i) {
+            // Most units need nothing: skip a run of them in one go.
+            const size_t run = i;
+            while (i < text.size() && isPlainContent(text[i]))
+                ++i;
+            if (i > run)
+                brackets_ = 0;
+            if (i == text.size())
+                break;
             const char16_t c = text[i];
             if (c == u']') {
                 ++brackets_;
