@@ -14,6 +14,7 @@
 #include "text/cputils.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
 #include <cerrno>
@@ -137,6 +138,24 @@ void appendXmlChars(std::u16string& out, std::u16string_view text)
     out.append(text, start, std::u16string::npos);
 }
 
+// IsNameUnit with ASCII, nearly every name, answered from a table.
+struct TAsciiNameUnits {
+    std::array<std::array<bool, 128>, 2> units{}; // [first][unit]
+    TAsciiNameUnits()
+    {
+        for (char16_t c = 0; c < 128; ++c) {
+            units[0][c] = IsNameUnit(c, false);
+            units[1][c] = IsNameUnit(c, true);
+        }
+    }
+};
+const TAsciiNameUnits kAsciiNameUnits;
+
+inline bool isNameUnit(char16_t c, bool first)
+{
+    return c < 128 ? kAsciiNameUnits.units[first][c] : IsNameUnit(c, first);
+}
+
 // Whether the name as a whole is an XML name.
 bool isXmlName(const TNode* node)
 {
@@ -144,7 +163,7 @@ bool isXmlName(const TNode* node)
     bool first = true;
     for (std::u16string_view part : {node->prefix(), node->localName()}) {
         for (char16_t c : part) {
-            if (!IsNameUnit(c, first))
+            if (!isNameUnit(c, first))
                 return false;
             first = false;
         }
@@ -157,13 +176,13 @@ void appendNameUnits(std::u16string& out, std::u16string_view name, bool& first)
 {
     // Nearly every name is sound throughout: then it goes in one piece.
     std::size_t sound = 0;
-    while (sound < name.size() && IsNameUnit(name[sound], first && sound == 0))
+    while (sound < name.size() && isNameUnit(name[sound], first && sound == 0))
         ++sound;
     out.append(name.substr(0, sound));
     if (sound > 0)
         first = false;
     for (char16_t c : name.substr(sound)) {
-        out.push_back(IsNameUnit(c, first) ? c : u'_');
+        out.push_back(isNameUnit(c, first) ? c : u'_');
         first = false;
     }
 }
