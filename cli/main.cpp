@@ -4,8 +4,18 @@
 
 #include <iostream>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 int main(int argc, char** argv)
 {
+#ifdef __GLIBC__
+    // The worker threads share one heap: memory one frees serves the next
+    // page of any, so the peak stays that of the pages under conversion
+    // rather than of each thread's largest.
+    ::mallopt(M_ARENA_MAX, 1);
+#endif
     InstallTempFileCleanup();
     getoptlib::loadArgv(argc, argv);
     return driver::run(getoptlib::arguments, std::cout, std::cerr);
