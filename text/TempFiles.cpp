@@ -103,10 +103,12 @@ namespace {
 
 std::atomic<unsigned> tempCounter{0};
 
-// The part of a temporary name that tells this process's files apart.
-std::string tempNameStem()
+// The part of a temporary name that tells this process's files apart
+// (asked once: the program never forks).
+const std::string& tempNameStem()
 {
-    return std::to_string(::getpid()) + "_";
+    static const std::string stem = std::to_string(::getpid()) + "_";
+    return stem;
 }
 
 bool allDigits(std::string_view s)
@@ -118,7 +120,7 @@ bool allDigits(std::string_view s)
 
 bool IsOwnTempFileName(std::string_view name)
 {
-    const std::string stem = tempNameStem();
+    const std::string& stem = tempNameStem();
     // "TARGET.tmpPID_N"
     const std::size_t tmp = name.rfind(".tmp");
     if (tmp != std::string_view::npos && name.substr(tmp + 4, stem.size()) == stem &&
@@ -135,15 +137,17 @@ bool IsOwnTempFileName(std::string_view name)
 TReplacingFile::TReplacingFile(const std::string& fileName) : fileName_(fileName), target_(fileName)
 {
     // Replace what a symbolic link points to, as writing through it would.
-    struct stat st;
-    if (::lstat(fileName.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    struct stat old;
+    const bool exists = ::lstat(fileName.c_str(), &old) == 0;
+    if (exists && S_ISLNK(old.st_mode)) {
         if (char* resolved = ::realpath(fileName.c_str(), nullptr)) {
             target_ = resolved;
             std::free(resolved);
         }
     }
-    struct stat old;
-    const bool hadOld = ::stat(target_.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    // Not a link: what lstat saw is the file itself.
+    const bool hadOld = exists && (S_ISLNK(old.st_mode) ? ::stat(target_.c_str(), &old) == 0 : true) &&
+                        S_ISREG(old.st_mode);
 
     // Beside the target, so that the rename stays on one file system;
     // created exclusively under a fresh name.
