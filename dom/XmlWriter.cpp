@@ -82,6 +82,39 @@ bool isLowSurrogate(char16_t c) noexcept
     return c >= 0xDC00 && c <= 0xDFFF;
 }
 
+// A unit of element content that is written as it is and ends a run of
+// "]": neither "]" nor ">" nor one that may not stand in XML.
+struct TPlainAscii {
+    bool plain[128] = {};
+    constexpr TPlainAscii()
+    {
+        for (int c = 0; c < 128; ++c)
+            plain[c] = (c >= 0x20 || c == 9 || c == 10 || c == 13) && c != ']' && c != '>';
+    }
+};
+constexpr TPlainAscii kPlainAscii;
+
+inline bool isPlainContent(char16_t c) noexcept
+{
+    return c < 0x80 ? kPlainAscii.plain[c] : c < 0xD800;
+}
+
+// A unit of an attribute value that is written as it is.
+struct TPlainAttributeAscii {
+    bool plain[128] = {};
+    constexpr TPlainAttributeAscii()
+    {
+        for (int c = 0; c < 128; ++c)
+            plain[c] = (c >= 0x20 || c == 9 || c == 13) && c != '"' && c != '&' && c != '<';
+    }
+};
+constexpr TPlainAttributeAscii kPlainAttributeAscii;
+
+inline bool isPlainAttribute(char16_t c) noexcept
+{
+    return c < 0x80 ? kPlainAttributeAscii.plain[c] : c < 0xD800;
+}
+
 // Whether the unit at i cannot stand in XML: a control character other than
 // tab, line feed and carriage return, U+FFFE, U+FFFF, or a surrogate that is
 // not half of a pair. Such units are written as U+FFFD, so that what the
@@ -98,23 +131,6 @@ bool isForbiddenAt(std::u16string_view text, size_t i) noexcept
     if (isLowSurrogate(c))
         return i == 0 || !isHighSurrogate(text[i - 1]);
     return c == 0xFFFE || c == 0xFFFF;
-}
-
-// A unit of element content that is written as it is and ends a run of
-// "]": neither "]" nor ">" nor one that may not stand in XML.
-struct TPlainAscii {
-    bool plain[128] = {};
-    constexpr TPlainAscii()
-    {
-        for (int c = 0; c < 128; ++c)
-            plain[c] = (c >= 0x20 || c == 9 || c == 10 || c == 13) && c != ']' && c != '>';
-    }
-};
-constexpr TPlainAscii kPlainAscii;
-
-inline bool isPlainContent(char16_t c) noexcept
-{
-    return c < 0x80 ? kPlainAscii.plain[c] : c < 0xD800;
 }
 
 // The same, with the common case decided without looking at neighbours.
@@ -192,6 +208,10 @@ void appendAttributeText(std::u16string& out, std::u16string_view text)
 {
     size_t start = 0;
     for (size_t i = 0; i < text.size(); ++i) {
+        while (i < text.size() && isPlainAttribute(text[i]))
+            ++i;
+        if (i == text.size())
+            break;
         const char16_t* replacement;
         const char16_t c = text[i];
         if (isReplacedAt(text, i)) {
