@@ -135,6 +135,7 @@ std::unique_ptr<TDocument> THtmlParser::parseString(std::u16string&& text)
     currentTag_ = nullptr;
     open_.clear();
     openTagCount_.fill(0);
+    openTagNameCount_.fill(0);
     openNameCount_.clear();
     rootElement_ = nullptr;
     mainBody_ = nullptr;
@@ -178,9 +179,15 @@ void THtmlParser::releaseText() { htmlReader_->setHtmlStr(std::u16string()); }
 
 void THtmlParser::openElement(TElement* element, std::int32_t tag, std::u16string name)
 {
-    int& count = openNameCount_[std::move(name)];
-    open_.push_back({element, tag});
-    ++count;
+    // A tag's elements all bear its name; other names are counted by name.
+    if (tag != TAG_UNKNOWN) {
+        open_.push_back({element, tag});
+        ++openTagNameCount_[static_cast<std::size_t>(tag)];
+    } else {
+        int& count = openNameCount_[std::move(name)];
+        open_.push_back({element, tag});
+        ++count;
+    }
     ++openTagCount_[static_cast<std::size_t>(tag)];
     currentNode_ = element;
 }
@@ -190,9 +197,19 @@ void THtmlParser::closeTo(std::size_t depth)
     while (open_.size() > depth) {
         TOpenElement& top = open_.back();
         --openTagCount_[static_cast<std::size_t>(top.tag)];
-        auto it = openNameCount_.find(top.name());
-        if (it != openNameCount_.end() && --it->second == 0)
-            openNameCount_.erase(it);
+        // Counted off by the name the element gives now, as it was
+        // counted by the name it was made with.
+        const std::int32_t named =
+            top.tag != TAG_UNKNOWN ? top.tag : htmlTagList().getTagByName(top.name()).number;
+        if (named != TAG_UNKNOWN) {
+            int& count = openTagNameCount_[static_cast<std::size_t>(named)];
+            if (count > 0)
+                --count;
+        } else {
+            auto it = openNameCount_.find(top.name());
+            if (it != openNameCount_.end() && --it->second == 0)
+                openNameCount_.erase(it);
+        }
         open_.pop_back();
     }
     currentNode_ = open_.empty() ? static_cast<TNode*>(htmlDocument_) : open_.back().element;
@@ -357,7 +374,9 @@ void THtmlParser::elementEnd(THtmlReader& reader)
 void THtmlParser::endElement(THtmlReader& reader)
 {
     std::u16string name = reader.nodeName();
-    if (openNameCount_.find(name) == openNameCount_.end())
+    const std::int32_t tag = htmlTagList().getTagByName(name).number;
+    if (tag != TAG_UNKNOWN ? openTagNameCount_[static_cast<std::size_t>(tag)] == 0
+                           : openNameCount_.find(name) == openNameCount_.end())
         return; // nothing open by that name: the end tag is ignored
     for (std::size_t i = open_.size(); i-- > 0;) {
         if (open_[i].name() == name) {

@@ -88,6 +88,9 @@ private:
 
     std::vector<TOpenElement> open_;
     std::array<int, TAG_COUNT + 1> openTagCount_{};
+    // Open elements by name: a tag's own name by its number, any other
+    // name in openNameCount_.
+    std::array<int, TAG_COUNT + 1> openTagNameCount_{};
     // Looked up by the views the open elements give, without a copy. Tag
     // names are short: a multiply per unit beats the library's byte hash.
     struct TNameHash {

@@ -172,3 +172,24 @@ TEST(WellFormedOutput, NulInAFileKeepsTheRestOfThePage)
     std::unique_ptr<TDocument> doc = parser.parseString(list.text());
     EXPECT_EQ(doc->toXML(), inBody(u"<p>a\uFFFDb</p><p>c</p>\r\n"));
 }
+
+// End tags look for open elements by name, whether or not the name is a tag
+// of HTML, and a prefixed name whose local part is a tag's shares that tag's
+// count; one parse also leaves nothing counted for the next.
+TEST(WellFormedOutput, EndTagsFindOpenElementsByName)
+{
+    THtmlParser parser;
+    auto convertWith = [&parser](const std::u16string& html) { return parser.parseString(html)->toXML(); };
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(convertWith(u"<div><x:div>a</div>b</x:div><div>c</div></div>"),
+                  inBody(u"<div><x:div>a</x:div></div>b<div>c</div>"));
+        EXPECT_EQ(convertWith(u"<html><body><x:body>z</body>q</x:body></html>"),
+                  u"<html><body><x:body>z</x:body></body>q</html>");
+        EXPECT_EQ(convertWith(u"<x:p>a<p>b</x:p>c</p>d<p>e"), u"<x:p>a<body><p>b</p>cd<p>e</p></body></x:p>");
+        EXPECT_EQ(convertWith(u"<x:html><p>a</x:html><p>b"), u"<x:html><body><p>a</p><p>b</p></body></x:html>");
+        EXPECT_EQ(convertWith(u"<blink>a<blink>b</blink>c</blink>d</blink>e"),
+                  u"<blink>a<blink>b</blink>c<body>de</body></blink>");
+        // Left open: nothing of it may close an element of the next page.
+        convertWith(u"<p><b><x:i><table><tr><td>");
+    }
+}
