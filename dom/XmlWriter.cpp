@@ -261,9 +261,10 @@ public:
             callback_ = &document->onWriteText;
         if (document && !document->charset.empty() && !document->decodedAtLoad) {
             charsetName_ = narrow(document->charset);
-            // An unknown name fails for every text; find that out once.
-            std::u16string probe;
-            charsetKnown_ = decodeCharset(charsetName_, {}, probe);
+            // An unknown name fails for every text; find that out once, and
+            // the decoder with it.
+            decoder_ = charsetDecoder(charsetName_);
+            charsetKnown_ = decoder_ != nullptr;
         }
     }
 
@@ -367,7 +368,7 @@ private:
             if (!ansi::narrowUnit(value[i], bytes_[i]))
                 return false;
         result.clear();
-        return decodeCharset(charsetName_, bytes_, result);
+        return decodeWith(decoder_, bytes_, result);
     }
 
     void writeText(const TNode* node)
@@ -581,6 +582,7 @@ private:
     const TFlush* flush_;
     const std::function<void(const std::u16string&, int)>* callback_ = nullptr;
     std::string charsetName_;
+    const char16_t* decoder_ = nullptr;
     bool charsetKnown_ = false;
     std::string bytes_;
     std::u16string decoded_;

@@ -118,16 +118,21 @@ const TCharsetAliases& charsetAliases()
 
 } // namespace cputils
 
-bool decodeCharset(const std::string& charset, std::string_view bytes, std::u16string& result)
+const char16_t* charsetDecoder(const std::string& charset)
 {
     const cputils::TCharsetAliases& aliases = cputils::charsetAliases();
     auto it = aliases.find(charset);
-    if (it == aliases.end())
-        return false;
-    const char16_t* map = decoderFor(it->second);
-    if (!map)
-        return false;
+    return it == aliases.end() ? nullptr : decoderFor(it->second);
+}
 
+bool decodeCharset(const std::string& charset, std::string_view bytes, std::u16string& result)
+{
+    const char16_t* map = charsetDecoder(charset);
+    return map && decodeWith(map, bytes, result);
+}
+
+bool decodeWith(const char16_t* map, std::string_view bytes, std::u16string& result)
+{
     std::u16string out(bytes.size(), u'\0');
     bool ok = true;
     for (std::size_t i = 0; i < bytes.size(); ++i) {

@@ -30,3 +30,9 @@ const TCharsetAliases& charsetAliases();
 // the decoded text with "?" for each byte the set leaves undefined, and the
 // return value says whether every byte had a character. No exceptions.
 bool decodeCharset(const std::string& charset, std::string_view bytes, std::u16string& result);
+
+// The same in two steps, for many texts in one set: the set's decoder
+// (null when decodeCharset would return false for the name), looked up
+// once, and the decoding of bytes through it.
+const char16_t* charsetDecoder(const std::string& charset);
+bool decodeWith(const char16_t* decoder, std::string_view bytes, std::u16string& result);
