@@ -27,6 +27,9 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import scale  # noqa: E402
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PEERS = os.path.join(ROOT, "bench", "corpus", "peers")
 RESULTS = os.path.join(ROOT, "bench", "results", "peers")
@@ -109,16 +112,9 @@ def main(argv=None):
     ortavixcl = os.path.join(build, "ortavixcl")
     xpcheck = os.path.join(build, "xpcheck")
 
-    # ext4 passes over inodes freed in the last 30 s (5 minutes while their
-    # blocks are unwritten) when it makes new ones, which would charge the
-    # tool that makes hundreds of files for deletions made just before. So
-    # earlier results are deleted, written out and left to age first, and
-    # nothing is deleted while timing.
-    if os.path.isdir(RESULTS):
-        shutil.rmtree(RESULTS)
-        os.sync()
-        print("waiting 35 s for the deleted results to age")
-        time.sleep(35)
+    # One tool makes hundreds of files, the other one: earlier results go
+    # (and age) before timing, and nothing is deleted while timing.
+    scale.clear_aged(RESULTS)
     os.makedirs(RESULTS)
 
     folders = [collect(g, s) for g, s in SOURCES.items()]

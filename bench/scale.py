@@ -183,20 +183,27 @@ def make_small(folder, count):
         f.write(str(count))
 
 
+def clear_aged(folder):
+    """Deletes folder, if there, and lets the deletion age before timing.
+
+    ext4 passes over inodes freed in the last 30 s (5 minutes while their
+    blocks are unwritten) when it makes new ones, so a tool that makes many
+    files would be timed on the clean-up of the run before. The deletion is
+    written out and left to age; nothing is deleted while timing.
+    """
+    if os.path.isdir(folder):
+        shutil.rmtree(folder)
+        os.sync()
+        print("waiting 35 s for the deleted results to age")
+        time.sleep(35)
+
+
 def small(exe, runs, count):
     src = os.path.join(CORPUS, "small", "in")
     make_small(src, count)
     base = os.path.join(RESULTS, "small")
-    # Fresh folders for every run, and nothing deleted while timing: ext4
-    # passes over inodes freed in the last 30 s (5 minutes while their blocks
-    # are unwritten) when it makes new ones, and both tools would be timed on
-    # the clean-up of the run before. Earlier results are deleted, written
-    # out and left to age first.
-    if os.path.isdir(base):
-        shutil.rmtree(base)
-        os.sync()
-        print("waiting 35 s for the deleted results to age")
-        time.sleep(35)
+    # Fresh folders for every run; earlier results go first.
+    clear_aged(base)
     cp, ours = [], []
     for run in range(max(runs, 3)):
         copy_to = os.path.join(base, "copy.%d" % run)

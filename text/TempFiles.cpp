@@ -103,6 +103,11 @@ namespace {
 
 std::atomic<unsigned> tempCounter{0};
 
+// Temporary names: TARGET + kTempMark + STEM + N, or, where that is too
+// long, kLongLead + STEM + N + kTempMark beside the target.
+constexpr std::string_view kTempMark = ".tmp";
+constexpr std::string_view kLongLead = ".ortavix";
+
 // The part of a temporary name that tells this process's files apart
 // (asked once: the program never forks).
 const std::string& tempNameStem()
@@ -122,15 +127,15 @@ bool IsOwnTempFileName(std::string_view name)
 {
     const std::string& stem = tempNameStem();
     // "TARGET.tmpPID_N"
-    const std::size_t tmp = name.rfind(".tmp");
-    if (tmp != std::string_view::npos && name.substr(tmp + 4, stem.size()) == stem &&
-        allDigits(name.substr(tmp + 4 + stem.size())))
+    const std::size_t tmp = name.rfind(kTempMark);
+    if (tmp != std::string_view::npos && name.substr(tmp + kTempMark.size(), stem.size()) == stem &&
+        allDigits(name.substr(tmp + kTempMark.size() + stem.size())))
         return true;
     // ".ortavixPID_N.tmp", when the target's name is too long for the first form
-    const std::string_view lead = ".ortavix";
-    if (name.size() > lead.size() + stem.size() + 4 && name.substr(0, lead.size()) == lead &&
-        name.substr(lead.size(), stem.size()) == stem && name.substr(name.size() - 4) == ".tmp")
-        return allDigits(name.substr(lead.size() + stem.size(), name.size() - 4 - lead.size() - stem.size()));
+    const std::size_t head = kLongLead.size() + stem.size();
+    if (name.size() > head + kTempMark.size() && name.substr(0, kLongLead.size()) == kLongLead &&
+        name.substr(kLongLead.size(), stem.size()) == stem && name.substr(name.size() - kTempMark.size()) == kTempMark)
+        return allDigits(name.substr(head, name.size() - kTempMark.size() - head));
     return false;
 }
 
@@ -155,11 +160,11 @@ TReplacingFile::TReplacingFile(const std::string& fileName) : fileName_(fileName
     const std::string dir = slash == std::string::npos ? std::string() : target_.substr(0, slash + 1);
     for (int attempt = 0; fd_ < 0; ++attempt) {
         const std::string unique = tempNameStem() + std::to_string(tempCounter++);
-        std::string name = target_ + ".tmp" + unique;
+        std::string name = target_ + std::string(kTempMark) + unique;
         TCleanupSignalsBlocked blocked; // no gap between creation and registration
         int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno == ENAMETOOLONG) {
-            name = dir + ".ortavix" + unique + ".tmp";
+            name = dir + std::string(kLongLead) + unique + std::string(kTempMark);
             fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         }
         if (fd >= 0) {
