@@ -279,6 +279,22 @@ std::string currentDirectory()
     return dir;
 }
 
+// The name the checker is given for an output. It names a file with a
+// folder by its full path, which it finds by asking for the current
+// directory; the full path given here saves it that, and the lines are the
+// same. A name that reads as an address gets the directory in front.
+std::string checkerName(const std::string& path, const std::string& workingDirectory)
+{
+    if (path.empty() || path[0] == '/')
+        return path;
+    if (readsAsAddress(path))
+        return workingDirectory + "/" + path;
+    if (!workingDirectory.empty() && workingDirectory[0] == '/' &&
+        (path[0] == '.' || path.find('/') != std::string::npos))
+        return (workingDirectory.back() == '/' ? workingDirectory : workingDirectory + "/") + path;
+    return path;
+}
+
 // Worker threads that load, parse and write the files of the batch ahead of
 // the batch loop, which takes each result in order: every line, skip and
 // failure comes as it would on one thread, and an output is put in place
@@ -460,9 +476,7 @@ private:
         const std::string waitingName = waiting.substr(folder.size()) + ". ";
         const std::string outputName = job.outputPath.substr(folder.size()) + ". ";
         try {
-            job.checkLines = worker.check(readsAsAddress(waiting) && waiting[0] != '/'
-                                              ? workingDirectory_ + "/" + waiting
-                                              : waiting);
+            job.checkLines = worker.check(checkerName(waiting, workingDirectory_));
             for (std::string& line : job.checkLines) {
                 const std::size_t at = line.compare(0, 6, "File: ") == 0 ? line.find(waitingName, 6) : std::string::npos;
                 if (at != std::string::npos && (at == 6 || line[at - 1] == '/'))
@@ -629,7 +643,7 @@ void convertPattern(const std::string& pattern, std::size_t patternIndex, std::o
                     ? outputPath
                     : (workingDirectory.empty() ? workingDirectory = currentDirectory() : workingDirectory) + "/" +
                           outputPath;
-            const std::string location = address ? absolute : outputPath;
+            const std::string location = address ? absolute : checkerName(outputPath, workingDirectory);
             if (job && job->checkFailure)
                 std::rethrow_exception(job->checkFailure);
             for (std::string line : job && job->checked ? std::move(job->checkLines) : steps->check(location)) {

@@ -636,8 +636,8 @@ std::u16string TNode::toXML() const
 template <class Sink>
 void writeDocument(const TDocument& document, Sink&& sink)
 {
-    emitUtf16LE(std::u16string(1, kByteOrderMark), sink);
-    std::u16string out;
+    // The mark goes out with the first piece: a small page is one write.
+    std::u16string out(1, kByteOrderMark);
     const TFlush flush = [&sink](const std::u16string& text) { emitUtf16LE(text, sink); };
     Writer writer(&document, out, &flush);
     writer.write(&document);

@@ -133,13 +133,19 @@ TFileStream::TFileStream(const std::string& fileName, unsigned mode)
         return;
     }
     int flags = (mode & 3) == fmOpenWrite ? O_WRONLY : (mode & 3) == fmOpenReadWrite ? O_RDWR : O_RDONLY;
+    if (mode & fmNoWait)
+        flags |= O_NONBLOCK;
     fd_ = ::open(fileName.c_str(), flags | O_CLOEXEC);
     if (fd_ >= 0) {
         struct stat st;
-        if (::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
+        const bool known = ::fstat(fd_, &st) == 0;
+        if (known && S_ISDIR(st.st_mode)) {
             ::close(fd_);
             fd_ = -1;
             errno = EISDIR;
+        } else if (known && S_ISREG(st.st_mode) && (mode & 3) == fmOpenRead) {
+            snapshot_ = true;
+            size_ = static_cast<int64_t>(st.st_size);
         }
     }
     if (fd_ < 0)
@@ -163,7 +169,12 @@ int64_t TFileStream::read(void* buffer, int64_t count)
         if (n <= 0)
             break;
         done += n;
+        // A regular file reads short only at its end: asking again would
+        // only be told so.
+        if (snapshot_)
+            break;
     }
+    pos_ += done;
     return done;
 }
 
@@ -184,13 +195,20 @@ int64_t TFileStream::write(const void* buffer, int64_t count)
 
 int64_t TFileStream::seek(int64_t offset, SeekOrigin origin)
 {
+    if (snapshot_ && ((origin == SeekOrigin::Current && offset == 0) ||
+                      (origin == SeekOrigin::Begin && offset == pos_)))
+        return pos_;
     int whence = origin == SeekOrigin::Begin ? SEEK_SET : origin == SeekOrigin::Current ? SEEK_CUR : SEEK_END;
     off_t r = ::lseek(fd_, static_cast<off_t>(offset), whence);
+    if (r >= 0)
+        pos_ = static_cast<int64_t>(r);
     return r < 0 ? -1 : static_cast<int64_t>(r);
 }
 
 int64_t TFileStream::size()
 {
+    if (snapshot_)
+        return size_;
     struct stat st;
     if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode))
         return static_cast<int64_t>(st.st_size);

@@ -67,6 +67,9 @@ enum FileMode : unsigned {
     fmOpenRead = 0x0000,
     fmOpenWrite = 0x0001,
     fmOpenReadWrite = 0x0002,
+    // Added to fmOpenRead: the open does not wait for a FIFO's writer, so
+    // that the caller can ask what the file is before reading it.
+    fmNoWait = 0x0010,
     fmCreate = 0xFF00, // create or truncate, then read and write
 };
 
@@ -84,7 +87,15 @@ public:
     void setSize(int64_t newSize) override;
 
     int handle() const { return fd_; }
+    // Opened for reading only, and a regular file.
+    bool regularForReading() const { return snapshot_; }
 
 private:
     int fd_ = -1;
+    // A regular file opened only for reading: its size is taken when it is
+    // opened and its position kept here, so reading a small file costs its
+    // open, one fstat, the reads and the close.
+    bool snapshot_ = false;
+    int64_t size_ = 0;
+    int64_t pos_ = 0;
 };

@@ -161,18 +161,24 @@ TReplacingFile::TReplacingFile(const std::string& fileName) : fileName_(fileName
     for (int attempt = 0; fd_ < 0; ++attempt) {
         const std::string unique = tempNameStem() + std::to_string(tempCounter++);
         std::string name = target_ + std::string(kTempMark) + unique;
-        TCleanupSignalsBlocked blocked; // no gap between creation and registration
+        // Registered before it is made, so that no signal finds it made
+        // and unregistered. A signal before the open removes nothing: the
+        // name is this process's own and used once.
+        onSignal_.reset(name);
         int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno == ENAMETOOLONG) {
             name = dir + std::string(kLongLead) + unique + std::string(kTempMark);
+            onSignal_.reset(name);
             fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         }
         if (fd >= 0) {
             tempName_ = std::move(name);
             fd_ = fd;
-            onSignal_.reset(tempName_);
-        } else if (errno != EEXIST || attempt >= 100) {
-            throw EFCreateError(fileName, errno);
+        } else {
+            const int code = errno;
+            onSignal_.release();
+            if (code != EEXIST || attempt >= 100)
+                throw EFCreateError(fileName, code);
         }
     }
     if (hadOld)

@@ -51,6 +51,12 @@ void TXpBaseCharFilter::Init()
     bufBase_ = stream_->position();
     streamPosAfterFill_ = bufBase_;
     streamSize_ = stream_->size();
+    // A small source takes a buffer of its size: a batch of small pages
+    // would otherwise zero a whole buffer for each of them. One byte more
+    // than the rest lets the first read meet the end.
+    const int64_t rest = streamSize_ - bufBase_;
+    if (rest >= 0 && rest < bufCapacity_)
+        bufCapacity_ = static_cast<int>(std::min<int64_t>(bufCapacity_, std::max<int64_t>(rest + 1, 64)));
     buffer_.resize(static_cast<std::size_t>(std::max(bufCapacity_, 1)));
 }
 

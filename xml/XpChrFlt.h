@@ -150,7 +150,7 @@ private:
     std::size_t (TXpInCharFilter::*runReader_)(const unsigned char*, bool, std::u16string*) = nullptr;
     bool GetByte(unsigned char& byte)
     {
-        if (bufPos_ < bufFill_ || (!inLookAhead_ && FillBuffer())) {
+        if (bufPos_ < bufFill_ || (!inLookAhead_ && !streamDone_ && FillBuffer())) {
             byte = buffer_[bufPos_++];
             return true;
         }

@@ -881,12 +881,25 @@ void TXpParser::OpenSource(const TXpBaseDirContext* parent, const std::string& l
     default: {
         // Relative paths are relative to the directory the parse started in.
         std::string fsPath = !path.empty() && path[0] == '/' ? path : withSlash(BaseDirectory()) + path;
-        struct stat st;
-        if (path.empty() || stat(fsPath.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
-            missing();
-        if (!S_ISREG(st.st_mode))
-            RequireRegularFile(fsPath); // raises the error naming it
-        stream = std::make_unique<TXpFileStream>(fsPath, fmOpenRead);
+        // Most sources are regular files that open: one open and one fstat.
+        // Anything else (missing, a folder, a FIFO, no permission) takes the
+        // careful way, which names what is wrong.
+        if (!path.empty()) {
+            try {
+                auto file = std::make_unique<TXpFileStream>(fsPath, fmOpenRead | fmNoWait);
+                if (file->regularForReading())
+                    stream = std::move(file);
+            } catch (const EFOpenError&) {
+            }
+        }
+        if (!stream) {
+            struct stat st;
+            if (path.empty() || stat(fsPath.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
+                missing();
+            if (!S_ISREG(st.st_mode))
+                RequireRegularFile(fsPath); // raises the error naming it
+            stream = std::make_unique<TXpFileStream>(fsPath, fmOpenRead);
+        }
         break;
     }
     }
@@ -1008,7 +1021,9 @@ namespace {
 // Puts the process's current directory back, whatever happens.
 class DirectoryGuard {
 public:
-    explicit DirectoryGuard(bool restore) : saved_(currentDirectory()), restore_(restore) {}
+    // Without a change of directory to undo, the start directory is asked
+    // for only when a relative location needs it (it cannot change meanwhile).
+    explicit DirectoryGuard(bool restore) : saved_(restore ? currentDirectory() : std::string()), restore_(restore) {}
     ~DirectoryGuard()
     {
         if (restore_ && !saved_.empty() && chdir(saved_.c_str()) != 0) {

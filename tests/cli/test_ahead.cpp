@@ -115,13 +115,17 @@ public:
         return std::make_unique<TFakePending>(s_, path);
     }
     // Names the file as it was given, as the checker does; a waiting
-    // output counts as its place.
+    // output counts as its place, and a full path is counted by its name
+    // in the test's folder.
     Strings check(const std::string& path) override
     {
         std::string output = path;
-        const std::size_t tmp = path.rfind(".tmp");
-        if (tmp != std::string::npos && IsOwnTempFileName(fs::path(path).filename().string()))
-            output = path.substr(0, tmp);
+        const std::string here = fs::current_path().string() + "/";
+        if (output.compare(0, here.size(), here) == 0)
+            output = output.substr(here.size());
+        const std::size_t tmp = output.rfind(".tmp");
+        if (tmp != std::string::npos && IsOwnTempFileName(fs::path(output).filename().string()))
+            output = output.substr(0, tmp);
         std::lock_guard<std::mutex> lock(s_.mutex);
         s_.checked.insert(output);
         if (s_.badChecks.count(output))
