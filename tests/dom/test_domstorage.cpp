@@ -443,3 +443,27 @@ TEST(DomStorage, AnElementWithOneAttributeTakesAtMost184Bytes)
     const std::size_t perElement = (doc->memoryFootprint() - before) / kCount;
     EXPECT_LE(perElement, 184u);
 }
+
+// A thread hands the first page of a document it destroys to the next one
+// it makes: the nodes of the new document must name it as their owner, and
+// two documents alive at once must never share a page.
+TEST(DomStorage, DocumentsOneAfterAnotherOwnTheirNodes)
+{
+    std::unique_ptr<TDocument> kept;
+    for (int round = 0; round < 4; ++round) {
+        auto doc = newDocument();
+        TElement* root = doc->appendChild(doc->createElement(u"root"));
+        for (int i = 0; i < 50; ++i)
+            root->appendChild(doc->createTextNode(numbered(u"round text ", round * 100 + i)));
+        for (int i = 0; i < root->childNodes().length(); ++i)
+            ASSERT_EQ(root->childNodes().item(i)->ownerDocument(), doc.get()) << round;
+        EXPECT_EQ(root->ownerDocument(), doc.get());
+        if (round == 1)
+            kept = std::move(doc); // alive while the next ones are made
+    }
+    TNode* root = kept->firstChild();
+    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(root->ownerDocument(), kept.get());
+    ASSERT_EQ(root->childNodes().length(), 50);
+    EXPECT_EQ(static_cast<const TTextNode*>(root->childNodes().item(49))->data(), u"round text 149");
+}

@@ -360,3 +360,34 @@ TEST(XpContent, MarkupEndsInTheEntityThatBeganIt)
     // Never closed: the entity's end is reported, not the document's.
     EXPECT_EQ(doc("&#60;!-- c", "&e;"), line(1, 7, split + "'-->'"));
 }
+
+namespace {
+
+// A memory stream that counts how often it is asked for bytes.
+struct TCountingStream : TMemoryStream {
+    int64_t read(void* buffer, int64_t count) override
+    {
+        ++reads;
+        return TMemoryStream::read(buffer, count);
+    }
+    int reads = 0;
+};
+
+} // namespace
+
+// A source that has said it has nothing more is not asked again, however
+// often the parser looks past its end (end tags, white space after the
+// document, a missing end).
+TEST(XpContent, EndedSourceIsNotAskedAgain)
+{
+    for (const std::string& text : {std::string("<a>x</a>"), std::string("<a>x</a>\n \n"), std::string("<a><b/>"),
+                                    "<a>" + std::string(20000, 'y') + "</a>  "}) {
+        TXpParser p;
+        TCountingStream s;
+        s.write(text.data(), static_cast<int64_t>(text.size()));
+        s.seek(0, SeekOrigin::Begin);
+        p.ParseFromStream(s);
+        EXPECT_EQ(p.ErrorLines.empty(), text != "<a><b/>") << text.substr(0, 20);
+        EXPECT_LE(s.reads, 2) << text.substr(0, 20); // the text, then the empty answer
+    }
+}
