@@ -394,19 +394,26 @@ private:
                 converting_ += jobs_[j].size;
             }
             prepare(worker, jobs_[j]);
+            // The tree and the page are gone: the next file may start while
+            // this one's output is checked, which takes little memory.
             bool wakeLoop, wakeWorkers;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 converting_ -= jobs_[j].size;
+                wakeWorkers = idleWorkers_ > 0;
+            }
+            if (wakeWorkers)
+                mayStart_.notify_all();
+            if (jobs_[j].result && jobs_[j].result->output)
+                checkWaiting(worker, *jobs_[j].result);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
                 jobs_[j].done = true;
                 wakeLoop = waitingForJob_ && j == taken_;
-                wakeWorkers = idleWorkers_ > 0;
             }
             // Only who may go on is woken.
             if (wakeLoop)
                 jobDone_.notify_one();
-            if (wakeWorkers)
-                mayStart_.notify_all();
         }
     }
 
@@ -415,8 +422,9 @@ private:
         return folder_ + outputName(inputPath.substr(directoryPart(inputPath).size()));
     }
 
-    // The worker's share of the file's turn; every failure is kept for the
-    // batch loop, which reports it where one thread would have.
+    // The worker's share of the file's turn short of the check; every
+    // failure is kept for the batch loop, which reports it where one thread
+    // would have.
     void prepare(TFileSteps& worker, TAheadJob& j) noexcept
     {
         struct stat st;
@@ -453,8 +461,6 @@ private:
                 job.writeFailure = std::current_exception();
             }
         }
-        if (job.output)
-            checkWaiting(worker, job);
         try {
             worker.freeDocument();
             worker.clear();
