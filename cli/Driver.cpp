@@ -22,6 +22,7 @@
 #include <iostream>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <sys/stat.h>
@@ -38,6 +39,10 @@ public:
     explicit TPendingFile(std::unique_ptr<TReplacingFile> file) : file_(std::move(file)) {}
     void commit() override { file_->commit(); }
     std::string location() const override { return file_->tempName(); }
+    bool identity(std::uint64_t& device, std::uint64_t& inode) const override
+    {
+        return file_->identity(device, inode);
+    }
 
 private:
     std::unique_ptr<TReplacingFile> file_;
@@ -106,7 +111,10 @@ public:
     std::unique_ptr<TFileSteps> makeWorker() override { return std::make_unique<TConversionSteps>(); }
     std::unique_ptr<TPendingOutput> writeAhead(const std::string& outputPath) override
     {
-        auto pending = std::make_unique<TPendingFile>(document_->saveToPendingFile(outputPath));
+        auto file = document_->saveToPendingFile(outputPath);
+        // Closed by the worker: putting it in place is then a rename.
+        file->finish();
+        auto pending = std::make_unique<TPendingFile>(std::move(file));
         document_.reset();
         parser_.releaseText();
         return pending;
@@ -204,6 +212,10 @@ bool fileId(const std::string& path, TFileId& id)
 // What a worker made of a file ahead of the batch loop.
 struct TAheadResult {
     std::string outputPath;
+    // The input as the worker found it just before loading it: a regular
+    // file of this identity and size.
+    TFileId inputId{};
+    std::uint64_t inputSize = 0;
     std::exception_ptr loadFailure;
     std::string encodingNote;
     std::exception_ptr parseFailure;
@@ -434,6 +446,8 @@ private:
         try {
             j.result = std::make_unique<TAheadResult>();
             j.result->outputPath = outputPathOf(j.inputPath);
+            j.result->inputId = {st.st_dev, st.st_ino};
+            j.result->inputSize = static_cast<std::uint64_t>(st.st_size);
         } catch (...) {
             j.result.reset(); // the batch loop does it
             return;
@@ -569,15 +583,25 @@ void convertPattern(const std::string& pattern, std::size_t patternIndex, std::o
         const std::string outputPath = outdir + outputName(match.name);
         const std::unique_ptr<TAheadResult> job = ahead ? ahead->take(inputPath, outputPath) : nullptr;
 
-        struct stat st;
-        if (::stat(inputPath.c_str(), &st) != 0)
-            failOnFile("open", inputPath, errno);
-        // A FIFO or a device could block the run for ever or never end.
-        if (!S_ISREG(st.st_mode)) {
-            say(out, "Skipping " + inputPath + ": not a regular file");
-            continue;
+        // A file done ahead was looked at by its worker just before it was
+        // loaded, as one thread would have done here.
+        TFileId inputId;
+        std::uint64_t inputSize;
+        if (job) {
+            inputId = job->inputId;
+            inputSize = job->inputSize;
+        } else {
+            struct stat st;
+            if (::stat(inputPath.c_str(), &st) != 0)
+                failOnFile("open", inputPath, errno);
+            // A FIFO or a device could block the run for ever or never end.
+            if (!S_ISREG(st.st_mode)) {
+                say(out, "Skipping " + inputPath + ": not a regular file");
+                continue;
+            }
+            inputId = {st.st_dev, st.st_ino};
+            inputSize = static_cast<std::uint64_t>(st.st_size);
         }
-        const TFileId inputId{st.st_dev, st.st_ino};
         // Counted done however the file's turn ends, also when skipped.
         struct TDone {
             std::uint64_t bytes;
@@ -586,7 +610,7 @@ void convertPattern(const std::string& pattern, std::size_t patternIndex, std::o
                 if (progress && std::uncaught_exceptions() == 0)
                     progress->fileDone(bytes);
             }
-        } done{static_cast<std::uint64_t>(st.st_size)};
+        } done{inputSize};
 
         // An output never replaces a file this run reads (x.XML matched by
         // x.*, or a link to a later input), nor another input's output.
@@ -623,6 +647,7 @@ void convertPattern(const std::string& pattern, std::size_t patternIndex, std::o
             std::rethrow_exception(job->parseFailure);
         if (job ? job->hasDocument : steps->parse()) {
             int failedAhead = -1; // errno of a failure met ahead
+            std::optional<TFileId> writtenId; // known from the worker
             try {
                 errno = 0;
                 if (!job) {
@@ -632,6 +657,9 @@ void convertPattern(const std::string& pattern, std::size_t patternIndex, std::o
                     std::rethrow_exception(job->writeFailure);
                 } else if (job->output) {
                     job->output->commit();
+                    std::uint64_t device, inode;
+                    if (job->output->identity(device, inode))
+                        writtenId = TFileId{static_cast<dev_t>(device), static_cast<ino_t>(inode)};
                     job->output.reset();
                 }
             } catch (const EFCreateError&) {
@@ -641,7 +669,9 @@ void convertPattern(const std::string& pattern, std::size_t patternIndex, std::o
                 throw EOSError(code, "Cannot write file \"" + outputPath + "\": " +
                                          (code != 0 ? systemErrorMessage(code) : e.message()));
             }
-            if (fileId(outputPath, outputId))
+            if (writtenId)
+                outputId = *writtenId;
+            if (writtenId || fileId(outputPath, outputId))
                 files.outputs[outputId] = {inputId, inputPath};
             const bool address = readsAsAddress(outputPath);
             const std::string absolute =

@@ -5,6 +5,7 @@
 
 #include "cli/getoptlib.h"
 
+#include <cstdint>
 #include <functional>
 #include <iosfwd>
 #include <memory>
@@ -20,6 +21,8 @@ public:
     // Where the output waits, readable, until then; "" when it cannot be read
     // there (it is then checked once in place).
     virtual std::string location() const { return {}; }
+    // Device and inode the output will have in place, when known ahead.
+    virtual bool identity(std::uint64_t& /*device*/, std::uint64_t& /*inode*/) const { return false; }
 };
 
 // The work done for each file, in the order the batch loop calls it. One

@@ -210,12 +210,26 @@ void TReplacingFile::write(const void* data, std::size_t count)
     }
 }
 
-void TReplacingFile::commit()
+void TReplacingFile::finish()
 {
+    if (fd_ < 0)
+        return;
+    struct stat st;
+    const bool known = ::fstat(fd_, &st) == 0;
     const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0)
         throw EWriteError();
+    if (known) {
+        device_ = static_cast<std::uint64_t>(st.st_dev);
+        inode_ = static_cast<std::uint64_t>(st.st_ino);
+        finished_ = true;
+    }
+}
+
+void TReplacingFile::commit()
+{
+    finish();
     if (::rename(tempName_.c_str(), target_.c_str()) != 0)
         throw EFCreateError(fileName_, errno);
     committed_ = true;

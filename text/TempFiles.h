@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -77,6 +78,17 @@ public:
     // Closes and renames into place: EWriteError when closing fails,
     // EFCreateError (for the target) when renaming does.
     void commit();
+    // Closes the complete file ahead of commit (EWriteError when that
+    // fails), noting its identity, which the rename keeps; commit then
+    // only renames.
+    void finish();
+    // Device and inode of a finished file; false before finish().
+    bool identity(std::uint64_t& device, std::uint64_t& inode) const noexcept
+    {
+        device = device_;
+        inode = inode_;
+        return finished_;
+    }
     // The temporary file's path: beside the target (the file a link names).
     const std::string& tempName() const noexcept { return tempName_; }
 
@@ -86,6 +98,9 @@ private:
     std::string tempName_;
     int fd_ = -1;
     bool committed_ = false;
+    bool finished_ = false;
+    std::uint64_t device_ = 0;
+    std::uint64_t inode_ = 0;
     TTempFileGuard onSignal_;
 };
 
