@@ -566,7 +566,23 @@ void TNode::operator delete(TNode* node, std::destroying_delete_t) noexcept
     domcore_detail::TArena* arena = node->arena();
     const std::size_t size = node->blockSize();
     const bool onHeap = node->text_.holderBits & kHeapFlag;
-    node->~TNode();
+    switch (node->nodeType()) {
+    case ELEMENT_NODE:
+        static_cast<TElement*>(node)->~TElement();
+        break;
+    case ATTRIBUTE_NODE:
+        static_cast<TAttr*>(node)->~TAttr();
+        break;
+    case DOCUMENT_TYPE_NODE:
+        static_cast<TDocumentType*>(node)->~TDocumentType();
+        break;
+    case DOCUMENT_NODE:
+        static_cast<TDocument*>(node)->~TDocument();
+        break;
+    default:
+        node->~TNode(); // character data and references have nothing more
+        break;
+    }
     if (arena)
         arena->release(node, size);
     else if (onHeap)
@@ -587,16 +603,18 @@ void TNode::operator delete(void* p, THeap) noexcept
     ::operator delete(static_cast<THeapPrefix*>(p) - 1);
 }
 
-TNode::TNode(TDocument* ownerDocument, bool onHeap)
+TNode::TNode(int kind, TDocument* ownerDocument, bool onHeap)
 {
+    text_.holderKind = static_cast<std::uint8_t>(kind);
     setFlag(kHeapFlag, onHeap);
     if (onHeap)
         heapPrefix()->owner = ownerDocument;
 }
 
-TNode::TNode(TDocument* ownerDocument, const std::u16string& namespaceURI,
+TNode::TNode(int kind, TDocument* ownerDocument, const std::u16string& namespaceURI,
              std::u16string_view qualifiedName, bool splitName, bool onHeap)
 {
+    text_.holderKind = static_cast<std::uint8_t>(kind);
     // Not a delegating constructor: a failure below must not run ~TNode.
     setFlag(kHeapFlag, onHeap);
     if (onHeap)
@@ -789,6 +807,18 @@ const TNodeList& TNode::childNodes() const
 
 std::u16string TNode::nodeName() const
 {
+    switch (nodeType()) {
+    case TEXT_NODE:
+        return u"#text";
+    case CDATA_SECTION_NODE:
+        return u"#cdata-section";
+    case COMMENT_NODE:
+        return u"#comment";
+    case DOCUMENT_NODE:
+        return u"#document";
+    default:
+        break;
+    }
     if (!hasPrefix())
         return std::u16string(localName());
     std::u16string name = rare()->prefix;
@@ -798,15 +828,95 @@ std::u16string TNode::nodeName() const
 }
 
 // Only character data has a value of its own (attributes compute theirs).
-std::u16string TNode::nodeValue() const { return std::u16string(); }
+std::u16string TNode::nodeValue() const
+{
+    if (text_.holderBits & kCharacterDataFlag)
+        return std::u16string(text_.view());
+    if (nodeType() == ATTRIBUTE_NODE)
+        return static_cast<const TAttr*>(this)->value();
+    return std::u16string();
+}
 
-TNode* TNode::parentNode() const { return parent_; }
+bool TNode::canInsert(const TNode* node) const
+{
+    if (!node)
+        return false;
+    const int kind = node->nodeType();
+    switch (nodeType()) {
+    case ELEMENT_NODE:
+        return kind != ENTITY_NODE && kind != DOCUMENT_NODE && kind != DOCUMENT_TYPE_NODE &&
+               kind != NOTATION_NODE;
+    case ATTRIBUTE_NODE:
+        return kind == TEXT_NODE || kind == ENTITY_REFERENCE_NODE;
+    case DOCUMENT_NODE:
+        switch (kind) {
+        case TEXT_NODE:
+        case PROCESSING_INSTRUCTION_NODE:
+        case COMMENT_NODE:
+            return true;
+        case ELEMENT_NODE:
+            return static_cast<const TDocument*>(this)->documentElement() == nullptr;
+        default:
+            return false;
+        }
+    default:
+        return false;
+    }
+}
 
-bool TNode::canInsert(const TNode*) const { return false; }
+std::unique_ptr<TNode> TNode::exportNode(TDocument* document, bool deep) const
+{
+    const int kind = nodeType();
+    if (kind == DOCUMENT_NODE || kind == DOCUMENT_TYPE_NODE)
+        fail(NOT_SUPPORTED_ERR);
+    requireNode(document);
+    return copyTo(document, deep);
+}
 
-std::unique_ptr<TNode> TNode::exportNode(TDocument*, bool) const { fail(NOT_SUPPORTED_ERR); }
+std::unique_ptr<TNode> TNode::cloneNode(bool deep) const
+{
+    switch (nodeType()) {
+    case DOCUMENT_NODE:
+        return static_cast<const TDocument*>(this)->copy();
+    case DOCUMENT_TYPE_NODE: {
+        const auto* type = static_cast<const TDocumentType*>(this);
+        return std::unique_ptr<TNode>(new (THeap{}) TDocumentType(ownerDocument(), text_.view(),
+                                                                  type->publicId, type->systemId));
+    }
+    default:
+        return copyTo(ownerDocument(), deep);
+    }
+}
 
-void TNode::setNodeValue(const std::u16string&) { fail(NO_MODIFICATION_ALLOWED_ERR); }
+std::unique_ptr<TNode> TNode::copyTo(TDocument* document, bool deep) const
+{
+    switch (nodeType()) {
+    case ELEMENT_NODE:
+        return static_cast<const TElement*>(this)->copyTo(document, deep);
+    case ATTRIBUTE_NODE:
+        return static_cast<const TAttr*>(this)->copyTo(document);
+    case TEXT_NODE:
+        return document->createTextNode(text_.view());
+    case CDATA_SECTION_NODE:
+        return document->createCDATASection(text_.view());
+    case COMMENT_NODE:
+        return document->createComment(text_.view());
+    case ENTITY_REFERENCE_NODE:
+        return document->createEntityReference(nodeName());
+    default:
+        fail(NOT_SUPPORTED_ERR);
+    }
+}
+
+void TNode::setNodeValue(const std::u16string& text)
+{
+    if (text_.holderBits & kCharacterDataFlag)
+        text_.assign(arena(), text);
+    else if (nodeType() == ATTRIBUTE_NODE)
+        static_cast<TAttr*>(this)->setValue(text);
+    else
+        fail(NO_MODIFICATION_ALLOWED_ERR);
+}
 
 std::u16string TNode::namespaceURI() const
 {
@@ -928,8 +1038,8 @@ void TNode::cloneChildrenFrom(const TNode* source)
 // ---------------------------------------------------------------------------
 // Concrete nodes
 
-TCharacterData::TCharacterData(TDocument* ownerDocument, std::u16string_view data, bool kept)
-    : TNode(ownerDocument)
+TCharacterData::TCharacterData(int kind, TDocument* ownerDocument, std::u16string_view data, bool kept)
+    : TNode(kind, ownerDocument)
 {
     setFlag(kCharacterDataFlag, true);
     if (kept && !data.empty() && data.size() <= UINT32_MAX) {
@@ -945,39 +1055,12 @@ TCharacterData::TCharacterData(TDocument* ownerDocument, std::u16string_view dat
         text_.assign(arena(), data);
 }
 
-std::unique_ptr<TNode> TComment::exportNode(TDocument* document, bool) const
-{
-    requireNode(document);
-    return document->createComment(text_.view());
-}
-
-std::unique_ptr<TNode> TComment::cloneNode(bool) const { return ownerDocument()->createComment(text_.view()); }
-
-std::unique_ptr<TNode> TTextNode::exportNode(TDocument* document, bool) const
-{
-    requireNode(document);
-    return document->createTextNode(text_.view());
-}
-
-std::unique_ptr<TNode> TTextNode::cloneNode(bool) const { return ownerDocument()->createTextNode(text_.view()); }
-
-std::unique_ptr<TNode> TCDATASection::exportNode(TDocument* document, bool) const
-{
-    requireNode(document);
-    return document->createCDATASection(text_.view());
-}
-
-std::unique_ptr<TNode> TCDATASection::cloneNode(bool) const
-{
-    return ownerDocument()->createCDATASection(text_.view());
-}
-
 TAttr::TAttr(TDocument* ownerDocument, std::u16string_view name)
-    : TNode(ownerDocument, std::u16string(), name, false)
+    : TNode(ATTRIBUTE_NODE, ownerDocument, std::u16string(), name, false)
 {
 }
 
-std::u16string TAttr::nodeValue() const
+std::u16string TAttr::value() const
 {
     std::u16string value;
     for (int i = 0; i < childList_.length(); ++i) {
@@ -996,37 +1079,22 @@ std::u16string TAttr::nodeValue() const
     return value;
 }
 
-bool TAttr::canInsert(const TNode* node) const
+std::unique_ptr<TNode> TAttr::copyTo(TDocument* document) const
 {
-    if (!node)
-        return false;
-    int kind = node->nodeType();
-    return kind == TEXT_NODE || kind == ENTITY_REFERENCE_NODE;
-}
-
-std::unique_ptr<TNode> TAttr::exportNode(TDocument* document, bool) const
-{
-    requireNode(document);
     std::unique_ptr<TAttr> copy = document->createAttribute(nodeName());
     copy->cloneChildrenFrom(this);
     return copy;
 }
 
-void TAttr::setNodeValue(const std::u16string& text)
+void TAttr::setValue(const std::u16string& text)
 {
     std::unique_ptr<TTextNode> node = ownerDocument()->createTextNode(text);
     childList_.clear(true);
     appendChild(std::move(node));
 }
 
-std::unique_ptr<TNode> TAttr::cloneNode(bool) const
-{
-    std::unique_ptr<TAttr> copy = ownerDocument()->createAttribute(nodeName());
-    copy->cloneChildrenFrom(this);
-    return copy;
-}
-
-TElement* TAttr::ownerElement() const { return dynamic_cast<TElement*>(parent_); }
+// The only node that takes an attribute is an element.
+TElement* TAttr::ownerElement() const { return static_cast<TElement*>(parent_); }
 
 TAttr::~TAttr()
 {
@@ -1036,7 +1104,7 @@ TAttr::~TAttr()
 
 TElement::TElement(TDocument* ownerDocument, const std::u16string& namespaceURI,
                    std::u16string_view qualifiedName, bool splitName)
-    : TNode(ownerDocument, namespaceURI, qualifiedName, splitName)
+    : TNode(ELEMENT_NODE, ownerDocument, namespaceURI, qualifiedName, splitName)
 {
     setFlag(kElementFlag, true);
 }
@@ -1071,27 +1139,9 @@ TNamedNodeMap* TElement::attributeMap() const
     return attributeMap_;
 }
 
-bool TElement::canInsert(const TNode* node) const
+std::unique_ptr<TNode> TElement::copyTo(TDocument* document, bool deep) const
 {
-    if (!node)
-        return false;
-    int kind = node->nodeType();
-    return kind != ENTITY_NODE && kind != DOCUMENT_NODE && kind != DOCUMENT_TYPE_NODE &&
-           kind != NOTATION_NODE;
-}
-
-std::unique_ptr<TNode> TElement::exportNode(TDocument* document, bool deep) const
-{
-    requireNode(document);
     std::unique_ptr<TElement> copy = document->createElement(nodeName());
-    if (deep)
-        copy->cloneChildrenFrom(this);
-    return copy;
-}
-
-std::unique_ptr<TNode> TElement::cloneNode(bool deep) const
-{
-    std::unique_ptr<TElement> copy = ownerDocument()->createElement(nodeName());
     if (deep)
         copy->cloneChildrenFrom(this);
     return copy;
@@ -1103,8 +1153,8 @@ std::unique_ptr<TAttr> TElement::setAttributeNode(TAttr* attr)
     if (attr->parent_)
         fail(INUSE_ATTRIBUTE_ERR);
     std::unique_ptr<TNode> old = attributeMap()->setNamedItem(attr);
-    if (auto* oldAttr = dynamic_cast<TAttr*>(old.get())) {
-        old.release();
+    if (old && old->nodeType() == ATTRIBUTE_NODE) {
+        auto* oldAttr = static_cast<TAttr*>(old.release());
         return std::unique_ptr<TAttr>(oldAttr);
     }
     // Anything else under that name (only setNamedItem can put one there)
@@ -1113,36 +1163,22 @@ std::unique_ptr<TAttr> TElement::setAttributeNode(TAttr* attr)
 }
 
 TEntityReference::TEntityReference(TDocument* ownerDocument, std::u16string_view name)
-    : TNode(ownerDocument, std::u16string(), name, false)
+    : TNode(ENTITY_REFERENCE_NODE, ownerDocument, std::u16string(), name, false)
 {
 }
 
-std::unique_ptr<TNode> TEntityReference::exportNode(TDocument* document, bool) const
-{
-    requireNode(document);
-    return document->createEntityReference(nodeName());
-}
-
-std::unique_ptr<TNode> TEntityReference::cloneNode(bool) const
-{
-    return ownerDocument()->createEntityReference(nodeName());
-}
 
 TDocumentType::TDocumentType(TDocument* ownerDocument, std::u16string_view qualifiedName,
                              const std::u16string& publicId, const std::u16string& systemId)
-    : TNode(ownerDocument, std::u16string(), qualifiedName, false, true), publicId(publicId), systemId(systemId)
+    : TNode(DOCUMENT_TYPE_NODE, ownerDocument, std::u16string(), qualifiedName, false, true), publicId(publicId), systemId(systemId)
 {
 }
 
-std::unique_ptr<TNode> TDocumentType::cloneNode(bool) const
-{
-    return std::unique_ptr<TNode>(new (THeap{}) TDocumentType(ownerDocument(), text_.view(), publicId, systemId));
-}
 
 // ---------------------------------------------------------------------------
 // TDocument
 
-TDocument::TDocument() : TNode(this, true)
+TDocument::TDocument() : TNode(DOCUMENT_NODE, this, true)
 {
     arena_.setOwner(this);
 }
@@ -1157,23 +1193,7 @@ TDocument::~TDocument()
     childList_.items_.release(nullptr); // the document's own list is the heap's
 }
 
-bool TDocument::canInsert(const TNode* node) const
-{
-    if (!node)
-        return false;
-    switch (node->nodeType()) {
-    case TEXT_NODE:
-    case PROCESSING_INSTRUCTION_NODE:
-    case COMMENT_NODE:
-        return true;
-    case ELEMENT_NODE:
-        return documentElement() == nullptr;
-    default:
-        return false;
-    }
-}
-
-std::unique_ptr<TNode> TDocument::cloneNode(bool) const
+std::unique_ptr<TNode> TDocument::copy() const
 {
     // A document without a document type or without a document element is
     // copied without that part.

@@ -210,8 +210,9 @@ private:
     bool shared_ = false;
 
 public:
-    // Free for the holder: it fills what would be padding.
+    // Free for the holder: they fill what would be padding.
     std::uint8_t holderBits = 0;
+    std::uint8_t holderKind = 0;
 };
 
 // The item store of a node list: a vector of node pointers in 16 bytes
@@ -374,21 +375,25 @@ private:
     std::vector<std::u16string> items_;
 };
 
+// Nodes have no virtual table (a page makes hundreds of thousands of them,
+// and the pointer would be a quarter of most): the operations that differ by
+// kind look at the kind the node keeps in its text's spare byte.
 class TNode {
 public:
-    virtual ~TNode();
+    // Only the destroying delete below runs it, for the node's own kind.
+    ~TNode();
     TNode(const TNode&) = delete;
     TNode& operator=(const TNode&) = delete;
 
-    // Virtual operations, in their fixed order.
-    virtual std::u16string nodeName() const;
-    virtual std::u16string nodeValue() const;
-    virtual int nodeType() const = 0;
-    virtual TNode* parentNode() const;
-    virtual bool canInsert(const TNode* node) const;
-    virtual std::unique_ptr<TNode> exportNode(TDocument* document, bool deep) const;
-    virtual void setNodeValue(const std::u16string& text);
-    virtual std::unique_ptr<TNode> cloneNode(bool deep) const = 0;
+    // The operations whose meaning depends on the node's kind.
+    std::u16string nodeName() const;
+    std::u16string nodeValue() const;
+    int nodeType() const noexcept { return text_.holderKind; }
+    TNode* parentNode() const { return nodeType() == ATTRIBUTE_NODE ? nullptr : parent_; }
+    bool canInsert(const TNode* node) const;
+    std::unique_ptr<TNode> exportNode(TDocument* document, bool deep) const;
+    void setNodeValue(const std::u16string& text);
+    std::unique_ptr<TNode> cloneNode(bool deep) const;
 
     // Nodes live in their document's arena (a converted page makes millions
     // of them, and the general heap spends more on their bookkeeping than on
@@ -472,15 +477,18 @@ public:
 protected:
     // splitName: the qualified name is split at its first ":" into prefix
     // and local name; otherwise it all goes into the local name.
-    TNode(TDocument* ownerDocument, const std::u16string& namespaceURI,
+    TNode(int kind, TDocument* ownerDocument, const std::u16string& namespaceURI,
           std::u16string_view qualifiedName, bool splitName, bool onHeap = false);
     // A node without name and namespace (character data, documents).
-    explicit TNode(TDocument* ownerDocument, bool onHeap = false);
+    TNode(int kind, TDocument* ownerDocument, bool onHeap = false);
     // Where the node's texts and lists live: its document's arena, or the
     // heap (null) for a node that lives there itself.
     domcore_detail::TArena* arena() const noexcept;
     // The size of the node's own block, by its kind.
     std::size_t blockSize() const noexcept;
+    // A copy made by document (cloneNode, exportNode), for every kind but
+    // documents and document types.
+    std::unique_ptr<TNode> copyTo(TDocument* document, bool deep) const;
 
     // The attribute map, or null where none was made (yet).
     TNamedNodeMap* attributesIfAny() const noexcept;
@@ -547,92 +555,63 @@ private:
 
 class TCharacterData : public TNode {
 public:
-    std::u16string nodeValue() const override { return std::u16string(text_.view()); }
-    void setNodeValue(const std::u16string& text) override { text_.assign(arena(), text); }
     int length() const { return static_cast<int>(text_.size()); }
     // Valid until the value changes or the node goes.
     std::u16string_view data() const { return text_.view(); }
 
 protected:
     // kept: data lives as long as the document (TDocument::keepText).
-    TCharacterData(TDocument* ownerDocument, std::u16string_view data, bool kept = false);
+    TCharacterData(int kind, TDocument* ownerDocument, std::u16string_view data, bool kept = false);
 };
 
 class TComment : public TCharacterData {
-public:
-    std::u16string nodeName() const override { return u"#comment"; }
-    int nodeType() const override { return COMMENT_NODE; }
-    std::unique_ptr<TNode> exportNode(TDocument* document, bool deep) const override;
-    std::unique_ptr<TNode> cloneNode(bool deep) const override;
-
 private:
     friend class TDocument;
     TComment(TDocument* ownerDocument, std::u16string_view data, bool kept = false)
-        : TCharacterData(ownerDocument, data, kept)
+        : TCharacterData(COMMENT_NODE, ownerDocument, data, kept)
     {
     }
 };
 
 class TTextNode : public TCharacterData {
-public:
-    std::u16string nodeName() const override { return u"#text"; }
-    int nodeType() const override { return TEXT_NODE; }
-    std::unique_ptr<TNode> exportNode(TDocument* document, bool deep) const override;
-    std::unique_ptr<TNode> cloneNode(bool deep) const override;
-
 protected:
     friend class TDocument;
-    TTextNode(TDocument* ownerDocument, std::u16string_view data, bool kept = false)
-        : TCharacterData(ownerDocument, data, kept)
+    TTextNode(TDocument* ownerDocument, std::u16string_view data, bool kept = false, int kind = TEXT_NODE)
+        : TCharacterData(kind, ownerDocument, data, kept)
     {
     }
 };
 
 class TCDATASection : public TTextNode {
-public:
-    std::u16string nodeName() const override { return u"#cdata-section"; }
-    int nodeType() const override { return CDATA_SECTION_NODE; }
-    std::unique_ptr<TNode> exportNode(TDocument* document, bool deep) const override;
-    std::unique_ptr<TNode> cloneNode(bool deep) const override;
-
 private:
     friend class TDocument;
     TCDATASection(TDocument* ownerDocument, std::u16string_view data, bool kept = false)
-        : TTextNode(ownerDocument, data, kept)
+        : TTextNode(ownerDocument, data, kept, CDATA_SECTION_NODE)
     {
     }
 };
 
+// nodeValue is computed from the children: text values, and one character
+// per entity reference (its entity code; a space for an unknown name);
+// setNodeValue replaces all children by one text node.
 class TAttr : public TNode {
 public:
-    // Computed from the children: text values, and one character per entity
-    // reference (its entity code; a space for an unknown name).
-    std::u16string nodeValue() const override;
-    int nodeType() const override { return ATTRIBUTE_NODE; }
-    TNode* parentNode() const override { return nullptr; }
-    bool canInsert(const TNode* node) const override;
-    std::unique_ptr<TNode> exportNode(TDocument* document, bool deep) const override;
-    // Replaces all children by one text node.
-    void setNodeValue(const std::u16string& text) override;
-    std::unique_ptr<TNode> cloneNode(bool deep) const override;
-
     TElement* ownerElement() const;
-    ~TAttr() override;
+    ~TAttr();
 
 private:
     friend class TDocument;
     friend class TNode;
     TAttr(TDocument* ownerDocument, std::u16string_view name);
+    std::u16string value() const;
+    void setValue(const std::u16string& text);
+    std::unique_ptr<TNode> copyTo(TDocument* document) const;
 
     TNodeList childList_{TNodeList::kInNode}; // the first field: see TNodeList::owner
 };
 
 class TElement : public TNode {
 public:
-    int nodeType() const override { return ELEMENT_NODE; }
-    bool canInsert(const TNode* node) const override;
-    std::unique_ptr<TNode> exportNode(TDocument* document, bool deep) const override;
-    std::unique_ptr<TNode> cloneNode(bool deep) const override;
 
     // Returns the attribute of the same name that attr replaced (unlinked,
     // now the caller's), or null. INUSE_ATTRIBUTE_ERR when attr already
@@ -646,13 +625,14 @@ public:
         return old;
     }
 
-    ~TElement() override;
+    ~TElement();
 
 private:
     friend class TDocument;
     friend class TNode;
     TElement(TDocument* ownerDocument, const std::u16string& namespaceURI,
              std::u16string_view qualifiedName, bool splitName);
+    std::unique_ptr<TNode> copyTo(TDocument* document, bool deep) const;
 
     // The map, made in the arena when first asked for: most elements of a
     // page never have an attribute.
@@ -688,11 +668,6 @@ inline TNodeList* TNode::children() const noexcept
 }
 
 class TEntityReference : public TNode {
-public:
-    int nodeType() const override { return ENTITY_REFERENCE_NODE; }
-    std::unique_ptr<TNode> exportNode(TDocument* document, bool deep) const override;
-    std::unique_ptr<TNode> cloneNode(bool deep) const override;
-
 private:
     friend class TDocument;
     TEntityReference(TDocument* ownerDocument, std::u16string_view name);
@@ -700,9 +675,6 @@ private:
 
 class TDocumentType : public TNode {
 public:
-    int nodeType() const override { return DOCUMENT_TYPE_NODE; }
-    std::unique_ptr<TNode> cloneNode(bool deep) const override;
-
     std::u16string_view name() const { return text_.view(); }
 
     std::u16string publicId;
@@ -714,6 +686,7 @@ public:
 private:
     friend class DomImplementation;
     friend class TDocument;
+    friend class TNode;
     TDocumentType(TDocument* ownerDocument, std::u16string_view qualifiedName,
                   const std::u16string& publicId, const std::u16string& systemId);
     // The document that holds this document type as its doctype (which need
@@ -721,16 +694,11 @@ private:
     TDocument* holder_ = nullptr;
 };
 
+// cloneNode of a document makes a new document with the same document
+// element name and a copy of the document type; the children are not copied.
 class TDocument : public TNode {
 public:
-    ~TDocument() override;
-
-    std::u16string nodeName() const override { return u"#document"; }
-    int nodeType() const override { return DOCUMENT_NODE; }
-    bool canInsert(const TNode* node) const override;
-    // A new document with the same document element name and a copy of the
-    // document type; the children are not copied.
-    std::unique_ptr<TNode> cloneNode(bool deep) const override;
+    ~TDocument();
 
     // The first child element, or none.
     TElement* documentElement() const;
@@ -796,6 +764,7 @@ private:
     friend class TCharacterData;
     friend class TNamedNodeMap;
     TDocument();
+    std::unique_ptr<TNode> copy() const;
 
     // The memory of every node this document creates. Declared first, so
     // that it goes last.
