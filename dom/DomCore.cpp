@@ -365,6 +365,8 @@ TNode* TNodeList::owner() const noexcept
         return reinterpret_cast<TNode*>(const_cast<char*>(at) - sizeof(TNode));
     case kAfterOwner:
         return *reinterpret_cast<TNode* const*>(at - sizeof(TNode*));
+    case kInElement:
+        return reinterpret_cast<TNode*>(const_cast<char*>(at) - sizeof(TNode) - sizeof(TNodeList));
     default:
         return nullptr;
     }
@@ -1114,30 +1116,15 @@ TElement::~TElement()
     // The map is destroyed before ~TNode runs, so its attributes go here.
     // Each has at most one level below it, which its own destructor frees.
     // (Inside a subtree being destroyed, ~TNode has emptied the map already.)
-    if (TNamedNodeMap* map = attributeMap_) {
-        for (TNode* attribute : map->items_)
-            delete attribute;
-        map->items_.release(arena());
-        map->namesChanged();
-        map->~TNamedNodeMap();
-        arena()->release(reinterpret_cast<TNode**>(map) - 1, kMapBlock);
-        attributeMap_ = nullptr;
-    }
+    for (TNode* attribute : attributeMap_.items_)
+        delete attribute;
+    attributeMap_.items_.release(arena());
+    attributeMap_.namesChanged();
     destroyDescendants(childList_);
     childList_.items_.release(arena());
     setFlag(kElementFlag, false); // ~TNode must not look for the map
 }
 
-TNamedNodeMap* TElement::attributeMap() const
-{
-    if (!attributeMap_) {
-        // The element first, then the map (see TNodeList::owner).
-        auto* block = static_cast<TNode**>(arena()->allocate(kMapBlock));
-        block[0] = const_cast<TElement*>(this);
-        attributeMap_ = new (block + 1) TNamedNodeMap();
-    }
-    return attributeMap_;
-}
 
 std::unique_ptr<TNode> TElement::copyTo(TDocument* document, bool deep) const
 {

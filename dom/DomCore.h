@@ -319,8 +319,9 @@ protected:
     friend class TDocument;
     // Where the owner is: none; the node of which the list is the first
     // field after the TNode part (elements, attributes); the word just
-    // before the list (attribute maps, documents, lists of other nodes).
-    enum TPlace : std::uint8_t { kAlone = 0, kInNode = 1, kAfterOwner = 2 };
+    // before the list (documents, lists of other nodes); the element of
+    // which the list is the second field (attribute maps).
+    enum TPlace : std::uint8_t { kAlone = 0, kInNode = 1, kAfterOwner = 2, kInElement = 3 };
     explicit TNodeList(TPlace place) noexcept { items_.setPlace(place); }
     // Where the item array lives: the owner's arena.
     domcore_detail::TArena* arena() const noexcept;
@@ -352,8 +353,8 @@ public:
 
 private:
     friend class TElement;
-    // Made by its element, just after a pointer to it.
-    TNamedNodeMap() noexcept : TNodeList(kAfterOwner) {}
+    // Made by its element, as a field of it.
+    TNamedNodeMap() noexcept : TNodeList(kInElement) {}
     using TIndex = std::unordered_map<std::u16string, TNode*>;
     static constexpr int kIndexFrom = 16; // below this a scan is cheaper
     TIndex* index() const; // null for a small map, built when first asked
@@ -419,8 +420,7 @@ public:
     // carry a list; any other node makes one when first asked for it to edit.
     TNodeList& childNodes();
     const TNodeList& childNodes() const;
-    // Null for anything but an element; an element's map is made when first
-    // asked for.
+    // Null for anything but an element (whose map is part of it).
     TNamedNodeMap* attributes() const;
     TNode* firstChild() const
     {
@@ -634,15 +634,12 @@ private:
              std::u16string_view qualifiedName, bool splitName);
     std::unique_ptr<TNode> copyTo(TDocument* document, bool deep) const;
 
-    // The map, made in the arena when first asked for: most elements of a
-    // page never have an attribute.
-    TNamedNodeMap* attributeMap() const;
-    TNamedNodeMap* attributeMapIfAny() const noexcept { return attributeMap_; }
-    // The arena block of a map: a pointer to its element, then the map.
-    static constexpr std::size_t kMapBlock = sizeof(TNode*) + sizeof(TNamedNodeMap);
+    // The map is part of the element: most elements of a real page carry an
+    // attribute, and a map of its own would cost a block and a pointer.
+    TNamedNodeMap* attributeMap() const noexcept { return const_cast<TNamedNodeMap*>(&attributeMap_); }
 
     TNodeList childList_{TNodeList::kInNode}; // the first field: see TNodeList::owner
-    mutable TNamedNodeMap* attributeMap_ = nullptr;
+    TNamedNodeMap attributeMap_;              // the second field: see TNodeList::owner
 };
 
 inline TNamedNodeMap* TNode::attributes() const
@@ -656,7 +653,7 @@ inline TNamedNodeMap* TNode::attributesIfAny() const noexcept
 {
     if (!(text_.holderBits & kElementFlag))
         return nullptr;
-    return static_cast<const TElement*>(this)->attributeMapIfAny();
+    return static_cast<const TElement*>(this)->attributeMap();
 }
 
 // Elements first, in line: the writer and the tree builder ask for every one.
