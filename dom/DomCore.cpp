@@ -781,6 +781,9 @@ TNodeList* TNode::childrenOfOthers() const noexcept
     if (!(text_.holderBits & kCharacterDataFlag)) {
         switch (nodeType()) {
         case ATTRIBUTE_NODE:
+            // No list while the one text child is held as text.
+            if (text_.holderBits & kTextValueFlag)
+                return nullptr;
             return &static_cast<TAttr*>(const_cast<TNode*>(this))->childList_;
         case DOCUMENT_NODE:
             return &static_cast<TDocument*>(const_cast<TNode*>(this))->childList_;
@@ -793,6 +796,8 @@ TNodeList* TNode::childrenOfOthers() const noexcept
 
 TNodeList& TNode::childNodes()
 {
+    if (text_.holderBits & kTextValueFlag)
+        return static_cast<TAttr*>(this)->makeTextChild();
     if (TNodeList* list = children())
         return *list;
     TRareNames& r = makeRare();
@@ -803,6 +808,9 @@ TNodeList& TNode::childNodes()
 const TNodeList& TNode::childNodes() const
 {
     static const TNodeList none(nullptr);
+    // Asking for the list is asking for the text child as a node.
+    if (text_.holderBits & kTextValueFlag)
+        return static_cast<TAttr*>(const_cast<TNode*>(this))->makeTextChild();
     const TNodeList* list = children();
     return list ? *list : none;
 }
@@ -1064,6 +1072,8 @@ TAttr::TAttr(TDocument* ownerDocument, std::u16string_view name)
 
 std::u16string TAttr::value() const
 {
+    if (hasTextValue())
+        return std::u16string(value_.view());
     std::u16string value;
     for (int i = 0; i < childList_.length(); ++i) {
         const TNode* child = childList_.item(i);
@@ -1084,15 +1094,80 @@ std::u16string TAttr::value() const
 std::unique_ptr<TNode> TAttr::copyTo(TDocument* document) const
 {
     std::unique_ptr<TAttr> copy = document->createAttribute(nodeName());
-    copy->cloneChildrenFrom(this);
+    if (!hasTextValue())
+        copy->cloneChildrenFrom(this);
+    else if (document != ownerDocument())
+        fail(WRONG_DOCUMENT_ERR); // as for the text node's copy (see cloneChildrenFrom)
+    else
+        copy->setTextValue(value_.view());
     return copy;
 }
 
 void TAttr::setValue(const std::u16string& text)
 {
-    std::unique_ptr<TTextNode> node = ownerDocument()->createTextNode(text);
-    childList_.clear(true);
-    appendChild(std::move(node));
+    // The old children go only once the new text is in place.
+    if (!hasTextValue() && !childList_.items_.empty()) {
+        std::unique_ptr<TTextNode> node = ownerDocument()->createTextNode(text);
+        childList_.clear(true);
+        appendChild(std::move(node));
+        return;
+    }
+    takeText(text, false);
+}
+
+void TAttr::setTextValue(std::u16string_view text)
+{
+    if (hasTextValue() || !childList_.items_.empty())
+        appendChild(ownerDocument()->createTextNode(text));
+    else
+        takeText(text, false);
+}
+
+void TAttr::setKeptTextValue(std::u16string_view text)
+{
+    if (hasTextValue() || !childList_.items_.empty())
+        appendChild(ownerDocument()->createTextNode(TDocument::TKeptText{text}));
+    else
+        takeText(text, true);
+}
+
+void TAttr::takeText(std::u16string_view text, bool kept)
+{
+    // As a text node would hold it (see TCharacterData), made before
+    // anything changes.
+    domcore_detail::TText made;
+    if (kept && !text.empty() && text.size() <= UINT32_MAX)
+        made.share(arena(), text);
+    else if (text.size() == 1)
+        made.share(arena(), ownerDocument()->sharedName(text));
+    else
+        made.assign(arena(), text);
+    if (hasTextValue()) {
+        value_.release(arena());
+    } else {
+        childList_.items_.release(arena());
+        childList_.~TNodeList();
+    }
+    new (&value_) domcore_detail::TText(made);
+    setFlag(kTextValueFlag, true);
+}
+
+TNodeList& TAttr::makeTextChild()
+{
+    if (!hasTextValue())
+        return childList_;
+    TDocument* document = ownerDocument();
+    const std::u16string_view text = value_.view();
+    std::unique_ptr<TTextNode> node = value_.isShared() && !text.empty()
+        ? document->createTextNode(TDocument::TKeptText{text})
+        : document->createTextNode(text);
+    value_.release(arena());
+    setFlag(kTextValueFlag, false);
+    new (&childList_) TNodeList(TNodeList::kInNode);
+    childList_.items_.push_back(node.get(), arena()); // one item: kept in place, nothing to allocate
+    node->parent_ = this;
+    node.release();
+    return childList_;
 }
 
 // The only node that takes an attribute is an element.
@@ -1100,8 +1175,13 @@ TElement* TAttr::ownerElement() const { return static_cast<TElement*>(parent_); 
 
 TAttr::~TAttr()
 {
+    if (hasTextValue()) {
+        value_.release(arena());
+        return;
+    }
     destroyDescendants(childList_);
     childList_.items_.release(arena());
+    childList_.~TNodeList();
 }
 
 TElement::TElement(TDocument* ownerDocument, const std::u16string& namespaceURI,

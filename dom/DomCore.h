@@ -203,6 +203,7 @@ public:
     // Refers to units that someone else keeps (a name many nodes share).
     void share(TArena* arena, std::u16string_view text) noexcept;
     void release(TArena* arena) noexcept;
+    bool isShared() const noexcept { return shared_; }
 
 private:
     char16_t* units_ = nullptr;
@@ -424,11 +425,15 @@ public:
     TNamedNodeMap* attributes() const;
     TNode* firstChild() const
     {
+        if (text_.holderBits & kTextValueFlag)
+            return childNodes().item(0);
         const TNodeList* list = children();
         return list ? list->item(0) : nullptr;
     }
     bool hasChildNodes() const
     {
+        if (text_.holderBits & kTextValueFlag)
+            return true; // the text child, not made yet
         const TNodeList* list = children();
         return list && !list->items_.empty();
     }
@@ -519,6 +524,7 @@ protected:
     static constexpr std::uint8_t kHeapFlag = 4;          // the node lives on the heap, not in an arena
     static constexpr std::uint8_t kRareFlag = 8;          // the node has a TRareNames
     static constexpr std::uint8_t kIndexFlag = 16;        // the element's attribute map has an index
+    static constexpr std::uint8_t kTextValueFlag = 32;    // an attribute holds its one text child as text
     // A node's rare names live in its document's table (or, for a node on
     // the heap, in the word before its owner), not in a field of every node.
     TRareNames* rare() const noexcept { return (text_.holderBits & kRareFlag) ? findRare() : nullptr; }
@@ -594,10 +600,28 @@ private:
 // nodeValue is computed from the children: text values, and one character
 // per entity reference (its entity code; a space for an unknown name);
 // setNodeValue replaces all children by one text node.
+//
+// A page's attributes hold one text each, and a tree builder only ever
+// writes them: an attribute without children may take its value as a text
+// of its own (setTextValue), and the text node is made when someone first
+// asks for the attribute's children. To every other caller the attribute
+// has that one text child all along.
 class TAttr : public TNode {
 public:
     TElement* ownerElement() const;
     ~TAttr();
+
+    // For an attribute without children: the value becomes its one text
+    // child, held as text until asked for as a node. setKeptTextValue
+    // refers to text the document keeps (see TDocument::keepText) instead
+    // of copying it.
+    void setTextValue(std::u16string_view text);
+    void setKeptTextValue(std::u16string_view text);
+    // True while the one text child is held as text; textValue() is then
+    // its data (valid until the attribute changes). A writer reads it so
+    // instead of making the node.
+    bool hasTextValue() const noexcept { return text_.holderBits & kTextValueFlag; }
+    std::u16string_view textValue() const noexcept { return hasTextValue() ? value_.view() : std::u16string_view(); }
 
 private:
     friend class TDocument;
@@ -606,8 +630,14 @@ private:
     std::u16string value() const;
     void setValue(const std::u16string& text);
     std::unique_ptr<TNode> copyTo(TDocument* document) const;
+    // The text child made as a node: the attribute holds a list again.
+    TNodeList& makeTextChild();
+    void takeText(std::u16string_view text, bool kept);
 
-    TNodeList childList_{TNodeList::kInNode}; // the first field: see TNodeList::owner
+    union {
+        TNodeList childList_{TNodeList::kInNode}; // the first field: see TNodeList::owner
+        domcore_detail::TText value_;             // while kTextValueFlag is set
+    };
 };
 
 class TElement : public TNode {
@@ -759,6 +789,7 @@ private:
     friend class DomImplementation;
     friend class TNode;
     friend class TCharacterData;
+    friend class TAttr;
     friend class TNamedNodeMap;
     TDocument();
     std::unique_ptr<TNode> copy() const;

@@ -397,6 +397,16 @@ void THtmlParser::textNode(THtmlReader& reader)
     // Only blanks may stand beside the root; other text belongs to the page.
     if (currentNode_ == htmlDocument_ && !isBlankText(reader.nodeValue()))
         moveToMainBody();
+    // An attribute's value stays text inside it (see TAttr::setTextValue),
+    // unless the source map needs its node.
+    if (!sourceMap_ && currentNode_->nodeType() == ATTRIBUTE_NODE && !currentNode_->hasChildNodes()) {
+        auto* attribute = static_cast<TAttr*>(currentNode_);
+        if (std::u16string_view kept = keptValue(reader); !kept.empty())
+            attribute->setKeptTextValue(kept);
+        else
+            attribute->setTextValue(reader.nodeValue());
+        return;
+    }
     if (std::u16string_view kept = keptValue(reader); !kept.empty())
         append(htmlDocument_->createTextNode(TDocument::TKeptText{kept}));
     else
