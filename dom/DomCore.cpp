@@ -60,13 +60,28 @@ namespace domcore_detail {
 
 namespace {
 
-// Pages grow from 64 KB to 2 MB; the big ones are aligned to 2 MB and
-// offered to the kernel as huge pages, since on a large page faulting in
-// node memory 4 KB at a time costs more than building the nodes.
+// Pages grow from 64 KB to 2 MB; the big ones are aligned to 2 MB and,
+// once the arena holds 16 MB, offered to the kernel as huge pages, since on
+// a large page faulting in node memory 4 KB at a time costs more than
+// building the nodes. A huge page is all in memory from its first use:
+// below 16 MB the unused end of the last one would add up to a quarter to
+// the tree, so there the 2 MB pages are put in memory one 64 KB piece at a
+// time, as they fill, which costs about as few faults.
 constexpr std::size_t kFirstPage = TArena::kChunk;
 constexpr std::size_t kHugePage = 2 * 1024 * 1024;
+constexpr std::size_t kHugeFrom = 16 * 1024 * 1024;
 
-void* mapHuge()
+// Puts a 64 KB piece of a page in memory at once, where the kernel can.
+void populate(void* piece) noexcept
+{
+#ifdef MADV_POPULATE_WRITE
+    ::madvise(piece, TArena::kChunk, MADV_POPULATE_WRITE);
+#else
+    (void)piece;
+#endif
+}
+
+void* mapHuge(bool huge)
 {
     // Twice the size, then the unaligned ends are given back.
     const std::size_t span = 2 * kHugePage;
@@ -80,7 +95,10 @@ void* mapHuge()
     if (const std::uintptr_t tail = base + span - (aligned + kHugePage))
         ::munmap(reinterpret_cast<void*>(aligned + kHugePage), tail);
 #ifdef MADV_HUGEPAGE
-    ::madvise(reinterpret_cast<void*>(aligned), kHugePage, MADV_HUGEPAGE);
+    if (huge)
+        ::madvise(reinterpret_cast<void*>(aligned), kHugePage, MADV_HUGEPAGE);
+#else
+    (void)huge;
 #endif
     return reinterpret_cast<void*>(aligned);
 }
@@ -118,7 +136,8 @@ TArena::~TArena()
 void TArena::newPage()
 {
     const std::size_t bytes = pages_ ? std::min(2 * pages_->bytes, kHugePage) : kFirstPage;
-    void* memory = bytes == kHugePage ? mapHuge() : std::aligned_alloc(kChunk, bytes);
+    const bool huge = footprint_ >= kHugeFrom;
+    void* memory = bytes == kHugePage ? mapHuge(huge) : std::aligned_alloc(kChunk, bytes);
     if (!memory)
         throw std::bad_alloc();
     auto* page = static_cast<TPage*>(memory);
@@ -131,6 +150,9 @@ void TArena::newPage()
     cursor_ = static_cast<char*>(memory) + header;
     chunkEnd_ = static_cast<char*>(memory) + kChunk;
     pageEnd_ = static_cast<char*>(memory) + bytes;
+    populating_ = bytes == kHugePage && !huge;
+    if (populating_)
+        populate(memory);
 }
 
 void TArena::nextChunk()
@@ -140,6 +162,8 @@ void TArena::nextChunk()
         return;
     }
     // The tail of the last piece (less than the largest pooled block) stays unused.
+    if (populating_)
+        populate(chunkEnd_);
     *reinterpret_cast<void**>(chunkEnd_) = owner_;
     cursor_ = chunkEnd_ + kGrain;
     chunkEnd_ += kChunk;

@@ -187,6 +187,7 @@ private:
     TLarge* large_ = nullptr;
     void* owner_ = nullptr;
     std::size_t footprint_ = 0;
+    bool populating_ = false; // the current page is put in memory piece by piece
 };
 
 // Text whose units live in an arena (or on the heap, for a node that lives
