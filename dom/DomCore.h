@@ -496,7 +496,7 @@ protected:
     // documents and document types.
     std::unique_ptr<TNode> copyTo(TDocument* document, bool deep) const;
 
-    // The attribute map, or null where none was made (yet).
+    // The attribute map of an element; null for any other node.
     TNamedNodeMap* attributesIfAny() const noexcept;
     // The raw parentNode field (for an attribute: its owner element).
     TNode* parentField() const { return parent_; }
@@ -643,7 +643,6 @@ private:
 
 class TElement : public TNode {
 public:
-
     // Returns the attribute of the same name that attr replaced (unlinked,
     // now the caller's), or null. INUSE_ATTRIBUTE_ERR when attr already
     // belongs to an element; WRONG_DOCUMENT_ERR from another document.
