@@ -359,6 +359,38 @@ void TNodeVector::swap(TNodeVector& other) noexcept
     other.capacity_ = capacity;
 }
 
+void TNodeVector::shrinkToFit(TArena* arena) noexcept
+{
+    if (capacity_ <= 1 || size_ == capacity_)
+        return;
+    // A large array stays: the general heap would keep the cut-off end.
+    if (arena && capacity_ * sizeof(TNode*) > TArena::kLargestPooled)
+        return;
+    if (size_ <= 1) {
+        TNode* single = size_ == 1 ? store_.array[0] : nullptr;
+        release(arena);
+        store_.single = single;
+        size_ = single ? 1 : 0;
+        capacity_ = size_;
+        return;
+    }
+    const std::size_t bytes = size_ * sizeof(TNode*);
+    TNode** fitted;
+    try {
+        if (arena) {
+            fitted = static_cast<TNode**>(arena->reallocate(store_.array, capacity_ * sizeof(TNode*), bytes));
+        } else {
+            fitted = static_cast<TNode**>(::operator new(bytes));
+            std::copy(begin(), end(), fitted);
+            ::operator delete(store_.array);
+        }
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    store_.array = fitted;
+    capacity_ = size_;
+}
+
 void TNodeVector::release(TArena* arena) noexcept
 {
     if (capacity_ > 1) {

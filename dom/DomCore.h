@@ -152,10 +152,11 @@ public:
 
     static constexpr bool kPooledBlocks = ORTAVIX_DOM_POOLED != 0;
     static constexpr std::size_t kChunk = 64 * 1024;
+    static constexpr std::size_t kLargestPooled = 376; // larger blocks come from the general heap
 
 private:
     static constexpr std::size_t kGrain = 8;
-    static constexpr std::size_t kClasses = 48; // pooled blocks up to 376 bytes
+    static constexpr std::size_t kClasses = kLargestPooled / kGrain + 1;
     struct TFreeBlock {
         TFreeBlock* next;
     };
@@ -261,6 +262,9 @@ public:
     void swap(TNodeVector& other) noexcept;
     // Gives the array back; the vector is then empty.
     void release(TArena* arena) noexcept;
+    // Capacity down to the size (the items are kept); nothing happens when
+    // memory for the smaller array is lacking.
+    void shrinkToFit(TArena* arena) noexcept;
     // Empty, without giving anything back (the arena goes as a whole).
     void forget() noexcept
     {
@@ -313,6 +317,9 @@ public:
     void remove(const TNode* node); // first occurrence
     // With freeItems every item (and its subtree) is destroyed first.
     void clear(bool freeItems);
+    // Gives back the spare room that growing left (a tree builder calls it
+    // for a node it has finished: lists grow by doubling).
+    void shrinkToFit() noexcept { items_.shrinkToFit(arena()); }
 
 protected:
     friend class TNode;

@@ -210,6 +210,7 @@ void THtmlParser::closeTo(std::size_t depth)
             if (it != openNameCount_.end() && --it->second == 0)
                 openNameCount_.erase(it);
         }
+        top.element->childNodes().shrinkToFit();
         open_.pop_back();
     }
     currentNode_ = open_.empty() ? static_cast<TNode*>(htmlDocument_) : open_.back().element;

@@ -549,3 +549,38 @@ TEST(DomStorage, WritersListeningToPiecesSeeValuesHeldAsTextAsNodes)
     EXPECT_EQ(write(true), built);
     EXPECT_EQ(built.size(), 7u);
 }
+
+TEST(DomStorage, ListsShrunkToFitKeepTheirItemsAndGrowAgain)
+{
+    // Large, small, single and empty lists keep their items in order and
+    // their owner when their spare room is given back, and grow again.
+    auto doc = newDocument();
+    TElement* root = doc->appendChild(doc->createElement(u"r"));
+    auto names = [](const TNode* node) {
+        std::u16string all;
+        for (int i = 0; i < node->childNodes().length(); ++i)
+            all += node->childNodes().item(i)->nodeName() + u",";
+        return all;
+    };
+    for (int count : {0, 1, 2, 3, 5, 100, 1000}) {
+        TElement* e = root->appendChild(doc->createElement(numbered(u"e", count)));
+        for (int i = 0; i < count + 1; ++i)
+            e->appendChild(doc->createElement(numbered(u"c", i)));
+        e->removeChild(e->firstChild()).reset(); // leaves spare room
+        const std::u16string before = names(e);
+        e->childNodes().shrinkToFit();
+        EXPECT_EQ(names(e), before);
+        EXPECT_EQ(e->childNodes().owner(), e);
+        e->childNodes().shrinkToFit(); // nothing left to give back
+        EXPECT_EQ(names(e), before);
+        e->appendChild(doc->createElement(u"last"));
+        EXPECT_EQ(names(e), before + u"last,");
+    }
+    TNodeList alone(nullptr);
+    for (int i = 0; i < 3; ++i)
+        alone.add(root);
+    alone.deleteItem(0);
+    alone.shrinkToFit();
+    EXPECT_EQ(alone.length(), 2);
+    EXPECT_EQ(alone.item(1), root);
+}
