@@ -60,13 +60,28 @@ namespace domcore_detail {
 
 namespace {
 
-// Pages grow from 64 KB to 2 MB; the big ones are aligned to 2 MB and
-// offered to the kernel as huge pages, since on a large page faulting in
-// node memory 4 KB at a time costs more than building the nodes.
+// Pages grow from 64 KB to 2 MB; the big ones are aligned to 2 MB and,
+// once the arena holds 16 MB, offered to the kernel as huge pages, since on
+// a large page faulting in node memory 4 KB at a time costs more than
+// building the nodes. A huge page is all in memory from its first use:
+// below 16 MB the unused end of the last one would add up to a quarter to
+// the tree, so there the 2 MB pages are put in memory one 64 KB piece at a
+// time, as they fill, which costs about as few faults.
 constexpr std::size_t kFirstPage = TArena::kChunk;
 constexpr std::size_t kHugePage = 2 * 1024 * 1024;
+constexpr std::size_t kHugeFrom = 16 * 1024 * 1024;
 
-void* mapHuge()
+// Puts a 64 KB piece of a page in memory at once, where the kernel can.
+void populate(void* piece) noexcept
+{
+#ifdef MADV_POPULATE_WRITE
+    ::madvise(piece, TArena::kChunk, MADV_POPULATE_WRITE);
+#else
+    (void)piece;
+#endif
+}
+
+void* mapHuge(bool huge)
 {
     // Twice the size, then the unaligned ends are given back.
     const std::size_t span = 2 * kHugePage;
@@ -80,7 +95,10 @@ void* mapHuge()
     if (const std::uintptr_t tail = base + span - (aligned + kHugePage))
         ::munmap(reinterpret_cast<void*>(aligned + kHugePage), tail);
 #ifdef MADV_HUGEPAGE
-    ::madvise(reinterpret_cast<void*>(aligned), kHugePage, MADV_HUGEPAGE);
+    if (huge)
+        ::madvise(reinterpret_cast<void*>(aligned), kHugePage, MADV_HUGEPAGE);
+#else
+    (void)huge;
 #endif
     return reinterpret_cast<void*>(aligned);
 }
@@ -145,7 +163,10 @@ TArena::~TArena()
 void TArena::newPage()
 {
     const std::size_t bytes = pages_ ? std::min(2 * pages_->bytes, kHugePage) : kFirstPage;
-    void* memory = bytes == kHugePage ? mapHuge() : bytes == kFirstPage ? newFirstPage() : std::aligned_alloc(kChunk, bytes);
+    const bool huge = footprint_ >= kHugeFrom;
+    void* memory = bytes == kHugePage    ? mapHuge(huge)
+                   : bytes == kFirstPage ? newFirstPage()
+                                         : std::aligned_alloc(kChunk, bytes);
     if (!memory)
         throw std::bad_alloc();
     auto* page = static_cast<TPage*>(memory);
@@ -158,6 +179,9 @@ void TArena::newPage()
     cursor_ = static_cast<char*>(memory) + header;
     chunkEnd_ = static_cast<char*>(memory) + kChunk;
     pageEnd_ = static_cast<char*>(memory) + bytes;
+    populating_ = bytes == kHugePage && !huge;
+    if (populating_)
+        populate(memory);
 }
 
 void TArena::nextChunk()
@@ -167,6 +191,8 @@ void TArena::nextChunk()
         return;
     }
     // The tail of the last piece (less than the largest pooled block) stays unused.
+    if (populating_)
+        populate(chunkEnd_);
     *reinterpret_cast<void**>(chunkEnd_) = owner_;
     cursor_ = chunkEnd_ + kGrain;
     chunkEnd_ += kChunk;
@@ -362,6 +388,38 @@ void TNodeVector::swap(TNodeVector& other) noexcept
     other.capacity_ = capacity;
 }
 
+void TNodeVector::shrinkToFit(TArena* arena) noexcept
+{
+    if (capacity_ <= 1 || size_ == capacity_)
+        return;
+    // A large array stays: the general heap would keep the cut-off end.
+    if (arena && capacity_ * sizeof(TNode*) > TArena::kLargestPooled)
+        return;
+    if (size_ <= 1) {
+        TNode* single = size_ == 1 ? store_.array[0] : nullptr;
+        release(arena);
+        store_.single = single;
+        size_ = single ? 1 : 0;
+        capacity_ = size_;
+        return;
+    }
+    const std::size_t bytes = size_ * sizeof(TNode*);
+    TNode** fitted;
+    try {
+        if (arena) {
+            fitted = static_cast<TNode**>(arena->reallocate(store_.array, capacity_ * sizeof(TNode*), bytes));
+        } else {
+            fitted = static_cast<TNode**>(::operator new(bytes));
+            std::copy(begin(), end(), fitted);
+            ::operator delete(store_.array);
+        }
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    store_.array = fitted;
+    capacity_ = size_;
+}
+
 void TNodeVector::release(TArena* arena) noexcept
 {
     if (capacity_ > 1) {
@@ -392,6 +450,8 @@ TNode* TNodeList::owner() const noexcept
         return reinterpret_cast<TNode*>(const_cast<char*>(at) - sizeof(TNode));
     case kAfterOwner:
         return *reinterpret_cast<TNode* const*>(at - sizeof(TNode*));
+    case kInElement:
+        return reinterpret_cast<TNode*>(const_cast<char*>(at) - sizeof(TNode) - sizeof(TNodeList));
     default:
         return nullptr;
     }
@@ -593,7 +653,23 @@ void TNode::operator delete(TNode* node, std::destroying_delete_t) noexcept
     domcore_detail::TArena* arena = node->arena();
     const std::size_t size = node->blockSize();
     const bool onHeap = node->text_.holderBits & kHeapFlag;
-    node->~TNode();
+    switch (node->nodeType()) {
+    case ELEMENT_NODE:
+        static_cast<TElement*>(node)->~TElement();
+        break;
+    case ATTRIBUTE_NODE:
+        static_cast<TAttr*>(node)->~TAttr();
+        break;
+    case DOCUMENT_TYPE_NODE:
+        static_cast<TDocumentType*>(node)->~TDocumentType();
+        break;
+    case DOCUMENT_NODE:
+        static_cast<TDocument*>(node)->~TDocument();
+        break;
+    default:
+        node->~TNode(); // character data and references have nothing more
+        break;
+    }
     if (arena)
         arena->release(node, size);
     else if (onHeap)
@@ -614,16 +690,18 @@ void TNode::operator delete(void* p, THeap) noexcept
     ::operator delete(static_cast<THeapPrefix*>(p) - 1);
 }
 
-TNode::TNode(TDocument* ownerDocument, bool onHeap)
+TNode::TNode(int kind, TDocument* ownerDocument, bool onHeap)
 {
+    text_.holderKind = static_cast<std::uint8_t>(kind);
     setFlag(kHeapFlag, onHeap);
     if (onHeap)
         heapPrefix()->owner = ownerDocument;
 }
 
-TNode::TNode(TDocument* ownerDocument, const std::u16string& namespaceURI,
+TNode::TNode(int kind, TDocument* ownerDocument, const std::u16string& namespaceURI,
              std::u16string_view qualifiedName, bool splitName, bool onHeap)
 {
+    text_.holderKind = static_cast<std::uint8_t>(kind);
     // Not a delegating constructor: a failure below must not run ~TNode.
     setFlag(kHeapFlag, onHeap);
     if (onHeap)
@@ -788,6 +866,9 @@ TNodeList* TNode::childrenOfOthers() const noexcept
     if (!(text_.holderBits & kCharacterDataFlag)) {
         switch (nodeType()) {
         case ATTRIBUTE_NODE:
+            // No list while the one text child is held as text.
+            if (text_.holderBits & kTextValueFlag)
+                return nullptr;
             return &static_cast<TAttr*>(const_cast<TNode*>(this))->childList_;
         case DOCUMENT_NODE:
             return &static_cast<TDocument*>(const_cast<TNode*>(this))->childList_;
@@ -800,6 +881,8 @@ TNodeList* TNode::childrenOfOthers() const noexcept
 
 TNodeList& TNode::childNodes()
 {
+    if (text_.holderBits & kTextValueFlag)
+        return static_cast<TAttr*>(this)->makeTextChild();
     if (TNodeList* list = children())
         return *list;
     TRareNames& r = makeRare();
@@ -810,12 +893,27 @@ TNodeList& TNode::childNodes()
 const TNodeList& TNode::childNodes() const
 {
     static const TNodeList none(nullptr);
+    // Asking for the list is asking for the text child as a node.
+    if (text_.holderBits & kTextValueFlag)
+        return static_cast<TAttr*>(const_cast<TNode*>(this))->makeTextChild();
     const TNodeList* list = children();
     return list ? *list : none;
 }
 
 std::u16string TNode::nodeName() const
 {
+    switch (nodeType()) {
+    case TEXT_NODE:
+        return u"#text";
+    case CDATA_SECTION_NODE:
+        return u"#cdata-section";
+    case COMMENT_NODE:
+        return u"#comment";
+    case DOCUMENT_NODE:
+        return u"#document";
+    default:
+        break;
+    }
     if (!hasPrefix())
         return std::u16string(localName());
     std::u16string name = rare()->prefix;
@@ -825,15 +923,95 @@ std::u16string TNode::nodeName() const
 }
 
 // Only character data has a value of its own (attributes compute theirs).
-std::u16string TNode::nodeValue() const { return std::u16string(); }
+std::u16string TNode::nodeValue() const
+{
+    if (text_.holderBits & kCharacterDataFlag)
+        return std::u16string(text_.view());
+    if (nodeType() == ATTRIBUTE_NODE)
+        return static_cast<const TAttr*>(this)->value();
+    return std::u16string();
+}
 
-TNode* TNode::parentNode() const { return parent_; }
+bool TNode::canInsert(const TNode* node) const
+{
+    if (!node)
+        return false;
+    const int kind = node->nodeType();
+    switch (nodeType()) {
+    case ELEMENT_NODE:
+        return kind != ENTITY_NODE && kind != DOCUMENT_NODE && kind != DOCUMENT_TYPE_NODE &&
+               kind != NOTATION_NODE;
+    case ATTRIBUTE_NODE:
+        return kind == TEXT_NODE || kind == ENTITY_REFERENCE_NODE;
+    case DOCUMENT_NODE:
+        switch (kind) {
+        case TEXT_NODE:
+        case PROCESSING_INSTRUCTION_NODE:
+        case COMMENT_NODE:
+            return true;
+        case ELEMENT_NODE:
+            return static_cast<const TDocument*>(this)->documentElement() == nullptr;
+        default:
+            return false;
+        }
+    default:
+        return false;
+    }
+}
 
-bool TNode::canInsert(const TNode*) const { return false; }
+std::unique_ptr<TNode> TNode::exportNode(TDocument* document, bool deep) const
+{
+    const int kind = nodeType();
+    if (kind == DOCUMENT_NODE || kind == DOCUMENT_TYPE_NODE)
+        fail(NOT_SUPPORTED_ERR);
+    requireNode(document);
+    return copyTo(document, deep);
+}
 
-std::unique_ptr<TNode> TNode::exportNode(TDocument*, bool) const { fail(NOT_SUPPORTED_ERR); }
+std::unique_ptr<TNode> TNode::cloneNode(bool deep) const
+{
+    switch (nodeType()) {
+    case DOCUMENT_NODE:
+        return static_cast<const TDocument*>(this)->copy();
+    case DOCUMENT_TYPE_NODE: {
+        const auto* type = static_cast<const TDocumentType*>(this);
+        return std::unique_ptr<TNode>(new (THeap{}) TDocumentType(ownerDocument(), text_.view(),
+                                                                  type->publicId, type->systemId));
+    }
+    default:
+        return copyTo(ownerDocument(), deep);
+    }
+}
 
-void TNode::setNodeValue(const std::u16string&) { fail(NO_MODIFICATION_ALLOWED_ERR); }
+std::unique_ptr<TNode> TNode::copyTo(TDocument* document, bool deep) const
+{
+    switch (nodeType()) {
+    case ELEMENT_NODE:
+        return static_cast<const TElement*>(this)->copyTo(document, deep);
+    case ATTRIBUTE_NODE:
+        return static_cast<const TAttr*>(this)->copyTo(document);
+    case TEXT_NODE:
+        return document->createTextNode(text_.view());
+    case CDATA_SECTION_NODE:
+        return document->createCDATASection(text_.view());
+    case COMMENT_NODE:
+        return document->createComment(text_.view());
+    case ENTITY_REFERENCE_NODE:
+        return document->createEntityReference(nodeName());
+    default:
+        fail(NOT_SUPPORTED_ERR);
+    }
+}
+
+void TNode::setNodeValue(const std::u16string& text)
+{
+    if (text_.holderBits & kCharacterDataFlag)
+        text_.assign(arena(), text);
+    else if (nodeType() == ATTRIBUTE_NODE)
+        static_cast<TAttr*>(this)->setValue(text);
+    else
+        fail(NO_MODIFICATION_ALLOWED_ERR);
+}
 
 std::u16string TNode::namespaceURI() const
 {
@@ -955,8 +1133,8 @@ void TNode::cloneChildrenFrom(const TNode* source)
 // ---------------------------------------------------------------------------
 // Concrete nodes
 
-TCharacterData::TCharacterData(TDocument* ownerDocument, std::u16string_view data, bool kept)
-    : TNode(ownerDocument)
+TCharacterData::TCharacterData(int kind, TDocument* ownerDocument, std::u16string_view data, bool kept)
+    : TNode(kind, ownerDocument)
 {
     setFlag(kCharacterDataFlag, true);
     if (kept && !data.empty() && data.size() <= UINT32_MAX) {
@@ -972,40 +1150,15 @@ TCharacterData::TCharacterData(TDocument* ownerDocument, std::u16string_view dat
         text_.assign(arena(), data);
 }
 
-std::unique_ptr<TNode> TComment::exportNode(TDocument* document, bool) const
-{
-    requireNode(document);
-    return document->createComment(text_.view());
-}
-
-std::unique_ptr<TNode> TComment::cloneNode(bool) const { return ownerDocument()->createComment(text_.view()); }
-
-std::unique_ptr<TNode> TTextNode::exportNode(TDocument* document, bool) const
-{
-    requireNode(document);
-    return document->createTextNode(text_.view());
-}
-
-std::unique_ptr<TNode> TTextNode::cloneNode(bool) const { return ownerDocument()->createTextNode(text_.view()); }
-
-std::unique_ptr<TNode> TCDATASection::exportNode(TDocument* document, bool) const
-{
-    requireNode(document);
-    return document->createCDATASection(text_.view());
-}
-
-std::unique_ptr<TNode> TCDATASection::cloneNode(bool) const
-{
-    return ownerDocument()->createCDATASection(text_.view());
-}
-
 TAttr::TAttr(TDocument* ownerDocument, std::u16string_view name)
-    : TNode(ownerDocument, std::u16string(), name, false)
+    : TNode(ATTRIBUTE_NODE, ownerDocument, std::u16string(), name, false)
 {
 }
 
-std::u16string TAttr::nodeValue() const
+std::u16string TAttr::value() const
 {
+    if (hasTextValue())
+        return std::u16string(value_.view());
     std::u16string value;
     for (int i = 0; i < childList_.length(); ++i) {
         const TNode* child = childList_.item(i);
@@ -1023,47 +1176,102 @@ std::u16string TAttr::nodeValue() const
     return value;
 }
 
-bool TAttr::canInsert(const TNode* node) const
+std::unique_ptr<TNode> TAttr::copyTo(TDocument* document) const
 {
-    if (!node)
-        return false;
-    int kind = node->nodeType();
-    return kind == TEXT_NODE || kind == ENTITY_REFERENCE_NODE;
-}
-
-std::unique_ptr<TNode> TAttr::exportNode(TDocument* document, bool) const
-{
-    requireNode(document);
     std::unique_ptr<TAttr> copy = document->createAttribute(nodeName());
-    copy->cloneChildrenFrom(this);
+    if (!hasTextValue())
+        copy->cloneChildrenFrom(this);
+    else if (document != ownerDocument())
+        fail(WRONG_DOCUMENT_ERR); // as for the text node's copy (see cloneChildrenFrom)
+    else
+        copy->setTextValue(value_.view());
     return copy;
 }
 
-void TAttr::setNodeValue(const std::u16string& text)
+void TAttr::setValue(const std::u16string& text)
 {
-    std::unique_ptr<TTextNode> node = ownerDocument()->createTextNode(text);
-    childList_.clear(true);
-    appendChild(std::move(node));
+    // The old children go only once the new text is in place.
+    if (!hasTextValue() && !childList_.items_.empty()) {
+        std::unique_ptr<TTextNode> node = ownerDocument()->createTextNode(text);
+        childList_.clear(true);
+        appendChild(std::move(node));
+        return;
+    }
+    takeText(text, false);
 }
 
-std::unique_ptr<TNode> TAttr::cloneNode(bool) const
+void TAttr::setTextValue(std::u16string_view text)
 {
-    std::unique_ptr<TAttr> copy = ownerDocument()->createAttribute(nodeName());
-    copy->cloneChildrenFrom(this);
-    return copy;
+    if (hasTextValue() || !childList_.items_.empty())
+        appendChild(ownerDocument()->createTextNode(text));
+    else
+        takeText(text, false);
 }
 
-TElement* TAttr::ownerElement() const { return dynamic_cast<TElement*>(parent_); }
+void TAttr::setKeptTextValue(std::u16string_view text)
+{
+    if (hasTextValue() || !childList_.items_.empty())
+        appendChild(ownerDocument()->createTextNode(TDocument::TKeptText{text}));
+    else
+        takeText(text, true);
+}
+
+void TAttr::takeText(std::u16string_view text, bool kept)
+{
+    // As a text node would hold it (see TCharacterData), made before
+    // anything changes.
+    domcore_detail::TText made;
+    if (kept && !text.empty() && text.size() <= UINT32_MAX)
+        made.share(arena(), text);
+    else if (text.size() == 1)
+        made.share(arena(), ownerDocument()->sharedName(text));
+    else
+        made.assign(arena(), text);
+    if (hasTextValue()) {
+        value_.release(arena());
+    } else {
+        childList_.items_.release(arena());
+        childList_.~TNodeList();
+    }
+    new (&value_) domcore_detail::TText(made);
+    setFlag(kTextValueFlag, true);
+}
+
+TNodeList& TAttr::makeTextChild()
+{
+    if (!hasTextValue())
+        return childList_;
+    TDocument* document = ownerDocument();
+    const std::u16string_view text = value_.view();
+    std::unique_ptr<TTextNode> node = value_.isShared() && !text.empty()
+        ? document->createTextNode(TDocument::TKeptText{text})
+        : document->createTextNode(text);
+    value_.release(arena());
+    setFlag(kTextValueFlag, false);
+    new (&childList_) TNodeList(TNodeList::kInNode);
+    childList_.items_.push_back(node.get(), arena()); // one item: kept in place, nothing to allocate
+    node->parent_ = this;
+    node.release();
+    return childList_;
+}
+
+// The only node that takes an attribute is an element.
+TElement* TAttr::ownerElement() const { return static_cast<TElement*>(parent_); }
 
 TAttr::~TAttr()
 {
+    if (hasTextValue()) {
+        value_.release(arena());
+        return;
+    }
     destroyDescendants(childList_);
     childList_.items_.release(arena());
+    childList_.~TNodeList();
 }
 
 TElement::TElement(TDocument* ownerDocument, const std::u16string& namespaceURI,
                    std::u16string_view qualifiedName, bool splitName)
-    : TNode(ownerDocument, namespaceURI, qualifiedName, splitName)
+    : TNode(ELEMENT_NODE, ownerDocument, namespaceURI, qualifiedName, splitName)
 {
     setFlag(kElementFlag, true);
 }
@@ -1073,52 +1281,19 @@ TElement::~TElement()
     // The map is destroyed before ~TNode runs, so its attributes go here.
     // Each has at most one level below it, which its own destructor frees.
     // (Inside a subtree being destroyed, ~TNode has emptied the map already.)
-    if (TNamedNodeMap* map = attributeMap_) {
-        for (TNode* attribute : map->items_)
-            delete attribute;
-        map->items_.release(arena());
-        map->namesChanged();
-        map->~TNamedNodeMap();
-        arena()->release(reinterpret_cast<TNode**>(map) - 1, kMapBlock);
-        attributeMap_ = nullptr;
-    }
+    for (TNode* attribute : attributeMap_.items_)
+        delete attribute;
+    attributeMap_.items_.release(arena());
+    attributeMap_.namesChanged();
     destroyDescendants(childList_);
     childList_.items_.release(arena());
     setFlag(kElementFlag, false); // ~TNode must not look for the map
 }
 
-TNamedNodeMap* TElement::attributeMap() const
-{
-    if (!attributeMap_) {
-        // The element first, then the map (see TNodeList::owner).
-        auto* block = static_cast<TNode**>(arena()->allocate(kMapBlock));
-        block[0] = const_cast<TElement*>(this);
-        attributeMap_ = new (block + 1) TNamedNodeMap();
-    }
-    return attributeMap_;
-}
 
-bool TElement::canInsert(const TNode* node) const
+std::unique_ptr<TNode> TElement::copyTo(TDocument* document, bool deep) const
 {
-    if (!node)
-        return false;
-    int kind = node->nodeType();
-    return kind != ENTITY_NODE && kind != DOCUMENT_NODE && kind != DOCUMENT_TYPE_NODE &&
-           kind != NOTATION_NODE;
-}
-
-std::unique_ptr<TNode> TElement::exportNode(TDocument* document, bool deep) const
-{
-    requireNode(document);
     std::unique_ptr<TElement> copy = document->createElement(nodeName());
-    if (deep)
-        copy->cloneChildrenFrom(this);
-    return copy;
-}
-
-std::unique_ptr<TNode> TElement::cloneNode(bool deep) const
-{
-    std::unique_ptr<TElement> copy = ownerDocument()->createElement(nodeName());
     if (deep)
         copy->cloneChildrenFrom(this);
     return copy;
@@ -1130,8 +1305,8 @@ std::unique_ptr<TAttr> TElement::setAttributeNode(TAttr* attr)
     if (attr->parent_)
         fail(INUSE_ATTRIBUTE_ERR);
     std::unique_ptr<TNode> old = attributeMap()->setNamedItem(attr);
-    if (auto* oldAttr = dynamic_cast<TAttr*>(old.get())) {
-        old.release();
+    if (old && old->nodeType() == ATTRIBUTE_NODE) {
+        auto* oldAttr = static_cast<TAttr*>(old.release());
         return std::unique_ptr<TAttr>(oldAttr);
     }
     // Anything else under that name (only setNamedItem can put one there)
@@ -1140,36 +1315,22 @@ std::unique_ptr<TAttr> TElement::setAttributeNode(TAttr* attr)
 }
 
 TEntityReference::TEntityReference(TDocument* ownerDocument, std::u16string_view name)
-    : TNode(ownerDocument, std::u16string(), name, false)
+    : TNode(ENTITY_REFERENCE_NODE, ownerDocument, std::u16string(), name, false)
 {
 }
 
-std::unique_ptr<TNode> TEntityReference::exportNode(TDocument* document, bool) const
-{
-    requireNode(document);
-    return document->createEntityReference(nodeName());
-}
-
-std::unique_ptr<TNode> TEntityReference::cloneNode(bool) const
-{
-    return ownerDocument()->createEntityReference(nodeName());
-}
 
 TDocumentType::TDocumentType(TDocument* ownerDocument, std::u16string_view qualifiedName,
                              const std::u16string& publicId, const std::u16string& systemId)
-    : TNode(ownerDocument, std::u16string(), qualifiedName, false, true), publicId(publicId), systemId(systemId)
+    : TNode(DOCUMENT_TYPE_NODE, ownerDocument, std::u16string(), qualifiedName, false, true), publicId(publicId), systemId(systemId)
 {
 }
 
-std::unique_ptr<TNode> TDocumentType::cloneNode(bool) const
-{
-    return std::unique_ptr<TNode>(new (THeap{}) TDocumentType(ownerDocument(), text_.view(), publicId, systemId));
-}
 
 // ---------------------------------------------------------------------------
 // TDocument
 
-TDocument::TDocument() : TNode(this, true)
+TDocument::TDocument() : TNode(DOCUMENT_NODE, this, true)
 {
     arena_.setOwner(this);
 }
@@ -1184,23 +1345,7 @@ TDocument::~TDocument()
     childList_.items_.release(nullptr); // the document's own list is the heap's
 }
 
-bool TDocument::canInsert(const TNode* node) const
-{
-    if (!node)
-        return false;
-    switch (node->nodeType()) {
-    case TEXT_NODE:
-    case PROCESSING_INSTRUCTION_NODE:
-    case COMMENT_NODE:
-        return true;
-    case ELEMENT_NODE:
-        return documentElement() == nullptr;
-    default:
-        return false;
-    }
-}
-
-std::unique_ptr<TNode> TDocument::cloneNode(bool) const
+std::unique_ptr<TNode> TDocument::copy() const
 {
     // A document without a document type or without a document element is
     // copied without that part.

@@ -152,10 +152,11 @@ public:
 
     static constexpr bool kPooledBlocks = ORTAVIX_DOM_POOLED != 0;
     static constexpr std::size_t kChunk = 64 * 1024;
+    static constexpr std::size_t kLargestPooled = 376; // larger blocks come from the general heap
 
 private:
     static constexpr std::size_t kGrain = 8;
-    static constexpr std::size_t kClasses = 48; // pooled blocks up to 376 bytes
+    static constexpr std::size_t kClasses = kLargestPooled / kGrain + 1;
     struct TFreeBlock {
         TFreeBlock* next;
     };
@@ -187,6 +188,7 @@ private:
     TLarge* large_ = nullptr;
     void* owner_ = nullptr;
     std::size_t footprint_ = 0;
+    bool populating_ = false; // the current page is put in memory piece by piece
 };
 
 // Text whose units live in an arena (or on the heap, for a node that lives
@@ -203,6 +205,7 @@ public:
     // Refers to units that someone else keeps (a name many nodes share).
     void share(TArena* arena, std::u16string_view text) noexcept;
     void release(TArena* arena) noexcept;
+    bool isShared() const noexcept { return shared_; }
 
 private:
     char16_t* units_ = nullptr;
@@ -210,8 +213,9 @@ private:
     bool shared_ = false;
 
 public:
-    // Free for the holder: it fills what would be padding.
+    // Free for the holder: they fill what would be padding.
     std::uint8_t holderBits = 0;
+    std::uint8_t holderKind = 0;
 };
 
 // The item store of a node list: a vector of node pointers in 16 bytes
@@ -258,6 +262,9 @@ public:
     void swap(TNodeVector& other) noexcept;
     // Gives the array back; the vector is then empty.
     void release(TArena* arena) noexcept;
+    // Capacity down to the size (the items are kept); nothing happens when
+    // memory for the smaller array is lacking.
+    void shrinkToFit(TArena* arena) noexcept;
     // Empty, without giving anything back (the arena goes as a whole).
     void forget() noexcept
     {
@@ -310,6 +317,9 @@ public:
     void remove(const TNode* node); // first occurrence
     // With freeItems every item (and its subtree) is destroyed first.
     void clear(bool freeItems);
+    // Gives back the spare room that growing left (a tree builder calls it
+    // for a node it has finished: lists grow by doubling).
+    void shrinkToFit() noexcept { items_.shrinkToFit(arena()); }
 
 protected:
     friend class TNode;
@@ -318,8 +328,9 @@ protected:
     friend class TDocument;
     // Where the owner is: none; the node of which the list is the first
     // field after the TNode part (elements, attributes); the word just
-    // before the list (attribute maps, documents, lists of other nodes).
-    enum TPlace : std::uint8_t { kAlone = 0, kInNode = 1, kAfterOwner = 2 };
+    // before the list (documents, lists of other nodes); the element of
+    // which the list is the second field (attribute maps).
+    enum TPlace : std::uint8_t { kAlone = 0, kInNode = 1, kAfterOwner = 2, kInElement = 3 };
     explicit TNodeList(TPlace place) noexcept { items_.setPlace(place); }
     // Where the item array lives: the owner's arena.
     domcore_detail::TArena* arena() const noexcept;
@@ -351,8 +362,8 @@ public:
 
 private:
     friend class TElement;
-    // Made by its element, just after a pointer to it.
-    TNamedNodeMap() noexcept : TNodeList(kAfterOwner) {}
+    // Made by its element, as a field of it.
+    TNamedNodeMap() noexcept : TNodeList(kInElement) {}
     using TIndex = std::unordered_map<std::u16string, TNode*>;
     static constexpr int kIndexFrom = 16; // below this a scan is cheaper
     TIndex* index() const; // null for a small map, built when first asked
@@ -374,21 +385,25 @@ private:
     std::vector<std::u16string> items_;
 };
 
+// Nodes have no virtual table (a page makes hundreds of thousands of them,
+// and the pointer would be a quarter of most): the operations that differ by
+// kind look at the kind the node keeps in its text's spare byte.
 class TNode {
 public:
-    virtual ~TNode();
+    // Only the destroying delete below runs it, for the node's own kind.
+    ~TNode();
     TNode(const TNode&) = delete;
     TNode& operator=(const TNode&) = delete;
 
-    // Virtual operations, in their fixed order.
-    virtual std::u16string nodeName() const;
-    virtual std::u16string nodeValue() const;
-    virtual int nodeType() const = 0;
-    virtual TNode* parentNode() const;
-    virtual bool canInsert(const TNode* node) const;
-    virtual std::unique_ptr<TNode> exportNode(TDocument* document, bool deep) const;
-    virtual void setNodeValue(const std::u16string& text);
-    virtual std::unique_ptr<TNode> cloneNode(bool deep) const = 0;
+    // The operations whose meaning depends on the node's kind.
+    std::u16string nodeName() const;
+    std::u16string nodeValue() const;
+    int nodeType() const noexcept { return text_.holderKind; }
+    TNode* parentNode() const { return nodeType() == ATTRIBUTE_NODE ? nullptr : parent_; }
+    bool canInsert(const TNode* node) const;
+    std::unique_ptr<TNode> exportNode(TDocument* document, bool deep) const;
+    void setNodeValue(const std::u16string& text);
+    std::unique_ptr<TNode> cloneNode(bool deep) const;
 
     // Nodes live in their document's arena (a converted page makes millions
     // of them, and the general heap spends more on their bookkeeping than on
@@ -414,16 +429,19 @@ public:
     // carry a list; any other node makes one when first asked for it to edit.
     TNodeList& childNodes();
     const TNodeList& childNodes() const;
-    // Null for anything but an element; an element's map is made when first
-    // asked for.
+    // Null for anything but an element (whose map is part of it).
     TNamedNodeMap* attributes() const;
     TNode* firstChild() const
     {
+        if (text_.holderBits & kTextValueFlag)
+            return childNodes().item(0);
         const TNodeList* list = children();
         return list ? list->item(0) : nullptr;
     }
     bool hasChildNodes() const
     {
+        if (text_.holderBits & kTextValueFlag)
+            return true; // the text child, not made yet
         const TNodeList* list = children();
         return list && !list->items_.empty();
     }
@@ -472,17 +490,20 @@ public:
 protected:
     // splitName: the qualified name is split at its first ":" into prefix
     // and local name; otherwise it all goes into the local name.
-    TNode(TDocument* ownerDocument, const std::u16string& namespaceURI,
+    TNode(int kind, TDocument* ownerDocument, const std::u16string& namespaceURI,
           std::u16string_view qualifiedName, bool splitName, bool onHeap = false);
     // A node without name and namespace (character data, documents).
-    explicit TNode(TDocument* ownerDocument, bool onHeap = false);
+    TNode(int kind, TDocument* ownerDocument, bool onHeap = false);
     // Where the node's texts and lists live: its document's arena, or the
     // heap (null) for a node that lives there itself.
     domcore_detail::TArena* arena() const noexcept;
     // The size of the node's own block, by its kind.
     std::size_t blockSize() const noexcept;
+    // A copy made by document (cloneNode, exportNode), for every kind but
+    // documents and document types.
+    std::unique_ptr<TNode> copyTo(TDocument* document, bool deep) const;
 
-    // The attribute map, or null where none was made (yet).
+    // The attribute map of an element; null for any other node.
     TNamedNodeMap* attributesIfAny() const noexcept;
     // The raw parentNode field (for an attribute: its owner element).
     TNode* parentField() const { return parent_; }
@@ -511,6 +532,7 @@ protected:
     static constexpr std::uint8_t kHeapFlag = 4;          // the node lives on the heap, not in an arena
     static constexpr std::uint8_t kRareFlag = 8;          // the node has a TRareNames
     static constexpr std::uint8_t kIndexFlag = 16;        // the element's attribute map has an index
+    static constexpr std::uint8_t kTextValueFlag = 32;    // an attribute holds its one text child as text
     // A node's rare names live in its document's table (or, for a node on
     // the heap, in the word before its owner), not in a field of every node.
     TRareNames* rare() const noexcept { return (text_.holderBits & kRareFlag) ? findRare() : nullptr; }
@@ -547,93 +569,87 @@ private:
 
 class TCharacterData : public TNode {
 public:
-    std::u16string nodeValue() const override { return std::u16string(text_.view()); }
-    void setNodeValue(const std::u16string& text) override { text_.assign(arena(), text); }
     int length() const { return static_cast<int>(text_.size()); }
     // Valid until the value changes or the node goes.
     std::u16string_view data() const { return text_.view(); }
 
 protected:
     // kept: data lives as long as the document (TDocument::keepText).
-    TCharacterData(TDocument* ownerDocument, std::u16string_view data, bool kept = false);
+    TCharacterData(int kind, TDocument* ownerDocument, std::u16string_view data, bool kept = false);
 };
 
 class TComment : public TCharacterData {
-public:
-    std::u16string nodeName() const override { return u"#comment"; }
-    int nodeType() const override { return COMMENT_NODE; }
-    std::unique_ptr<TNode> exportNode(TDocument* document, bool deep) const override;
-    std::unique_ptr<TNode> cloneNode(bool deep) const override;
-
 private:
     friend class TDocument;
     TComment(TDocument* ownerDocument, std::u16string_view data, bool kept = false)
-        : TCharacterData(ownerDocument, data, kept)
+        : TCharacterData(COMMENT_NODE, ownerDocument, data, kept)
     {
     }
 };
 
 class TTextNode : public TCharacterData {
-public:
-    std::u16string nodeName() const override { return u"#text"; }
-    int nodeType() const override { return TEXT_NODE; }
-    std::unique_ptr<TNode> exportNode(TDocument* document, bool deep) const override;
-    std::unique_ptr<TNode> cloneNode(bool deep) const override;
-
 protected:
     friend class TDocument;
-    TTextNode(TDocument* ownerDocument, std::u16string_view data, bool kept = false)
-        : TCharacterData(ownerDocument, data, kept)
+    TTextNode(TDocument* ownerDocument, std::u16string_view data, bool kept = false, int kind = TEXT_NODE)
+        : TCharacterData(kind, ownerDocument, data, kept)
     {
     }
 };
 
 class TCDATASection : public TTextNode {
-public:
-    std::u16string nodeName() const override { return u"#cdata-section"; }
-    int nodeType() const override { return CDATA_SECTION_NODE; }
-    std::unique_ptr<TNode> exportNode(TDocument* document, bool deep) const override;
-    std::unique_ptr<TNode> cloneNode(bool deep) const override;
-
 private:
     friend class TDocument;
     TCDATASection(TDocument* ownerDocument, std::u16string_view data, bool kept = false)
-        : TTextNode(ownerDocument, data, kept)
+        : TTextNode(ownerDocument, data, kept, CDATA_SECTION_NODE)
     {
     }
 };
 
+// nodeValue is computed from the children: text values, and one character
+// per entity reference (its entity code; a space for an unknown name);
+// setNodeValue replaces all children by one text node.
+//
+// A page's attributes hold one text each, and a tree builder only ever
+// writes them: an attribute without children may take its value as a text
+// of its own (setTextValue), and the text node is made when someone first
+// asks for the attribute's children. To every other caller the attribute
+// has that one text child all along.
 class TAttr : public TNode {
 public:
-    // Computed from the children: text values, and one character per entity
-    // reference (its entity code; a space for an unknown name).
-    std::u16string nodeValue() const override;
-    int nodeType() const override { return ATTRIBUTE_NODE; }
-    TNode* parentNode() const override { return nullptr; }
-    bool canInsert(const TNode* node) const override;
-    std::unique_ptr<TNode> exportNode(TDocument* document, bool deep) const override;
-    // Replaces all children by one text node.
-    void setNodeValue(const std::u16string& text) override;
-    std::unique_ptr<TNode> cloneNode(bool deep) const override;
-
     TElement* ownerElement() const;
-    ~TAttr() override;
+    ~TAttr();
+
+    // For an attribute without children: the value becomes its one text
+    // child, held as text until asked for as a node. setKeptTextValue
+    // refers to text the document keeps (see TDocument::keepText) instead
+    // of copying it.
+    void setTextValue(std::u16string_view text);
+    void setKeptTextValue(std::u16string_view text);
+    // True while the one text child is held as text; textValue() is then
+    // its data (valid until the attribute changes). A writer reads it so
+    // instead of making the node.
+    bool hasTextValue() const noexcept { return text_.holderBits & kTextValueFlag; }
+    std::u16string_view textValue() const noexcept { return hasTextValue() ? value_.view() : std::u16string_view(); }
 
 private:
     friend class TDocument;
     friend class TNode;
     TAttr(TDocument* ownerDocument, std::u16string_view name);
+    std::u16string value() const;
+    void setValue(const std::u16string& text);
+    std::unique_ptr<TNode> copyTo(TDocument* document) const;
+    // The text child made as a node: the attribute holds a list again.
+    TNodeList& makeTextChild();
+    void takeText(std::u16string_view text, bool kept);
 
-    TNodeList childList_{TNodeList::kInNode}; // the first field: see TNodeList::owner
+    union {
+        TNodeList childList_{TNodeList::kInNode}; // the first field: see TNodeList::owner
+        domcore_detail::TText value_;             // while kTextValueFlag is set
+    };
 };
 
 class TElement : public TNode {
 public:
-    int nodeType() const override { return ELEMENT_NODE; }
-    bool canInsert(const TNode* node) const override;
-    std::unique_ptr<TNode> exportNode(TDocument* document, bool deep) const override;
-    std::unique_ptr<TNode> cloneNode(bool deep) const override;
-
     // Returns the attribute of the same name that attr replaced (unlinked,
     // now the caller's), or null. INUSE_ATTRIBUTE_ERR when attr already
     // belongs to an element; WRONG_DOCUMENT_ERR from another document.
@@ -646,23 +662,21 @@ public:
         return old;
     }
 
-    ~TElement() override;
+    ~TElement();
 
 private:
     friend class TDocument;
     friend class TNode;
     TElement(TDocument* ownerDocument, const std::u16string& namespaceURI,
              std::u16string_view qualifiedName, bool splitName);
+    std::unique_ptr<TNode> copyTo(TDocument* document, bool deep) const;
 
-    // The map, made in the arena when first asked for: most elements of a
-    // page never have an attribute.
-    TNamedNodeMap* attributeMap() const;
-    TNamedNodeMap* attributeMapIfAny() const noexcept { return attributeMap_; }
-    // The arena block of a map: a pointer to its element, then the map.
-    static constexpr std::size_t kMapBlock = sizeof(TNode*) + sizeof(TNamedNodeMap);
+    // The map is part of the element: most elements of a real page carry an
+    // attribute, and a map of its own would cost a block and a pointer.
+    TNamedNodeMap* attributeMap() const noexcept { return const_cast<TNamedNodeMap*>(&attributeMap_); }
 
     TNodeList childList_{TNodeList::kInNode}; // the first field: see TNodeList::owner
-    mutable TNamedNodeMap* attributeMap_ = nullptr;
+    TNamedNodeMap attributeMap_;              // the second field: see TNodeList::owner
 };
 
 inline TNamedNodeMap* TNode::attributes() const
@@ -676,7 +690,7 @@ inline TNamedNodeMap* TNode::attributesIfAny() const noexcept
 {
     if (!(text_.holderBits & kElementFlag))
         return nullptr;
-    return static_cast<const TElement*>(this)->attributeMapIfAny();
+    return static_cast<const TElement*>(this)->attributeMap();
 }
 
 // Elements first, in line: the writer and the tree builder ask for every one.
@@ -688,11 +702,6 @@ inline TNodeList* TNode::children() const noexcept
 }
 
 class TEntityReference : public TNode {
-public:
-    int nodeType() const override { return ENTITY_REFERENCE_NODE; }
-    std::unique_ptr<TNode> exportNode(TDocument* document, bool deep) const override;
-    std::unique_ptr<TNode> cloneNode(bool deep) const override;
-
 private:
     friend class TDocument;
     TEntityReference(TDocument* ownerDocument, std::u16string_view name);
@@ -700,9 +709,6 @@ private:
 
 class TDocumentType : public TNode {
 public:
-    int nodeType() const override { return DOCUMENT_TYPE_NODE; }
-    std::unique_ptr<TNode> cloneNode(bool deep) const override;
-
     std::u16string_view name() const { return text_.view(); }
 
     std::u16string publicId;
@@ -714,6 +720,7 @@ public:
 private:
     friend class DomImplementation;
     friend class TDocument;
+    friend class TNode;
     TDocumentType(TDocument* ownerDocument, std::u16string_view qualifiedName,
                   const std::u16string& publicId, const std::u16string& systemId);
     // The document that holds this document type as its doctype (which need
@@ -721,16 +728,11 @@ private:
     TDocument* holder_ = nullptr;
 };
 
+// cloneNode of a document makes a new document with the same document
+// element name and a copy of the document type; the children are not copied.
 class TDocument : public TNode {
 public:
-    ~TDocument() override;
-
-    std::u16string nodeName() const override { return u"#document"; }
-    int nodeType() const override { return DOCUMENT_NODE; }
-    bool canInsert(const TNode* node) const override;
-    // A new document with the same document element name and a copy of the
-    // document type; the children are not copied.
-    std::unique_ptr<TNode> cloneNode(bool deep) const override;
+    ~TDocument();
 
     // The first child element, or none.
     TElement* documentElement() const;
@@ -794,8 +796,10 @@ private:
     friend class DomImplementation;
     friend class TNode;
     friend class TCharacterData;
+    friend class TAttr;
     friend class TNamedNodeMap;
     TDocument();
+    std::unique_ptr<TNode> copy() const;
 
     // The memory of every node this document creates. Declared first, so
     // that it goes last.

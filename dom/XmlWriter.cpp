@@ -303,6 +303,15 @@ public:
                 out_.append(node->hasChildNodes() ? u">" : u"/>");
                 piece(start, ELEMENT_NODE, node);
             }
+            // A value held as text is written as its text node would be;
+            // only a listener to the pieces needs that node.
+            if (!callback_ && node->nodeType() == ATTRIBUTE_NODE &&
+                static_cast<const TAttr*>(node)->hasTextValue()) {
+                writeTextOf(static_cast<const TAttr*>(node)->textValue(), node);
+                close(node);
+                stack.pop_back();
+                continue;
+            }
             const TNodeList& children = node->childNodes();
             if (top.nextChild < children.length()) {
                 const TNode* child = children.item(top.nextChild++);
@@ -374,9 +383,14 @@ private:
     void writeText(const TNode* node)
     {
         size_t start = out_.size();
-        const TNode* parent = node->parentNode();
+        writeTextOf(static_cast<const TCharacterData*>(node)->data(), node->parentNode());
+        piece(start, TEXT_NODE, node);
+    }
+
+    // The text of a text node under parent.
+    void writeTextOf(const std::u16string_view value, const TNode* parent)
+    {
         if (!(parent && isScript(parent))) {
-            const std::u16string_view value = static_cast<const TCharacterData*>(node)->data();
             bool decoded = decode(value, decoded_);
             const std::u16string_view text = decoded ? std::u16string_view(decoded_) : value;
             if (parent && parent->nodeType() == ATTRIBUTE_NODE) {
@@ -395,7 +409,6 @@ private:
                 appendContent(text);
             }
         }
-        piece(start, TEXT_NODE, node);
     }
 
     // Appends text of element content. "]]>" may not stand in it, also when

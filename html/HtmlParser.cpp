@@ -210,6 +210,7 @@ void THtmlParser::closeTo(std::size_t depth)
             if (it != openNameCount_.end() && --it->second == 0)
                 openNameCount_.erase(it);
         }
+        top.element->childNodes().shrinkToFit();
         open_.pop_back();
     }
     currentNode_ = open_.empty() ? static_cast<TNode*>(htmlDocument_) : open_.back().element;
@@ -397,6 +398,16 @@ void THtmlParser::textNode(THtmlReader& reader)
     // Only blanks may stand beside the root; other text belongs to the page.
     if (currentNode_ == htmlDocument_ && !isBlankText(reader.nodeValue()))
         moveToMainBody();
+    // An attribute's value stays text inside it (see TAttr::setTextValue),
+    // unless the source map needs its node.
+    if (!sourceMap_ && currentNode_->nodeType() == ATTRIBUTE_NODE && !currentNode_->hasChildNodes()) {
+        auto* attribute = static_cast<TAttr*>(currentNode_);
+        if (std::u16string_view kept = keptValue(reader); !kept.empty())
+            attribute->setKeptTextValue(kept);
+        else
+            attribute->setTextValue(reader.nodeValue());
+        return;
+    }
     if (std::u16string_view kept = keptValue(reader); !kept.empty())
         append(htmlDocument_->createTextNode(TDocument::TKeptText{kept}));
     else

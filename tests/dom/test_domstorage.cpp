@@ -467,3 +467,144 @@ TEST(DomStorage, DocumentsOneAfterAnotherOwnTheirNodes)
     ASSERT_EQ(root->childNodes().length(), 50);
     EXPECT_EQ(static_cast<const TTextNode*>(root->childNodes().item(49))->data(), u"round text 149");
 }
+
+TEST(DomStorage, AttributeValuesHeldAsTextActAsOneTextChild)
+{
+    // A value held as text is, to every caller, one text child: it is made
+    // as a node when asked for, and edits, copies and writing see the same
+    // tree as for an attribute built with a text node.
+    auto doc = newDocument();
+    auto kept = std::make_shared<const std::u16string>(u"kept value");
+    doc->keepText(kept);
+    TElement* root = doc->appendChild(doc->createElement(u"r"));
+    auto built = doc->createAttribute(u"b");
+    built->appendChild(doc->createTextNode(u"x<\"&"));
+    root->setAttributeNode(std::move(built));
+    auto held = doc->createAttribute(u"h");
+    held->setTextValue(u"x<\"&");
+    TAttr* h = held.get();
+    root->setAttributeNode(std::move(held));
+    auto keptAttr = doc->createAttribute(u"k");
+    keptAttr->setKeptTextValue(*kept);
+    TAttr* k = keptAttr.get();
+    root->setAttributeNode(std::move(keptAttr));
+    EXPECT_TRUE(h->hasTextValue());
+    EXPECT_TRUE(h->hasChildNodes());
+    EXPECT_EQ(h->nodeValue(), u"x<\"&");
+    EXPECT_EQ(k->textValue().data(), kept->data()); // refers to the kept text
+    const std::u16string xml = u"<r b=\"x&lt;&quot;&amp;\" h=\"x&lt;&quot;&amp;\" k=\"kept value\"/>";
+    EXPECT_EQ(root->toXML(), xml);
+    EXPECT_TRUE(h->hasTextValue()); // writing made no node
+
+    // A copy holds the same value; the original is unchanged.
+    std::unique_ptr<TNode> copy = h->cloneNode(true);
+    EXPECT_EQ(copy->nodeValue(), u"x<\"&");
+    EXPECT_TRUE(h->hasTextValue());
+
+    // Asked for, the child is a text node under the attribute, made once.
+    TNode* text = h->firstChild();
+    ASSERT_NE(text, nullptr);
+    EXPECT_FALSE(h->hasTextValue());
+    EXPECT_EQ(text->nodeType(), TEXT_NODE);
+    EXPECT_EQ(text->parentNode(), h);
+    EXPECT_EQ(text->nodeValue(), u"x<\"&");
+    EXPECT_EQ(h->childNodes().length(), 1);
+    EXPECT_EQ(h->childNodes().item(0), text);
+    EXPECT_EQ(h->childNodes().owner(), h);
+    const TNode* keptText = static_cast<const TNode*>(k)->childNodes().item(0);
+    EXPECT_EQ(static_cast<const TCharacterData*>(keptText)->data().data(), kept->data());
+    EXPECT_EQ(root->toXML(), xml);
+
+    // More children after a held value: the value is the first of them.
+    auto more = doc->createAttribute(u"m");
+    more->setTextValue(u"a");
+    more->appendChild(doc->createEntityReference(u"amp"));
+    more->setTextValue(u"b"); // not the only child: appended as a node
+    EXPECT_EQ(more->childNodes().length(), 3);
+    EXPECT_EQ(more->nodeValue(), u"a&b");
+
+    // A new value replaces the children; removing and freeing the
+    // attribute frees its text (the sanitizer build reports any leak).
+    more->setNodeValue(u"plain");
+    EXPECT_EQ(more->nodeValue(), u"plain");
+    EXPECT_EQ(more->childNodes().length(), 1);
+    EXPECT_EQ(more->firstChild()->nodeValue(), u"plain");
+    k->setNodeValue(u"new");
+    EXPECT_EQ(k->nodeValue(), u"new");
+    // Copies for another document are refused as for a text child.
+    std::unique_ptr<TDocument> other = newDocument();
+    EXPECT_THROW(k->exportNode(other.get(), true), DomException);
+    EXPECT_THROW(h->exportNode(other.get(), true), DomException);
+    auto fresh = doc->createAttribute(u"f");
+    fresh->setTextValue(u"v");
+    EXPECT_THROW(fresh->exportNode(other.get(), true), DomException);
+    EXPECT_TRUE(fresh->hasTextValue());
+    EXPECT_THROW(root->removeChild(h->firstChild()), DomException);
+}
+
+TEST(DomStorage, WritersListeningToPiecesSeeValuesHeldAsTextAsNodes)
+{
+    // Whoever receives the writer's pieces gets the value's text node, as
+    // for an attribute built with one.
+    struct TPiece {
+        std::u16string text;
+        int type;
+        int writingType;
+        bool operator==(const TPiece&) const = default;
+    };
+    auto write = [](bool held) {
+        auto doc = newDocument();
+        TElement* root = doc->appendChild(doc->createElement(u"r"));
+        auto attr = doc->createAttribute(u"a");
+        if (held)
+            attr->setTextValue(u"v&");
+        else
+            attr->appendChild(doc->createTextNode(u"v&"));
+        root->setAttributeNode(std::move(attr));
+        root->appendChild(doc->createTextNode(u"t"));
+        std::vector<TPiece> pieces;
+        doc->onWriteText = [&pieces](const std::u16string& text, int type) {
+            pieces.push_back({text, type, TDocument::writingNode()->nodeType()});
+        };
+        EXPECT_EQ(root->toXML(), u"<r a=\"v&amp;\">t</r>");
+        return pieces;
+    };
+    const std::vector<TPiece> built = write(false);
+    EXPECT_EQ(write(true), built);
+    EXPECT_EQ(built.size(), 7u);
+}
+
+TEST(DomStorage, ListsShrunkToFitKeepTheirItemsAndGrowAgain)
+{
+    // Large, small, single and empty lists keep their items in order and
+    // their owner when their spare room is given back, and grow again.
+    auto doc = newDocument();
+    TElement* root = doc->appendChild(doc->createElement(u"r"));
+    auto names = [](const TNode* node) {
+        std::u16string all;
+        for (int i = 0; i < node->childNodes().length(); ++i)
+            all += node->childNodes().item(i)->nodeName() + u",";
+        return all;
+    };
+    for (int count : {0, 1, 2, 3, 5, 100, 1000}) {
+        TElement* e = root->appendChild(doc->createElement(numbered(u"e", count)));
+        for (int i = 0; i < count + 1; ++i)
+            e->appendChild(doc->createElement(numbered(u"c", i)));
+        e->removeChild(e->firstChild()).reset(); // leaves spare room
+        const std::u16string before = names(e);
+        e->childNodes().shrinkToFit();
+        EXPECT_EQ(names(e), before);
+        EXPECT_EQ(e->childNodes().owner(), e);
+        e->childNodes().shrinkToFit(); // nothing left to give back
+        EXPECT_EQ(names(e), before);
+        e->appendChild(doc->createElement(u"last"));
+        EXPECT_EQ(names(e), before + u"last,");
+    }
+    TNodeList alone(nullptr);
+    for (int i = 0; i < 3; ++i)
+        alone.add(root);
+    alone.deleteItem(0);
+    alone.shrinkToFit();
+    EXPECT_EQ(alone.length(), 2);
+    EXPECT_EQ(alone.item(1), root);
+}

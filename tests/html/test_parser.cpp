@@ -260,3 +260,29 @@ TEST(HtmlParser, TextsAreNotCopiedIntoTheDocument)
     // 1,500 nodes of 2,000 units each: 6 MB as copies.
     EXPECT_LT(doc->memoryFootprint(), page.size() * sizeof(char16_t) / 8);
 }
+
+TEST(HtmlParser, APageOfLinksTakesAtMost300BytesPerLink)
+{
+    // The shape of a real table of contents: list items, each a link with
+    // two attributes and a text. Per link that is two elements, two
+    // attributes with their values, one text and the list slots; this
+    // bounds what the tree of such a page takes (the page's own text is
+    // apart: the tree refers to it).
+    if (!domcore_detail::TArena::kPooledBlocks)
+        GTEST_SKIP() << "every block is a heap block of its own in this build";
+    constexpr int kLinks = 200000;
+    std::u16string page = u"<html><body><ul>";
+    for (int i = 0; i < kLinks; ++i) {
+        std::u16string n;
+        for (char c : std::to_string(i))
+            n += static_cast<char16_t>(c);
+        page += u"<li><a class=\"reference internal\" href=\"#section-" + n + u"\">Section " + n + u"</a></li>\n";
+    }
+    page += u"</ul></body></html>";
+    THtmlParser parser;
+    auto doc = parser.parseString(page);
+    const TNode* list = doc->documentElement()->firstChild()->firstChild();
+    ASSERT_EQ(list->childNodes().length(), 2 * kLinks);
+    const std::size_t perLink = doc->memoryFootprint() / kLinks;
+    EXPECT_LE(perLink, 300u);
+}

@@ -30,7 +30,7 @@ public:
         r.onAttributeStart = [this](THtmlReader& rd) {
             auto a = doc_->createAttribute(rd.nodeName());
             TAttr* raw = a.get();
-            dynamic_cast<TElement&>(*cur_).setAttributeNode(std::move(a));
+            static_cast<TElement&>(*cur_).setAttributeNode(std::move(a));
             cur_ = raw;
         };
         r.onAttributeEnd = [this](THtmlReader&) { cur_ = static_cast<TAttr*>(cur_)->ownerElement(); };
