@@ -23,6 +23,9 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <thread>
 #include <utility>
 #include <sys/stat.h>
@@ -107,6 +110,15 @@ public:
     {
         list_.clear();
         text_.clear();
+    }
+    void releaseBuffers() override
+    {
+        list_.releaseLoadBuffer();
+        std::u16string().swap(text_);
+        parser_.releaseText();
+#ifdef __GLIBC__
+        ::malloc_trim(0);
+#endif
     }
     std::unique_ptr<TFileSteps> makeWorker() override { return std::make_unique<TConversionSteps>(); }
     std::unique_ptr<TPendingOutput> writeAhead(const std::string& outputPath) override
@@ -386,10 +398,22 @@ public:
     }
 
 private:
-    bool mayStart(std::size_t j) const
+    // More than half the budget: such a page is converted alone, since a
+    // page's memory is not quite in proportion to its size, and two large
+    // ones together would take more than the largest one alone.
+    bool large(std::uint64_t size) const { return size > budget_ / 2; }
+
+    // Job j could start but for the memory in use.
+    bool fitsBudget(std::size_t j) const
     {
-        return j - taken_ < window_ && (converting_ == 0 || converting_ + jobs_[j].size <= budget_);
+        return converting_ == 0 ||
+               (converting_ + jobs_[j].size <= budget_ && !large(jobs_[j].size) && largeConverting_ == 0);
     }
+
+    // Job j waits for memory, not for the batch loop.
+    bool heldByBudget(std::size_t j) const { return j - taken_ < window_ && !fitsBudget(j); }
+
+    bool mayStart(std::size_t j) const { return j - taken_ < window_ && fitsBudget(j); }
 
     void work(TFileSteps& worker) noexcept
     {
@@ -398,12 +422,20 @@ private:
             {
                 std::unique_lock<std::mutex> lock(mutex_);
                 ++idleWorkers_;
+                if (!stopping_ && next_ < jobs_.size() && heldByBudget(next_)) {
+                    // A large page is under way: what this worker keeps
+                    // would stand beside it at its peak.
+                    lock.unlock();
+                    worker.releaseBuffers();
+                    lock.lock();
+                }
                 mayStart_.wait(lock, [&] { return stopping_ || next_ >= jobs_.size() || mayStart(next_); });
                 --idleWorkers_;
                 if (stopping_ || next_ >= jobs_.size())
                     return;
                 j = next_++;
                 converting_ += jobs_[j].size;
+                largeConverting_ += large(jobs_[j].size) ? 1 : 0;
             }
             prepare(worker, jobs_[j]);
             // The tree and the page are gone: the next file may start while
@@ -412,6 +444,7 @@ private:
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 converting_ -= jobs_[j].size;
+                largeConverting_ -= large(jobs_[j].size) ? 1 : 0;
                 wakeWorkers = idleWorkers_ > 0;
             }
             if (wakeWorkers)
@@ -443,6 +476,9 @@ private:
         // A FIFO or a device could block; the batch loop deals with it.
         if (::stat(j.inputPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
             return;
+        // A large page starts from what the worker keeps given back.
+        if (large(j.size))
+            worker.releaseBuffers();
         try {
             j.result = std::make_unique<TAheadResult>();
             j.result->outputPath = outputPathOf(j.inputPath);
@@ -524,6 +560,7 @@ private:
     std::size_t next_ = 0;  // the next job a worker starts
     std::size_t taken_ = 0; // jobs the batch loop has taken
     std::uint64_t converting_ = 0; // input bytes of the jobs under way
+    unsigned largeConverting_ = 0; // how many of them are large (at most one)
     bool stopping_ = false;
 };
 

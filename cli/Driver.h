@@ -48,10 +48,14 @@ public:
     virtual std::string encodingNote() const { return {}; }
     // Empties the text list.
     virtual void clear() = 0;
+    // Gives back what the steps keep from one file for the next (buffers
+    // as large as the largest file so far). A worker calls it before it
+    // waits for a large page to be done, which then has the memory to itself.
+    virtual void releaseBuffers() {}
 
     // A batch of several files may be spread over threads: each worker made
     // here loads, parses, writes ahead and checks the waiting output (load,
-    // parse, writeAhead, check, freeDocument, clear) on its own thread, while
+    // parse, writeAhead, freeDocument, clear, check) on its own thread, while
     // the batch loop puts the outputs in place, file by file in order, and
     // prints what the checker found. Null (the default) keeps the batch on
     // one thread.

@@ -88,6 +88,8 @@ public:
     // it. The same failures as the loads.
     void loadTextFromFile(const std::string& fileName, std::u16string& text);
     void loadTextFromStream(TStream& stream, std::u16string& text);
+    // Frees the byte buffer that loads keep for the next one.
+    void releaseLoadBuffer() { std::string().swap(bytes_); }
     // What text() gives after setText(value), into text.
     static void joinText(std::u16string_view value, std::u16string& text);
 

@@ -42,6 +42,11 @@ struct Shared {
     int pendingMost = 0;
     std::uint64_t converting = 0; // input bytes loaded and not yet cleared
     std::uint64_t convertingMost = 0;
+    int loaded = 0; // files loaded and not yet cleared
+    int loadedLarge = 0; // how many of them are large
+    std::uint64_t largeFrom = ~std::uint64_t(0); // a file this large converts alone
+    bool largeNotAlone = false;
+    int buffersReleased = 0;
     // Putting this output in place waits, the first time, until this many
     // outputs (itself included) are pending.
     std::string holdCommitOf;
@@ -76,6 +81,7 @@ public:
         file_.commit();
         std::lock_guard<std::mutex> lock(s_.mutex);
         s_.committed.push_back(path_);
+        s_.changed.notify_all();
     }
     std::string location() const override { return file_.tempName(); }
 
@@ -99,7 +105,17 @@ public:
             throw EFOpenError(path, EACCES);
         s_.converting += size_;
         s_.convertingMost = std::max(s_.convertingMost, s_.converting);
+        ++s_.loaded;
+        if (size_ >= s_.largeFrom)
+            ++s_.loadedLarge;
+        if (s_.loaded > 1 && s_.loadedLarge > 0)
+            s_.largeNotAlone = true;
         loaded_ = true;
+    }
+    void releaseBuffers() override
+    {
+        std::lock_guard<std::mutex> lock(s_.mutex);
+        ++s_.buffersReleased;
     }
     bool parse() override { return true; }
     void write(const std::string& path) override { writeAhead(path)->commit(); }
@@ -136,8 +152,12 @@ public:
     void clear() override
     {
         std::lock_guard<std::mutex> lock(s_.mutex);
-        if (loaded_)
+        if (loaded_) {
             s_.converting -= size_;
+            --s_.loaded;
+            if (size_ >= s_.largeFrom)
+                --s_.loadedLarge;
+        }
         loaded_ = false;
     }
     std::unique_ptr<TFileSteps> makeWorker() override
@@ -304,16 +324,21 @@ TEST_F(Ahead, FailuresComeInTheirTurn)
 TEST_F(Ahead, WorkInFlightIsBounded)
 {
     put("big.html", std::string(1536 * 1024, 'b'));
+    put("small15a.html", std::string(1024 * 1024, 'l')); // large, among small ones
     for (int i = 0; i < 12; ++i)
         put("mid" + std::to_string(10 + i) + ".html", std::string(600 * 1024, 'm'));
     for (int i = 0; i < 60; ++i)
         put("small" + std::to_string(10 + i) + ".html", std::string(100, 's'));
     Shared s;
+    // More than half the largest: converted alone, from given-back buffers.
+    s.largeFrom = 768 * 1024 + 1;
     Outcome r = runFake({"*.html"}, 3, s);
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(s.committed.size(), 73u);
+    EXPECT_EQ(s.committed.size(), 74u);
     EXPECT_LE(s.convertingMost, 1536u * 1024);
-    EXPECT_GE(s.convertingMost, 600u * 1024);
+    EXPECT_GE(s.convertingMost, 2 * 600u * 1024);
+    EXPECT_FALSE(s.largeNotAlone);
+    EXPECT_GE(s.buffersReleased, 1);
     // 8 per worker, and the one being put in place.
     EXPECT_LE(s.pendingMost, 25);
     EXPECT_EQ(s.pendingAlive, 0);
