@@ -169,9 +169,10 @@ int64_t TFileStream::read(void* buffer, int64_t count)
         if (n <= 0)
             break;
         done += n;
-        // A regular file reads short only at its end: asking again would
-        // only be told so.
-        if (snapshot_)
+        // At the size the file had when it was opened, asking again would
+        // most likely only be told that it ends (a short read before that,
+        // as network file systems give, goes on reading).
+        if (snapshot_ && pos_ + done >= size_)
             break;
     }
     pos_ += done;
