@@ -326,7 +326,9 @@ std::string checkerName(const std::string& path, const std::string& workingDirec
 // files it reads (such outputs are skipped), so reading ahead is safe.
 //
 // Memory stays near that of one thread: files under conversion at once add
-// up to at most the largest input of the run (or 1 MB). Finished files wait
+// up to at most the largest input of the run (or 1 MB), and one larger than
+// half of that is converted alone. A file's check runs outside that
+// budget; it takes little memory. Finished files wait
 // as complete temporary files beside their outputs: up to 8 per worker (at
 // most 32), enough to ride out a file whose check takes long.
 class TAhead {
