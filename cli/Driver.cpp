@@ -266,7 +266,6 @@ struct TRunFiles {
     std::uint64_t largest = 0;
 };
 
-
 // A failure of the file at hand, reported with its name and the system's
 // reason instead of a bare error code.
 [[noreturn]] void failOnFile(const char* what, const std::string& path, int code)
@@ -712,13 +711,12 @@ void convertPattern(const std::string& pattern, std::size_t patternIndex, std::o
                 outputId = *writtenId;
             if (writtenId || fileId(outputPath, outputId))
                 files.outputs[outputId] = {inputId, inputPath};
-            const bool address = readsAsAddress(outputPath);
             const std::string absolute =
                 !outputPath.empty() && outputPath[0] == '/'
                     ? outputPath
                     : (workingDirectory.empty() ? workingDirectory = currentDirectory() : workingDirectory) + "/" +
                           outputPath;
-            const std::string location = address ? absolute : checkerName(outputPath, workingDirectory);
+            const std::string location = checkerName(outputPath, workingDirectory);
             if (job && job->checkFailure)
                 std::rethrow_exception(job->checkFailure);
             for (std::string line : job && job->checked ? std::move(job->checkLines) : steps->check(location)) {

@@ -6,6 +6,7 @@
 #include "text/Errors.h"
 #include "text/TempFiles.h"
 #include "xml/XpParser.h"
+#include "DriverSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -173,24 +174,9 @@ private:
     bool loaded_ = false;
 };
 
-class Ahead : public ::testing::Test {
+class Ahead : public clitest::TDriverFolder {
 protected:
-    void SetUp() override
-    {
-        ::unsetenv("POSIXLY_CORRECT");
-        driver::errIsTerminal = [] { return false; };
-        oldDir_ = fs::current_path();
-        char tmpl[] = "/tmp/ortavixcl-ahead-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        fs::current_path(dir_);
-    }
-    void TearDown() override
-    {
-        driver::threads = 0;
-        fs::current_path(oldDir_);
-        fs::remove_all(dir_);
-    }
+    Ahead() : TDriverFolder("ahead") {}
 
     static void put(const std::string& path, const std::string& content = "<p>x")
     {
@@ -235,7 +221,6 @@ protected:
         return files;
     }
 
-    fs::path oldDir_, dir_;
 };
 
 } // namespace

@@ -4,6 +4,7 @@
 // on its own; the real conversion is tested through the built program.
 #include "cli/Driver.h"
 #include "text/Errors.h"
+#include "DriverSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -84,24 +85,9 @@ private:
     Recorder& r_;
 };
 
-class Driver : public ::testing::Test {
+class Driver : public clitest::TDriverFolder {
 protected:
-    void SetUp() override
-    {
-        ::unsetenv("POSIXLY_CORRECT");
-        // Run from a terminal, a slow run would show its progress there.
-        driver::errIsTerminal = [] { return false; };
-        oldDir_ = fs::current_path();
-        char tmpl[] = "/tmp/ortavixcl-driver-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        fs::current_path(dir_);
-    }
-    void TearDown() override
-    {
-        fs::current_path(oldDir_);
-        fs::remove_all(dir_);
-    }
+    Driver() : TDriverFolder("driver") {}
 
     static void touch(const std::string& path, const std::string& content = "<p>x")
     {
@@ -130,7 +116,6 @@ protected:
 
     Recorder rec;
     std::ostringstream out, err;
-    fs::path oldDir_, dir_;
 };
 
 } // namespace

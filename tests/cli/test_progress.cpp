@@ -4,6 +4,7 @@
 // writes exactly what it wrote before. Time comes from a counting clock.
 #include "cli/Driver.h"
 #include "cli/Progress.h"
+#include "DriverSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -148,28 +149,17 @@ private:
     std::string path_;
 };
 
-class DriverProgress : public ::testing::Test {
+class DriverProgress : public clitest::TDriverFolder {
 protected:
+    DriverProgress() : TDriverFolder("progress") {}
     void SetUp() override
     {
-        ::unsetenv("POSIXLY_CORRECT");
-        oldDir_ = fs::current_path();
-        char tmpl[] = "/tmp/ortavixcl-progress-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        fs::current_path(dir_);
+        TDriverFolder::SetUp();
         for (int i = 0; i < 50; ++i) {
             std::ofstream(std::string(i % 10 == 3 ? "bad" : "page") + std::to_string(100 + i) + ".html")
                 << std::string(static_cast<std::size_t>(i), 'x');
         }
         fs::create_directory("folder.html"); // matched, but not a file
-    }
-    void TearDown() override
-    {
-        driver::errIsTerminal = [] { return ::isatty(STDERR_FILENO) == 1; };
-        driver::progressClock = nullptr;
-        fs::current_path(oldDir_);
-        fs::remove_all(dir_);
     }
 
     // Runs with the given terminal answer and a clock one second per read;
@@ -186,7 +176,6 @@ protected:
     }
 
     std::ostringstream out, err;
-    fs::path oldDir_, dir_;
 };
 
 } // namespace

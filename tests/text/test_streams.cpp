@@ -1,5 +1,7 @@
 #include "text/Errors.h"
 #include "text/Streams.h"
+#include "text/TempFiles.h"
+#include "FileSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -13,24 +15,20 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class FileStreams : public ::testing::Test {
+class FileStreams : public texttest::TFileFolder {
 protected:
-    void SetUp() override
-    {
-        dir = fs::temp_directory_path() /
-              ("ortavix-streams-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
     std::string put(const char* name, const std::string& bytes) const
     {
-        const std::string path = (dir / name).string();
-        std::ofstream(path, std::ios::binary) << bytes;
-        return path;
+        writeFile(path(name), bytes);
+        return path(name);
     }
-    fs::path dir;
+    static std::string content(const fs::path& p) { return readFile(p.string()); }
+    static bool sameAs(const fs::path& p, std::uint64_t device, std::uint64_t inode)
+    {
+        struct stat st;
+        return ::stat(p.c_str(), &st) == 0 && static_cast<std::uint64_t>(st.st_dev) == device &&
+               static_cast<std::uint64_t>(st.st_ino) == inode;
+    }
 };
 
 std::string readSome(TStream& s, int64_t count)
@@ -113,4 +111,48 @@ TEST_F(FileStreams, OpeningAFifoWithoutWaitingTellsWhatItIs)
     EXPECT_EQ(readSome(f, 5), "x");
     EXPECT_THROW(TFileStream((dir / "missing").string(), fmOpenRead | fmNoWait), EFOpenError);
     EXPECT_THROW(TFileStream(dir.string(), fmOpenRead | fmNoWait), EFOpenError);
+}
+
+// A file closed ahead of its commit is the file in place afterwards: its
+// identity, noted when it was closed, is the output's, also where the
+// output's name is a link; uncommitted, it leaves nothing behind.
+TEST_F(FileStreams, FinishedReplacingFilesKeepTheirIdentityInPlace)
+{
+    std::uint64_t device = 0, inode = 0;
+    {
+        TReplacingFile f((dir / "a.XML").string());
+        EXPECT_FALSE(f.identity(device, inode));
+        f.write("abc", 3);
+        f.finish();
+        ASSERT_TRUE(f.identity(device, inode));
+        EXPECT_TRUE(sameAs(f.tempName(), device, inode));
+        f.finish(); // once is enough
+        f.commit();
+    }
+    EXPECT_TRUE(sameAs(dir / "a.XML", device, inode));
+    EXPECT_EQ(content(dir / "a.XML"), "abc");
+
+    std::ofstream(dir / "target.XML") << "old";
+    fs::create_symlink("target.XML", dir / "link.XML");
+    {
+        TReplacingFile f((dir / "link.XML").string());
+        f.write("new", 3);
+        f.finish();
+        ASSERT_TRUE(f.identity(device, inode));
+        f.commit();
+    }
+    EXPECT_TRUE(fs::is_symlink(dir / "link.XML"));
+    EXPECT_TRUE(sameAs(dir / "link.XML", device, inode));
+    EXPECT_EQ(content(dir / "target.XML"), "new");
+
+    {
+        TReplacingFile f((dir / "never.XML").string());
+        f.write("x", 1);
+        f.finish();
+    }
+    EXPECT_FALSE(fs::exists(dir / "never.XML"));
+    std::size_t left = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir))
+        ++left;
+    EXPECT_EQ(left, 3u); // a.XML, target.XML, link.XML
 }

@@ -2,6 +2,7 @@
 
 #include "text/Ansi.h"
 #include "text/Streams.h"
+#include "FileSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -54,29 +55,7 @@ struct EventLog {
     }
 };
 
-class WideStringListFiles : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        dir = fs::temp_directory_path() /
-              ("ortavix-unicode-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-    std::string path(const char* name) const { return (dir / name).string(); }
-    static void writeFile(const std::string& name, const std::string& bytes)
-    {
-        std::ofstream(name, std::ios::binary) << bytes;
-    }
-    static std::string readFile(const std::string& name)
-    {
-        std::ifstream in(name, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    fs::path dir;
-};
+class WideStringListFiles : public texttest::TFileFolder {};
 
 } // namespace
 
