@@ -42,6 +42,7 @@ public:
     explicit TPendingFile(std::unique_ptr<TReplacingFile> file) : file_(std::move(file)) {}
     void commit() override { file_->commit(); }
     std::string location() const override { return file_->tempName(); }
+    int handle() const override { return file_->readHandle(); }
     bool identity(std::uint64_t& device, std::uint64_t& inode) const override
     {
         return file_->identity(device, inode);
@@ -104,6 +105,13 @@ public:
     {
         checker_.ParseFromSource(outputPath);
         return checker_.ErrorLines;
+    }
+    bool checkHandle(const std::string& outputPath, int handle, std::vector<std::string>& lines) override
+    {
+        THandleStream content(handle);
+        checker_.ParseFromSource(outputPath, content);
+        lines = checker_.ErrorLines;
+        return true;
     }
     void freeDocument() override { document_.reset(); }
     void clear() override
@@ -519,31 +527,39 @@ private:
         }
     }
 
-    // Checks the output where it waits, beside its place: the bytes are
-    // those that will be in place. The checker names a file by the folder
-    // it was given and its name, so in the lines the waiting name becomes
-    // the output's. An output that waits elsewhere (its place is a link) is
-    // left to the batch loop.
+    // Checks the output where it waits: the bytes are those that will be in
+    // place. One without a name is read through its descriptor, under the
+    // output's name. A named one waits beside its place, and the checker
+    // names a file by the folder it was given and its name, so in the lines
+    // the waiting name becomes the output's. An output that waits elsewhere
+    // (its place is a link) is left to the batch loop.
     void checkWaiting(TFileSteps& worker, TAheadResult& job) noexcept
     {
-        const std::string waiting = job.output->location();
-        const std::string folder = directoryPart(job.outputPath);
-        if (waiting.empty() || directoryPart(waiting) != folder)
-            return;
-        const std::string waitingName = waiting.substr(folder.size()) + ". ";
-        const std::string outputName = job.outputPath.substr(folder.size()) + ". ";
         try {
+            const int handle = job.output->handle();
+            if (handle >= 0) {
+                job.checked =
+                    worker.checkHandle(checkerName(job.outputPath, workingDirectory_), handle, job.checkLines);
+                return;
+            }
+            const std::string waiting = job.output->location();
+            const std::string folder = directoryPart(job.outputPath);
+            if (waiting.empty() || directoryPart(waiting) != folder)
+                return;
+            const std::string waitingName = waiting.substr(folder.size()) + ". ";
+            const std::string outputName = job.outputPath.substr(folder.size()) + ". ";
             job.checkLines = worker.check(checkerName(waiting, workingDirectory_));
             for (std::string& line : job.checkLines) {
                 const std::size_t at = line.compare(0, 6, "File: ") == 0 ? line.find(waitingName, 6) : std::string::npos;
                 if (at != std::string::npos && (at == 6 || line[at - 1] == '/'))
                     line.replace(at, waitingName.size(), outputName);
             }
+            job.checked = true;
         } catch (...) {
             job.checkLines.clear();
             job.checkFailure = std::current_exception();
+            job.checked = true;
         }
-        job.checked = true;
     }
 
     std::vector<TAheadJob> jobs_;

@@ -21,6 +21,9 @@ public:
     // Where the output waits, readable, until then; "" when it cannot be read
     // there (it is then checked once in place).
     virtual std::string location() const { return {}; }
+    // An open descriptor from which an output that waits without a name
+    // reads from its start until commit; -1 when there is none.
+    virtual int handle() const { return -1; }
     // Device and inode the output will have in place, when known ahead.
     virtual bool identity(std::uint64_t& /*device*/, std::uint64_t& /*inode*/) const { return false; }
 };
@@ -42,6 +45,13 @@ public:
     // Re-reads the written file; returns the checker's error lines (none for
     // a well-formed file).
     virtual std::vector<std::string> check(const std::string& outputPath) = 0;
+    // The same for an output that waits without a name, whose bytes are read
+    // from handle; the lines name outputPath as check would. False when the
+    // steps cannot: the output is then checked once in place.
+    virtual bool checkHandle(const std::string& /*outputPath*/, int /*handle*/, std::vector<std::string>& /*lines*/)
+    {
+        return false;
+    }
     virtual void freeDocument() = 0;
     // With "--encoding": the encoding the last load used and where it came
     // from, as " (utf-8 from meta)"; "" otherwise.

@@ -221,3 +221,50 @@ void TFileStream::setSize(int64_t newSize)
     if (::ftruncate(fd_, static_cast<off_t>(newSize)) != 0)
         throw EWriteError();
 }
+
+// ---------------------------------------------------------------------------
+// THandleStream
+
+THandleStream::THandleStream(int handle) : fd_(handle)
+{
+    struct stat st;
+    if (::fstat(fd_, &st) != 0)
+        throw EReadError();
+    size_ = S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : 0;
+}
+
+int64_t THandleStream::read(void* buffer, int64_t count)
+{
+    count = std::min(count, size_ - pos_);
+    int64_t done = 0;
+    char* p = static_cast<char*>(buffer);
+    while (done < count) {
+        ssize_t n = ::pread(fd_, p + done, static_cast<size_t>(count - done), static_cast<off_t>(pos_ + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    pos_ += done;
+    return done;
+}
+
+int64_t THandleStream::write(const void*, int64_t)
+{
+    throw EWriteError();
+}
+
+int64_t THandleStream::seek(int64_t offset, SeekOrigin origin)
+{
+    const int64_t from = origin == SeekOrigin::Begin ? 0 : origin == SeekOrigin::Current ? pos_ : size_;
+    if (from + offset < 0)
+        return -1;
+    pos_ = from + offset;
+    return pos_;
+}
+
+void THandleStream::setSize(int64_t)
+{
+    throw EWriteError();
+}

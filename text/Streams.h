@@ -62,6 +62,26 @@ private:
     int64_t pos_ = 0;
 };
 
+// Reads a file through a descriptor that stays its owner's: from the start,
+// at a position of its own (the descriptor's is left alone), up to the size
+// the file had when the stream was made. Writing is refused.
+class THandleStream : public TStream {
+public:
+    // EReadError when the descriptor cannot be asked for its size.
+    explicit THandleStream(int handle);
+
+    int64_t read(void* buffer, int64_t count) override;
+    int64_t write(const void* buffer, int64_t count) override;
+    int64_t seek(int64_t offset, SeekOrigin origin) override;
+    int64_t size() override { return size_; }
+    void setSize(int64_t newSize) override;
+
+private:
+    int fd_;
+    int64_t size_ = 0;
+    int64_t pos_ = 0;
+};
+
 // Open modes of a file stream.
 enum FileMode : unsigned {
     fmOpenRead = 0x0000,

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <pthread.h>
@@ -139,11 +140,67 @@ bool IsOwnTempFileName(std::string_view name)
     return false;
 }
 
+namespace {
+
+// Off once a file system refused a file without a name, or once one could
+// not be named where a named file could be made.
+std::atomic<bool> namelessFiles{true};
+// Naming a file by its descriptor alone takes a privilege; without it the
+// name goes through /proc.
+std::atomic<bool> namesByDescriptor{true};
+
+std::string folderOf(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// Makes a fresh temporary name beside target through make (true when the
+// name was made, else false with errno set), registering it in guard before
+// it exists, so that no signal finds it made and unregistered; a signal
+// before it is made removes nothing, as the name is this process's own and
+// used once. EFCreateError (for fileName) when no name can be made.
+template <class Make>
+std::string makeTempName(const std::string& fileName, const std::string& target, TTempFileGuard& guard,
+                         const Make& make)
+{
+    for (int attempt = 0;; ++attempt) {
+        const std::string unique = tempNameStem() + std::to_string(tempCounter++);
+        std::string name = target + std::string(kTempMark) + unique;
+        guard.reset(name);
+        bool made = make(name);
+        if (!made && errno == ENAMETOOLONG) {
+            name = folderOf(target) + std::string(kLongLead) + unique + std::string(kTempMark);
+            guard.reset(name);
+            made = make(name);
+        }
+        if (made)
+            return name;
+        const int code = errno;
+        guard.release();
+        if (code != EEXIST || attempt >= 100)
+            throw EFCreateError(fileName, code);
+    }
+}
+
+} // namespace
+
 TReplacingFile::TReplacingFile(const std::string& fileName) : fileName_(fileName), target_(fileName)
 {
     // Replace what a symbolic link points to, as writing through it would.
     struct stat old;
     const bool exists = ::lstat(fileName.c_str(), &old) == 0;
+    if (!exists && namelessFiles.load(std::memory_order_relaxed)) {
+        std::string folder = folderOf(target_);
+        if (folder.empty())
+            folder = ".";
+        fd_ = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+        if (fd_ >= 0)
+            return;
+        if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)
+            namelessFiles.store(false, std::memory_order_relaxed);
+        // Any other failure is the folder's: the named way reports it.
+    }
     if (exists && S_ISLNK(old.st_mode)) {
         if (char* resolved = ::realpath(fileName.c_str(), nullptr)) {
             target_ = resolved;
@@ -153,43 +210,102 @@ TReplacingFile::TReplacingFile(const std::string& fileName) : fileName_(fileName
     // Not a link: what lstat saw is the file itself.
     const bool hadOld = exists && (S_ISLNK(old.st_mode) ? ::stat(target_.c_str(), &old) == 0 : true) &&
                         S_ISREG(old.st_mode);
-
-    // Beside the target, so that the rename stays on one file system;
-    // created exclusively under a fresh name.
-    const std::size_t slash = target_.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string() : target_.substr(0, slash + 1);
-    for (int attempt = 0; fd_ < 0; ++attempt) {
-        const std::string unique = tempNameStem() + std::to_string(tempCounter++);
-        std::string name = target_ + std::string(kTempMark) + unique;
-        // Registered before it is made, so that no signal finds it made
-        // and unregistered. A signal before the open removes nothing: the
-        // name is this process's own and used once.
-        onSignal_.reset(name);
-        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno == ENAMETOOLONG) {
-            name = dir + std::string(kLongLead) + unique + std::string(kTempMark);
-            onSignal_.reset(name);
-            fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        }
-        if (fd >= 0) {
-            tempName_ = std::move(name);
-            fd_ = fd;
-        } else {
-            const int code = errno;
-            onSignal_.release();
-            if (code != EEXIST || attempt >= 100)
-                throw EFCreateError(fileName, code);
-        }
-    }
+    openNamed();
     if (hadOld)
         ::fchmod(fd_, old.st_mode & 0777);
+}
+
+void TReplacingFile::openNamed()
+{
+    // Beside the target, so that the rename stays on one file system;
+    // created exclusively under a fresh name.
+    int fd = -1;
+    tempName_ = makeTempName(fileName_, target_, onSignal_, [&fd](const std::string& name) {
+        fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        return fd >= 0;
+    });
+    fd_ = fd;
+}
+
+bool TReplacingFile::linkNameless(const std::string& name)
+{
+    if (namesByDescriptor.load(std::memory_order_relaxed)) {
+        if (::linkat(fd_, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0)
+            return true;
+        // ENOENT: no privilege, or no folder; the way through /proc tells.
+        if (errno != ENOENT && errno != EPERM)
+            return false;
+    }
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd_);
+    if (::linkat(AT_FDCWD, path, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) != 0)
+        return false;
+    namesByDescriptor.store(false, std::memory_order_relaxed);
+    return true;
+}
+
+void TReplacingFile::commitNameless()
+{
+    if (linkNameless(target_)) {
+        const int fd = fd_;
+        fd_ = -1;
+        committed_ = true;
+        if (::close(fd) != 0) {
+            // Never half a file: none.
+            ::unlink(target_.c_str());
+            throw EWriteError();
+        }
+        return;
+    }
+    if (errno == EEXIST) {
+        // A file came to the place meanwhile: the new one is named beside
+        // it and renamed over it, keeping its permission bits.
+        struct stat old;
+        if (::stat(target_.c_str(), &old) == 0 && S_ISREG(old.st_mode))
+            ::fchmod(fd_, old.st_mode & 0777);
+        tempName_ = makeTempName(fileName_, target_, onSignal_,
+                                 [this](const std::string& name) { return linkNameless(name); });
+        const int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0)
+            throw EWriteError();
+    } else {
+        // The file system made the file but will not name it: its bytes go
+        // to a named one, as every file of the run will.
+        const int nameless = fd_;
+        fd_ = -1;
+        struct TCloser {
+            int fd;
+            ~TCloser() { ::close(fd); }
+        } closer{nameless};
+        openNamed();
+        namelessFiles.store(false, std::memory_order_relaxed);
+        char buffer[65536];
+        for (off_t at = 0;;) {
+            const ssize_t n = ::pread(nameless, buffer, sizeof buffer, at);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                throw EWriteError();
+            if (n == 0)
+                break;
+            write(buffer, static_cast<std::size_t>(n));
+            at += n;
+        }
+        finished_ = false;
+        finish();
+    }
+    if (::rename(tempName_.c_str(), target_.c_str()) != 0)
+        throw EFCreateError(fileName_, errno);
+    committed_ = true;
+    onSignal_.release();
 }
 
 TReplacingFile::~TReplacingFile()
 {
     if (fd_ >= 0)
         ::close(fd_);
-    if (!committed_)
+    if (!committed_ && !tempName_.empty())
         ::unlink(tempName_.c_str());
 }
 
@@ -212,23 +328,32 @@ void TReplacingFile::write(const void* data, std::size_t count)
 
 void TReplacingFile::finish()
 {
-    if (fd_ < 0)
+    if (fd_ < 0 || finished_)
         return;
     struct stat st;
     const bool known = ::fstat(fd_, &st) == 0;
+    if (known) {
+        device_ = static_cast<std::uint64_t>(st.st_dev);
+        inode_ = static_cast<std::uint64_t>(st.st_ino);
+    }
+    // A file without a name stays open: closing it would be its end.
+    if (tempName_.empty()) {
+        finished_ = known;
+        return;
+    }
     const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0)
         throw EWriteError();
-    if (known) {
-        device_ = static_cast<std::uint64_t>(st.st_dev);
-        inode_ = static_cast<std::uint64_t>(st.st_ino);
-        finished_ = true;
-    }
+    finished_ = known;
 }
 
 void TReplacingFile::commit()
 {
+    if (tempName_.empty() && fd_ >= 0) {
+        commitNameless();
+        return;
+    }
     finish();
     if (::rename(tempName_.c_str(), target_.c_str()) != 0)
         throw EFCreateError(fileName_, errno);

@@ -58,13 +58,18 @@ private:
     int slot_ = -1;
 };
 
-// Writes a file through a temporary file beside it, renamed over the target
-// once complete, so that a failure leaves the old file (or none), never half
-// of one. A symbolic link is followed: the file it names is replaced. The
-// new file keeps the permission bits of the file it replaces; a new one gets
-// 0666 less the umask. Until the rename, the temporary file is registered
-// for removal when a signal ends the program, and destroying the object
-// without commit removes it.
+// Writes a file through a temporary file beside it, put in place once
+// complete, so that a failure leaves the old file (or none), never half of
+// one. A symbolic link is followed: the file it names is replaced. The new
+// file keeps the permission bits of the file it replaces; a new one gets
+// 0666 less the umask.
+//
+// Where nothing is at the target yet, the temporary file is made without a
+// name, where the file system can, and linked into place: it cannot outlive
+// the process, and it costs the file system less than a name made and
+// renamed. Otherwise it is named beside the target and renamed over it; until
+// then the name is registered for removal when a signal ends the program.
+// Destroying the object without commit leaves nothing.
 class TReplacingFile {
 public:
     // EFCreateError (for fileName) when the temporary file cannot be made.
@@ -75,12 +80,11 @@ public:
 
     // EWriteError when the data cannot be written.
     void write(const void* data, std::size_t count);
-    // Closes and renames into place: EWriteError when closing fails,
-    // EFCreateError (for the target) when renaming does.
+    // Puts the file in place: EWriteError when closing fails, EFCreateError
+    // (for the target) when the file cannot be put there.
     void commit();
-    // Closes the complete file ahead of commit (EWriteError when that
-    // fails), noting its identity, which the rename keeps; commit then
-    // only renames.
+    // Marks the file complete ahead of commit (EWriteError when closing a
+    // named one fails), noting its identity, which commit keeps.
     void finish();
     // Device and inode of a finished file; false before finish().
     bool identity(std::uint64_t& device, std::uint64_t& inode) const noexcept
@@ -89,12 +93,23 @@ public:
         inode = inode_;
         return finished_;
     }
-    // The temporary file's path: beside the target (the file a link names).
+    // The temporary file's path: beside the target (the file a link names);
+    // "" while it has no name.
     const std::string& tempName() const noexcept { return tempName_; }
+    // A descriptor from which a finished file without a name reads from
+    // its start until commit; -1 otherwise.
+    int readHandle() const noexcept { return finished_ && tempName_.empty() ? fd_ : -1; }
 
 private:
+    // Opens a fresh named temporary file beside the target (fd_, tempName_).
+    void openNamed();
+    // Gives the nameless file the name; false with errno set when it cannot.
+    bool linkNameless(const std::string& name);
+    // The nameless file's ways into place.
+    void commitNameless();
+
     std::string fileName_; // as given, for messages
-    std::string target_;   // what the rename replaces
+    std::string target_;   // what the file replaces
     std::string tempName_;
     int fd_ = -1;
     bool committed_ = false;

@@ -139,6 +139,10 @@ public:
     // True when no error line was recorded. The process's current directory
     // is the same afterwards, also when an exception escapes.
     bool ParseFromSource(const std::string& location);
+    // The same for a source whose bytes content already holds, read from its
+    // start (the stream stays the caller's): names in the lines and relative
+    // references are those of location.
+    bool ParseFromSource(const std::string& location, TStream& content);
     // Reads from the stream's current position; the stream stays the
     // caller's.
     bool ParseFromStream(TStream& stream);
@@ -215,9 +219,12 @@ public:
     char16_t ReadCharRef();
     std::u16string ReadEntityRef();
     std::u16string ReadPERef(bool anyKind);
+    // content: the source's bytes, already open (the caller's), or null.
     void OpenSource(const TXpBaseDirContext* parent, const std::string& location,
                     std::vector<std::string>& errorLines, const std::string& password,
-                    const std::string& userName);
+                    const std::string& userName, TStream* content = nullptr);
+    // Makes filter, which reads the source context names, the current source.
+    void OpenFilter(std::unique_ptr<TXpInCharFilter> filter, std::unique_ptr<TXpDirContext> context);
     void ResolveExternalEntity(const std::u16string& name, const std::u16string& publicId,
                                const std::u16string& systemId);
 

@@ -855,7 +855,7 @@ void TXpParser::ResolveExternalEntityImpl(int entity, const std::u16string& name
 
 void TXpParser::OpenSource(const TXpBaseDirContext* parent, const std::string& location,
                            std::vector<std::string>& errorLines, const std::string& password,
-                           const std::string& userName)
+                           const std::string& userName, TStream* content)
 {
     auto context = std::make_unique<TXpDirContext>(parent, location);
     const std::string path = context->FullLocation();
@@ -865,6 +865,12 @@ void TXpParser::OpenSource(const TXpBaseDirContext* parent, const std::string& l
     };
 
     std::unique_ptr<TStream> stream;
+    if (content) {
+        content->seek(0, SeekOrigin::Begin);
+        OpenFilter(std::make_unique<TXpInCharFilter>(*content, BufferSize > 0 ? BufferSize : 8192),
+                   std::move(context));
+        return;
+    }
     switch (context->kind) {
     case xpHttp:
     case xpFtp: {
@@ -904,7 +910,12 @@ void TXpParser::OpenSource(const TXpBaseDirContext* parent, const std::string& l
     }
     }
     stream->seek(0, SeekOrigin::Begin);
-    auto filter = std::make_unique<TXpInCharFilter>(std::move(stream), BufferSize > 0 ? BufferSize : 8192);
+    OpenFilter(std::make_unique<TXpInCharFilter>(std::move(stream), BufferSize > 0 ? BufferSize : 8192),
+               std::move(context));
+}
+
+void TXpParser::OpenFilter(std::unique_ptr<TXpInCharFilter> filter, std::unique_ptr<TXpDirContext> context)
+{
     filter->setLocation(std::move(context));
     if (currentSource_)
         Suspend();
@@ -1067,6 +1078,19 @@ bool TXpParser::ParseFromSource(const std::string& location)
     ClearOnExit startDirReset{startDir_};
 
     OpenSource(nullptr, location, ErrorLines, Password, UserName);
+    docLocation_ = src_->location()->directory;
+    docName_ = src_->location()->fileName;
+    RunParse();
+    return ErrorLines.empty();
+}
+
+bool TXpParser::ParseFromSource(const std::string& location, TStream& content)
+{
+    DirectoryGuard guard(FollowSourceDirectory);
+    StartParse(guard.saved());
+    ClearOnExit startDirReset{startDir_};
+
+    OpenSource(nullptr, location, ErrorLines, Password, UserName, &content);
     docLocation_ = src_->location()->directory;
     docName_ = src_->location()->fileName;
     RunParse();

@@ -4,6 +4,7 @@
 // left behind, and no more conversions under way at once than memory allows.
 #include "cli/Driver.h"
 #include "text/Errors.h"
+#include "text/Streams.h"
 #include "text/TempFiles.h"
 #include "xml/XpParser.h"
 #include "DriverSupport.h"
@@ -11,7 +12,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -379,13 +382,17 @@ public:
             {
                 file_.write(content.data(), content.size());
             }
+            void finish() { file_.finish(); }
             void commit() override { file_.commit(); }
             std::string location() const override { return file_.tempName(); }
+            int handle() const override { return file_.readHandle(); }
 
         private:
             TReplacingFile file_;
         };
-        return std::make_unique<TPending>(path, content_);
+        auto pending = std::make_unique<TPending>(path, content_);
+        pending->finish();
+        return pending;
     }
     Strings check(const std::string& path) override
     {
@@ -394,6 +401,17 @@ public:
         checker.ParseFromSource(path);
         return checker.ErrorLines;
     }
+    bool checkHandle(const std::string& path, int handle, Strings& lines) override
+    {
+        TXpParser checker;
+        checker.FollowSourceDirectory = false;
+        THandleStream content(handle);
+        checker.ParseFromSource(path, content);
+        lines = checker.ErrorLines;
+        ++handleChecks;
+        return true;
+    }
+    static inline std::atomic<int> handleChecks{0};
     void freeDocument() override {}
     void clear() override { content_.clear(); }
     std::unique_ptr<TFileSteps> makeWorker() override { return std::make_unique<TCopySteps>(); }
@@ -432,6 +450,13 @@ TEST_F(Ahead, CheckerLinesNameTheOutputsPlace)
         EXPECT_NE(r[0].out.find("b.XML. Line: 1 Col: 7 Error: Mismatched end tag"), std::string::npos) << r[0].out;
         EXPECT_EQ(r[0].out.find(".tmp"), std::string::npos) << r[0].out;
     }
+    // New outputs waited without a name and were checked through their
+    // descriptors (where the file system allows it).
+    const int fd = ::open(".", O_TMPFILE | O_RDWR, 0600);
+    if (fd >= 0) {
+        ::close(fd);
+        EXPECT_GT(TCopySteps::handleChecks.load(), 0);
+    }
 }
 
 TEST(TempNames, OwnTemporaryNamesAreRecognised)
@@ -450,11 +475,17 @@ TEST(TempNames, OwnTemporaryNamesAreRecognised)
     char tmpl[] = "/tmp/ortavix-tempnames-XXXXXX";
     ASSERT_NE(::mkdtemp(tmpl), nullptr);
     const fs::path dir = tmpl;
+    // Files replaced, which wait beside their places under a name.
+    const fs::path shortPlace = dir / "out.XML", longPlace = dir / std::string(250, 'n');
+    std::ofstream(shortPlace) << "old";
+    std::ofstream(longPlace) << "old";
     {
-        TReplacingFile shortName((dir / "out.XML").string());
-        TReplacingFile longName((dir / std::string(250, 'n')).string());
+        TReplacingFile shortName(shortPlace.string());
+        TReplacingFile longName(longPlace.string());
         int seen = 0;
         for (const auto& e : fs::directory_iterator(dir)) {
+            if (e.path() == shortPlace || e.path() == longPlace)
+                continue;
             EXPECT_TRUE(IsOwnTempFileName(e.path().filename().string())) << e.path();
             ++seen;
         }

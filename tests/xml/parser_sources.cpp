@@ -230,6 +230,38 @@ TEST(XpLocalSources, ErrorLinesNameTheFile)
     EXPECT_EQ(firstLine(p), line(1, 0, "Expected String: '<'", "empty.XML"));
 }
 
+// Bytes already open stand for the file they came from: the lines name it
+// and its relative references resolve beside it, as when it is read by name.
+TEST(XpLocalSources, OpenBytesReadAsTheNamedSource)
+{
+    TempDir dir;
+    CwdKeeper keep;
+    dir.write("sub/ext.dtd", "<!ENTITY e 'E'>");
+    const std::string doc = "<!DOCTYPE a SYSTEM 'sub/ext.dtd'><a>&e;\n</b>";
+    const std::string named = dir.write("doc.xml", doc);
+    TXpParser p;
+    std::u16string data;
+    p.OnCharData = [&](TXpParser&, const std::u16string& v) { data += v; };
+    EXPECT_FALSE(p.ParseFromSource(named));
+    const std::vector<std::string> byName = p.ErrorLines;
+    ASSERT_FALSE(byName.empty());
+    EXPECT_EQ(data, u"E");
+
+    // The bytes under a name where no file is, from a stream that was read
+    // from before.
+    TMemoryStream bytes;
+    bytes.write(doc.data(), static_cast<int64_t>(doc.size()));
+    data.clear();
+    EXPECT_FALSE(p.ParseFromSource(named, bytes));
+    EXPECT_EQ(p.ErrorLines, byName);
+    EXPECT_EQ(data, u"E");
+    EXPECT_EQ(p.DocName(), "doc.xml");
+    fs::current_path(dir.path());
+    std::filesystem::remove("doc.xml");
+    EXPECT_FALSE(p.ParseFromSource("doc.xml", bytes));
+    EXPECT_EQ(firstLine(p), line(2, 4, "Mismatched end tag: Start tag = \"a\" End tag = \"b\"", "doc.xml"));
+}
+
 TEST(XpLocalSources, ExternalParsedEntitiesInContent)
 {
     TempDir dir;
