@@ -41,6 +41,7 @@ class TPendingFile : public TPendingOutput {
 public:
     explicit TPendingFile(std::unique_ptr<TReplacingFile> file) : file_(std::move(file)) {}
     void commit() override { file_->commit(); }
+    bool commitIfNew() override { return file_->commitIfNew(); }
     std::string location() const override { return file_->tempName(); }
     int handle() const override { return file_->readHandle(); }
     bool identity(std::uint64_t& device, std::uint64_t& inode) const override
@@ -667,9 +668,12 @@ void convertPattern(const std::string& pattern, std::size_t patternIndex, std::o
         } done{inputSize};
 
         // An output never replaces a file this run reads (x.XML matched by
-        // x.*, or a link to a later input), nor another input's output.
+        // x.*, or a link to a later input), nor another input's output. One
+        // done ahead goes in place at once where nothing is: it replaces
+        // nothing then.
         TFileId outputId;
-        if (fileId(outputPath, outputId)) {
+        const bool placedNew = job && job->output && job->output->commitIfNew();
+        if (!placedNew && fileId(outputPath, outputId)) {
             auto input = files.inputs.find(outputId);
             if (input != files.inputs.end()) {
                 say(out, "Skipping " + inputPath + ": the output would overwrite the input" +
@@ -710,7 +714,8 @@ void convertPattern(const std::string& pattern, std::size_t patternIndex, std::o
                     failedAhead = job->writeErrno;
                     std::rethrow_exception(job->writeFailure);
                 } else if (job->output) {
-                    job->output->commit();
+                    if (!placedNew)
+                        job->output->commit();
                     std::uint64_t device, inode;
                     if (job->output->identity(device, inode))
                         writtenId = TFileId{static_cast<dev_t>(device), static_cast<ino_t>(inode)};

@@ -18,6 +18,9 @@ public:
     virtual ~TPendingOutput() = default;
     // Puts the output in place; raises as TFileSteps::write does.
     virtual void commit() = 0;
+    // Puts the output in place when nothing is there; false, changing
+    // nothing, otherwise, or when it cannot tell.
+    virtual bool commitIfNew() { return false; }
     // Where the output waits, readable, until then; "" when it cannot be read
     // there (it is then checked once in place).
     virtual std::string location() const { return {}; }

@@ -149,6 +149,15 @@ std::atomic<bool> namelessFiles{true};
 // name goes through /proc.
 std::atomic<bool> namesByDescriptor{true};
 
+} // namespace
+
+void UseNamelessTempFiles(bool on)
+{
+    namelessFiles.store(on, std::memory_order_relaxed);
+}
+
+namespace {
+
 std::string folderOf(const std::string& path)
 {
     const std::size_t slash = path.rfind('/');
@@ -187,11 +196,8 @@ std::string makeTempName(const std::string& fileName, const std::string& target,
 
 TReplacingFile::TReplacingFile(const std::string& fileName) : fileName_(fileName), target_(fileName)
 {
-    // Replace what a symbolic link points to, as writing through it would.
-    struct stat old;
-    const bool exists = ::lstat(fileName.c_str(), &old) == 0;
-    if (!exists && namelessFiles.load(std::memory_order_relaxed)) {
-        std::string folder = folderOf(target_);
+    if (namelessFiles.load(std::memory_order_relaxed)) {
+        std::string folder = folderOf(fileName);
         if (folder.empty())
             folder = ".";
         fd_ = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
@@ -201,18 +207,25 @@ TReplacingFile::TReplacingFile(const std::string& fileName) : fileName_(fileName
             namelessFiles.store(false, std::memory_order_relaxed);
         // Any other failure is the folder's: the named way reports it.
     }
+    struct stat old;
+    const bool hadOld = resolveTarget(old);
+    openNamed();
+    if (hadOld)
+        ::fchmod(fd_, old.st_mode & 0777);
+}
+
+bool TReplacingFile::resolveTarget(struct stat& old)
+{
+    // Replace what a symbolic link points to, as writing through it would.
+    const bool exists = ::lstat(fileName_.c_str(), &old) == 0;
     if (exists && S_ISLNK(old.st_mode)) {
-        if (char* resolved = ::realpath(fileName.c_str(), nullptr)) {
+        if (char* resolved = ::realpath(fileName_.c_str(), nullptr)) {
             target_ = resolved;
             std::free(resolved);
         }
     }
     // Not a link: what lstat saw is the file itself.
-    const bool hadOld = exists && (S_ISLNK(old.st_mode) ? ::stat(target_.c_str(), &old) == 0 : true) &&
-                        S_ISREG(old.st_mode);
-    openNamed();
-    if (hadOld)
-        ::fchmod(fd_, old.st_mode & 0777);
+    return exists && (S_ISLNK(old.st_mode) ? ::stat(target_.c_str(), &old) == 0 : true) && S_ISREG(old.st_mode);
 }
 
 void TReplacingFile::openNamed()
@@ -244,25 +257,52 @@ bool TReplacingFile::linkNameless(const std::string& name)
     return true;
 }
 
+void TReplacingFile::closePlaced()
+{
+    const int fd = fd_;
+    fd_ = -1;
+    committed_ = true;
+    if (::close(fd) != 0) {
+        // Never half a file: none.
+        ::unlink(target_.c_str());
+        throw EWriteError();
+    }
+}
+
+bool TReplacingFile::commitIfNew()
+{
+    if (!tempName_.empty() || fd_ < 0 || placeTaken_)
+        return false;
+    if (!linkNameless(target_)) {
+        placeTaken_ = errno == EEXIST;
+        return false;
+    }
+    closePlaced();
+    return true;
+}
+
 void TReplacingFile::commitNameless()
 {
-    if (linkNameless(target_)) {
-        const int fd = fd_;
-        fd_ = -1;
-        committed_ = true;
-        if (::close(fd) != 0) {
-            // Never half a file: none.
-            ::unlink(target_.c_str());
-            throw EWriteError();
+    if (!placeTaken_) {
+        if (linkNameless(target_)) {
+            closePlaced();
+            return;
         }
-        return;
+        placeTaken_ = errno == EEXIST;
     }
-    if (errno == EEXIST) {
-        // A file came to the place meanwhile: the new one is named beside
-        // it and renamed over it, keeping its permission bits.
-        struct stat old;
-        if (::stat(target_.c_str(), &old) == 0 && S_ISREG(old.st_mode))
+    struct stat old;
+    struct stat own;
+    // Something is at the place: the new file is named beside what it
+    // replaces and renamed over it, keeping its permission bits. Across
+    // file systems (a link to another) its bytes go to a named file there.
+    bool copy = !placeTaken_;
+    if (placeTaken_) {
+        const bool hadOld = resolveTarget(old);
+        if (hadOld)
             ::fchmod(fd_, old.st_mode & 0777);
+        copy = hadOld && ::fstat(fd_, &own) == 0 && own.st_dev != old.st_dev;
+    }
+    if (!copy) {
         tempName_ = makeTempName(fileName_, target_, onSignal_,
                                  [this](const std::string& name) { return linkNameless(name); });
         const int fd = fd_;
@@ -270,8 +310,8 @@ void TReplacingFile::commitNameless()
         if (::close(fd) != 0)
             throw EWriteError();
     } else {
-        // The file system made the file but will not name it: its bytes go
-        // to a named one, as every file of the run will.
+        // Where the file system made the file but will not name it, every
+        // later file of the run is named from the start.
         const int nameless = fd_;
         fd_ = -1;
         struct TCloser {
@@ -279,7 +319,8 @@ void TReplacingFile::commitNameless()
             ~TCloser() { ::close(fd); }
         } closer{nameless};
         openNamed();
-        namelessFiles.store(false, std::memory_order_relaxed);
+        if (!placeTaken_)
+            namelessFiles.store(false, std::memory_order_relaxed);
         char buffer[65536];
         for (off_t at = 0;;) {
             const ssize_t n = ::pread(nameless, buffer, sizeof buffer, at);
@@ -292,6 +333,8 @@ void TReplacingFile::commitNameless()
             write(buffer, static_cast<std::size_t>(n));
             at += n;
         }
+        if (placeTaken_ && (old.st_mode & S_IFMT) == S_IFREG)
+            ::fchmod(fd_, old.st_mode & 0777);
         finished_ = false;
         finish();
     }

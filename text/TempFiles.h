@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 
 // Registers path; returns a slot to hand to UnregisterTempFile, or -1 when
 // every slot is taken or the path is too long (the file is then only removed
@@ -58,18 +59,18 @@ private:
     int slot_ = -1;
 };
 
-// Writes a file through a temporary file beside it, put in place once
-// complete, so that a failure leaves the old file (or none), never half of
-// one. A symbolic link is followed: the file it names is replaced. The new
-// file keeps the permission bits of the file it replaces; a new one gets
-// 0666 less the umask.
+// Writes a file through a temporary file, put in place once complete, so
+// that a failure leaves the old file (or none), never half of one. A
+// symbolic link is followed: the file it names is replaced. The new file
+// keeps the permission bits of the file it replaces; a new one gets 0666
+// less the umask.
 //
-// Where nothing is at the target yet, the temporary file is made without a
-// name, where the file system can, and linked into place: it cannot outlive
-// the process, and it costs the file system less than a name made and
-// renamed. Otherwise it is named beside the target and renamed over it; until
-// then the name is registered for removal when a signal ends the program.
-// Destroying the object without commit leaves nothing.
+// Where the file system can, the temporary file has no name: it cannot
+// outlive the process, and where nothing is at the place yet it is linked
+// there, which costs the file system less than a name made and renamed.
+// Otherwise it is named beside the file it replaces and renamed over it;
+// until then the name is registered for removal when a signal ends the
+// program. Destroying the object without commit leaves nothing.
 class TReplacingFile {
 public:
     // EFCreateError (for fileName) when the temporary file cannot be made.
@@ -83,6 +84,9 @@ public:
     // Puts the file in place: EWriteError when closing fails, EFCreateError
     // (for the target) when the file cannot be put there.
     void commit();
+    // Puts a file without a name in place when nothing is there; false,
+    // changing nothing, otherwise (commit then replaces what is there).
+    bool commitIfNew();
     // Marks the file complete ahead of commit (EWriteError when closing a
     // named one fails), noting its identity, which commit keeps.
     void finish();
@@ -101,12 +105,17 @@ public:
     int readHandle() const noexcept { return finished_ && tempName_.empty() ? fd_ : -1; }
 
 private:
+    // Follows a link at the place to the file it names (target_); true when
+    // that is a regular file, whose status old then holds.
+    bool resolveTarget(struct stat& old);
     // Opens a fresh named temporary file beside the target (fd_, tempName_).
     void openNamed();
     // Gives the nameless file the name; false with errno set when it cannot.
     bool linkNameless(const std::string& name);
     // The nameless file's ways into place.
     void commitNameless();
+    // Closes a file just linked into place.
+    void closePlaced();
 
     std::string fileName_; // as given, for messages
     std::string target_;   // what the file replaces
@@ -114,10 +123,15 @@ private:
     int fd_ = -1;
     bool committed_ = false;
     bool finished_ = false;
+    bool placeTaken_ = false; // linking found something at the place
     std::uint64_t device_ = 0;
     std::uint64_t inode_ = 0;
     TTempFileGuard onSignal_;
 };
+
+// Whether TReplacingFile makes its files without a name where it can (on
+// from the start; it turns itself off where a file system refuses them).
+void UseNamelessTempFiles(bool on);
 
 // True when name (a last path component) is one this process gives the
 // temporary files of TReplacingFile.

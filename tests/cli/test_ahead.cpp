@@ -475,21 +475,19 @@ TEST(TempNames, OwnTemporaryNamesAreRecognised)
     char tmpl[] = "/tmp/ortavix-tempnames-XXXXXX";
     ASSERT_NE(::mkdtemp(tmpl), nullptr);
     const fs::path dir = tmpl;
-    // Files replaced, which wait beside their places under a name.
-    const fs::path shortPlace = dir / "out.XML", longPlace = dir / std::string(250, 'n');
-    std::ofstream(shortPlace) << "old";
-    std::ofstream(longPlace) << "old";
+    // Where files cannot be made without a name, they wait beside their
+    // places under one.
+    UseNamelessTempFiles(false);
     {
-        TReplacingFile shortName(shortPlace.string());
-        TReplacingFile longName(longPlace.string());
+        TReplacingFile shortName((dir / "out.XML").string());
+        TReplacingFile longName((dir / std::string(250, 'n')).string());
         int seen = 0;
         for (const auto& e : fs::directory_iterator(dir)) {
-            if (e.path() == shortPlace || e.path() == longPlace)
-                continue;
             EXPECT_TRUE(IsOwnTempFileName(e.path().filename().string())) << e.path();
             ++seen;
         }
         EXPECT_EQ(seen, 2);
     }
+    UseNamelessTempFiles(true);
     fs::remove_all(dir);
 }

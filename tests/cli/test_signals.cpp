@@ -91,6 +91,30 @@ bool waitForFile(const fs::path& dir, const std::string& part, pid_t child)
     return false;
 }
 
+// Polls (a bounded number of times) until the child writes a file in dir:
+// one with a temporary name there, or one still without a name, which only
+// the child's descriptors show.
+bool waitForOutput(const fs::path& dir, pid_t child)
+{
+    const std::string inDir = fs::canonical(dir).string() + "/";
+    const fs::path fds = "/proc/" + std::to_string(child) + "/fd";
+    for (int i = 0; i < 120000; ++i) {
+        if (countFiles(dir, ".tmp") > 0)
+            return true;
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(fds, ec)) {
+            const std::string target = fs::read_symlink(e.path(), ec).string();
+            if (!ec && target.rfind(inDir, 0) == 0 && target.find(" (deleted)") != std::string::npos)
+                return true;
+        }
+        siginfo_t info{};
+        if (::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == child)
+            return false;
+        ::usleep(1000);
+    }
+    return false;
+}
+
 int terminatingSignal(pid_t child)
 {
     int status = 0;
@@ -185,6 +209,8 @@ TEST(TempFileCleanup, SlotsAreReused)
     EXPECT_EQ(RegisterTempFile(std::string(5000, 'a')), -1);
 }
 
+// Stopped while it writes, a batch leaves an earlier output as it was and
+// no output where there was none, and no temporary file either way.
 TEST(TempFileCleanup, TerminatedBatchLeavesNoTemporaryOutput)
 {
     TempDir dir;
@@ -193,22 +219,30 @@ TEST(TempFileCleanup, TerminatedBatchLeavesNoTemporaryOutput)
         for (int i = 0; i < 150000; ++i)
             big << "<p>word &amp; text <b>bold</b> ";
     }
-    fs::create_directory(dir.path / "out");
-    std::ofstream(dir.path / "out/big.XML") << "earlier output";
-    pid_t child = spawn({ORTAVIX_BINARY_DIR "/ortavixcl", (dir.path / "big.html").string(), "--outdir",
-                         (dir.path / "out").string()});
-    ASSERT_GT(child, 0);
-    if (!waitForFile(dir.path / "out", ".tmp", child)) {
-        ::kill(child, SIGKILL);
-        ::waitpid(child, nullptr, 0);
-        GTEST_SKIP() << "the batch ended before its output file could be caught";
+    for (const bool earlier : {true, false}) {
+        fs::remove_all(dir.path / "out");
+        fs::create_directory(dir.path / "out");
+        if (earlier)
+            std::ofstream(dir.path / "out/big.XML") << "earlier output";
+        pid_t child = spawn({ORTAVIX_BINARY_DIR "/ortavixcl", (dir.path / "big.html").string(), "--outdir",
+                             (dir.path / "out").string()});
+        ASSERT_GT(child, 0);
+        if (!waitForOutput(dir.path / "out", child)) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, nullptr, 0);
+            GTEST_SKIP() << "the batch ended before its output file could be caught";
+        }
+        ::kill(child, SIGTERM);
+        EXPECT_EQ(terminatingSignal(child), SIGTERM);
+        EXPECT_EQ(countFiles(dir.path / "out", ".tmp"), 0u);
+        if (earlier) {
+            std::ifstream in(dir.path / "out/big.XML");
+            std::string kept((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            EXPECT_EQ(kept, "earlier output") << "an interrupted output leaves the old one as it was";
+        } else {
+            EXPECT_FALSE(fs::exists(dir.path / "out/big.XML"));
+        }
     }
-    ::kill(child, SIGTERM);
-    EXPECT_EQ(terminatingSignal(child), SIGTERM);
-    EXPECT_EQ(countFiles(dir.path / "out", ".tmp"), 0u);
-    std::ifstream in(dir.path / "out/big.XML");
-    std::string kept((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(kept, "earlier output") << "an interrupted output leaves the old one as it was";
 }
 
 TEST(TempFileCleanup, InterruptedDownloadLeavesNoTemporaryFile)

@@ -161,11 +161,11 @@ TEST_F(FileStreams, FinishedReplacingFilesKeepTheirIdentityInPlace)
     EXPECT_EQ(left, 3u); // a.XML, target.XML, link.XML
 }
 
-// A new file waits without a name: nothing shows in the folder until it is
-// in place, complete, and what it holds can be read meanwhile. A file that
-// comes to the place in between is replaced as a named one would be, and a
-// place that is gone is an error, leaving nothing.
-TEST_F(FileStreams, NewFilesWaitWithoutANameUntilInPlace)
+// A file waits without a name: nothing shows in the folder until it is in
+// place, complete, and what it holds can be read meanwhile. A file at the
+// place is replaced as a named one would be, and a place that is gone is an
+// error, leaving nothing.
+TEST_F(FileStreams, FilesWaitWithoutANameUntilInPlace)
 {
     auto entries = [this] {
         std::vector<std::string> names;
@@ -214,11 +214,52 @@ TEST_F(FileStreams, NewFilesWaitWithoutANameUntilInPlace)
     }
     EXPECT_EQ(entries().size(), 2u);
 
-    // A file already in place is replaced through a name beside it.
-    TReplacingFile f((dir / "a.XML").string());
-    EXPECT_EQ(f.tempName().rfind((dir / "a.XML.tmp").string(), 0), 0u) << f.tempName();
-    f.finish();
-    EXPECT_EQ(f.readHandle(), -1);
+    // A file in place is replaced at commit, keeping its permission bits;
+    // putting the new one in place only where nothing is changes nothing.
+    ::chmod((dir / "a.XML").c_str(), 0640);
+    {
+        TReplacingFile f((dir / "a.XML").string());
+        f.write("again", 5);
+        f.finish();
+        EXPECT_GE(f.readHandle(), 0);
+        EXPECT_FALSE(f.commitIfNew());
+        EXPECT_EQ(content(dir / "a.XML"), "<a></a>");
+        f.commit();
+    }
+    EXPECT_EQ(content(dir / "a.XML"), "again");
+    ASSERT_EQ(::stat((dir / "a.XML").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    {
+        TReplacingFile f((dir / "d.XML").string());
+        f.write("d", 1);
+        EXPECT_TRUE(f.commitIfNew());
+    }
+    EXPECT_EQ(content(dir / "d.XML"), "d");
+    EXPECT_EQ(entries().size(), 3u);
+
+    // A link to a file on another file system: the file it names is
+    // replaced there.
+    const fs::path far = "/dev/shm/ortavix-far-" + std::to_string(::getpid()) + ".XML";
+    struct stat shm;
+    if (::stat("/dev/shm", &shm) == 0 && ::stat(dir.c_str(), &st) == 0 && shm.st_dev != st.st_dev) {
+        std::ofstream(far) << "old";
+        ::chmod(far.c_str(), 0600);
+        fs::create_symlink(far, dir / "far.XML");
+        {
+            TReplacingFile f((dir / "far.XML").string());
+            f.write("far", 3);
+            f.commit();
+        }
+        EXPECT_TRUE(fs::is_symlink(dir / "far.XML"));
+        EXPECT_EQ(content(far), "far");
+        ASSERT_EQ(::stat(far.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        std::size_t beside = 0;
+        for (const auto& e : fs::directory_iterator("/dev/shm"))
+            beside += e.path().filename().string().rfind("ortavix-far-" + std::to_string(::getpid()), 0) == 0;
+        EXPECT_EQ(beside, 1u);
+        fs::remove(far);
+    }
 }
 
 // A stream over a descriptor it does not own reads from the start at a
