@@ -672,7 +672,19 @@ void convertPattern(const std::string& pattern, std::size_t patternIndex, std::o
         // done ahead goes in place at once where nothing is: it replaces
         // nothing then.
         TFileId outputId;
-        const bool placedNew = job && job->output && job->output->commitIfNew();
+        bool placedNew = false;
+        std::exception_ptr placeFailure; // reported where the write's would be
+        int placeErrno = 0;
+        if (job && job->output) {
+            try {
+                errno = 0;
+                placedNew = job->output->commitIfNew();
+            } catch (...) {
+                placeFailure = std::current_exception();
+                placeErrno = errno;
+                placedNew = true; // nothing was there
+            }
+        }
         if (!placedNew && fileId(outputPath, outputId)) {
             auto input = files.inputs.find(outputId);
             if (input != files.inputs.end()) {
@@ -714,6 +726,10 @@ void convertPattern(const std::string& pattern, std::size_t patternIndex, std::o
                     failedAhead = job->writeErrno;
                     std::rethrow_exception(job->writeFailure);
                 } else if (job->output) {
+                    if (placeFailure) {
+                        failedAhead = placeErrno;
+                        std::rethrow_exception(placeFailure);
+                    }
                     if (!placedNew)
                         job->output->commit();
                     std::uint64_t device, inode;

@@ -290,11 +290,13 @@ void TReplacingFile::commitNameless()
         }
         placeTaken_ = errno == EEXIST;
     }
-    struct stat old;
-    struct stat own;
     // Something is at the place: the new file is named beside what it
     // replaces and renamed over it, keeping its permission bits. Across
-    // file systems (a link to another) its bytes go to a named file there.
+    // file systems (a link to another) its bytes go to a named file there,
+    // and so they do where the file system made the file but will not name
+    // it, as every later file of the run will be from the start.
+    struct stat old;
+    struct stat own;
     bool copy = !placeTaken_;
     if (placeTaken_) {
         const bool hadOld = resolveTarget(old);
@@ -310,8 +312,6 @@ void TReplacingFile::commitNameless()
         if (::close(fd) != 0)
             throw EWriteError();
     } else {
-        // Where the file system made the file but will not name it, every
-        // later file of the run is named from the start.
         const int nameless = fd_;
         fd_ = -1;
         struct TCloser {
@@ -333,7 +333,7 @@ void TReplacingFile::commitNameless()
             write(buffer, static_cast<std::size_t>(n));
             at += n;
         }
-        if (placeTaken_ && (old.st_mode & S_IFMT) == S_IFREG)
+        if (placeTaken_)
             ::fchmod(fd_, old.st_mode & 0777);
         finished_ = false;
         finish();

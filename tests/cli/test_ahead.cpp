@@ -38,6 +38,7 @@ struct Shared {
     std::condition_variable changed;
     std::set<std::string> failOnLoad;
     std::set<std::string> failOnWrite;
+    std::set<std::string> failOnPlace; // putting the output in place fails
     std::set<std::string> badChecks;
     Strings committed;   // outputs put in place, in order
     std::multiset<std::string> checked; // outputs checked (where they wait)
@@ -72,8 +73,14 @@ public:
         std::lock_guard<std::mutex> lock(s_.mutex);
         --s_.pendingAlive;
     }
+    bool commitIfNew() override
+    {
+        failIfAsked();
+        return false;
+    }
     void commit() override
     {
+        failIfAsked();
         {
             std::unique_lock<std::mutex> lock(s_.mutex);
             if (path_ == s_.holdCommitOf) {
@@ -90,6 +97,15 @@ public:
     std::string location() const override { return file_.tempName(); }
 
 private:
+    void failIfAsked()
+    {
+        std::lock_guard<std::mutex> lock(s_.mutex);
+        if (s_.failOnPlace.count(path_)) {
+            errno = ENOSPC;
+            throw EWriteError();
+        }
+    }
+
     Shared& s_;
     std::string path_;
     TReplacingFile file_;
@@ -269,16 +285,16 @@ TEST_F(Ahead, RealConversionMatchesOneThread)
     EXPECT_NE(outcome[0].out.find("Converting out/old.html -> out/old.XML"), std::string::npos);
 }
 
-// Files converted ahead fail, and are reported, in their turn: the files
-// before are all done, nothing after is put in place, and every output
-// written ahead is gone.
+// Files converted ahead fail (loaded, written or put in place) and are
+// reported in their turn: the files before are all done, nothing after is
+// put in place, and every output written ahead is gone.
 TEST_F(Ahead, FailuresComeInTheirTurn)
 {
     for (int i = 0; i < 40; ++i)
         put("f" + std::to_string(100 + i) + ".html");
-    for (const std::string kind : {"load", "write"}) {
+    for (const std::string kind : {"load", "write", "place"}) {
         Shared s;
-        (kind == "load" ? s.failOnLoad : s.failOnWrite)
+        (kind == "load" ? s.failOnLoad : kind == "write" ? s.failOnWrite : s.failOnPlace)
             .insert(kind == "load" ? "f120.html" : "out/f120.XML");
         s.badChecks = {"out/f105.XML", "out/f119.XML", "out/f121.XML"};
         fs::remove_all("out");
