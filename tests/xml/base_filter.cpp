@@ -645,6 +645,12 @@ TEST(XpFilter, RunsReadWhatSingleCharactersRead)
                     EXPECT_EQ(n, got.size());
                     if (collected)
                         *collected += got;
+                    // A run holds no character it must stop at.
+                    for (char16_t u : got) {
+                        const bool stops = u < 0x80 ? table[u] || (u < 0x20 && u != 0x09 && u != 0x0A)
+                                                    : ascii || (u >= 0xD800 && u <= 0xDFFF) || u >= 0xFFFE;
+                        EXPECT_FALSE(stops) << "U+" << std::hex << unsigned(u);
+                    }
                     // Replay the run as single steps, rebuilding positions.
                     int l = line, c = column;
                     for (char16_t u : got) {
@@ -681,7 +687,21 @@ TEST(XpFilter, RunsReadWhatSingleCharactersRead)
         u"ends with CR\r",
         std::u16string(3000, u'x') + u"\n" + std::u16string(5000, u'y') + u"<z>",
     };
-    for (const std::u16string& text : texts) {
+    // Every kind of character at every place of a stretch read several
+    // units at a time, after plain text and line feeds.
+    std::vector<std::u16string> all(std::begin(texts), std::end(texts));
+    for (const std::u16string& special : std::vector<std::u16string>{u"<", u"&", u"\n", u"\t", u"\r", u"\u0001", u"\u001F", u" ", u"~", u"\u007F",
+                                         u"\u0080", u"\u00e9", u"\uD7FF", u"\U0001F600", std::u16string(1, char16_t(0xDC00)),
+                                         u"\uE000", u"\uFFFD", u"\uFFFE", u"\uFFFF"})
+        for (std::size_t at = 0; at < 17; ++at)
+            all.push_back(u"ab\ncd" + std::u16string(10 + at, u'x') + special + u"tail\nend");
+    unsigned char tabStops[128] = {};
+    tabStops[0x09] = 1;
+    tabStops[static_cast<unsigned char>('~')] = 1;
+    unsigned char manyStops[128] = {};
+    for (char c : std::string_view("<&]'\"%~"))
+        manyStops[static_cast<unsigned char>(c)] = 1;
+    for (const std::u16string& text : all) {
         std::string utf8;
         for (std::size_t i = 0; i < text.size(); ++i) {
             char32_t c = text[i];
@@ -705,7 +725,7 @@ TEST(XpFilter, RunsReadWhatSingleCharactersRead)
         }
         for (const std::string& bytes : {utf8, utf16le(text), utf16be(text)}) {
             for (int capacity : {1, 3, 7, 64, 8192}) {
-                for (const unsigned char* table : {stops, noLineFeed}) {
+                for (const unsigned char* table : {stops, noLineFeed, tabStops, manyStops}) {
                     for (bool ascii : {false, true}) {
                         SCOPED_TRACE(testing::Message() << "capacity " << capacity << " ascii " << ascii);
                         auto single = trace(bytes, capacity, table, ascii, false, nullptr);
