@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -260,6 +261,44 @@ TEST_F(FileStreams, FilesWaitWithoutANameUntilInPlace)
         EXPECT_EQ(beside, 1u);
         fs::remove(far);
     }
+}
+
+// Without the privilege to name a file by its descriptor, a file without a
+// name is named all the same, and nothing is left behind.
+TEST_F(FileStreams, FilesWithoutANameAreNamedWithoutPrivilege)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "runs without the privilege already";
+    ::chmod(dir.c_str(), 0777);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(2);
+        try {
+            for (const char* name : {"a.XML", "b.XML"}) {
+                TReplacingFile f((dir / name).string());
+                f.write("new", 3);
+                f.finish();
+                f.commit();
+            }
+        } catch (...) {
+            ::_exit(3);
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 2)
+        GTEST_SKIP() << "no unprivileged user to run as";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(content(dir / "a.XML"), "new");
+    EXPECT_EQ(content(dir / "b.XML"), "new");
+    std::size_t entries = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir))
+        ++entries;
+    EXPECT_EQ(entries, 2u);
 }
 
 // A stream over a descriptor it does not own reads from the start at a
