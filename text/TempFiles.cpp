@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -158,6 +159,24 @@ void UseNamelessTempFiles(bool on)
 
 namespace {
 
+// Finished files without a name, each holding a descriptor until it is put
+// in place.
+std::atomic<int> heldNameless{0};
+
+// How many may wait so: a quarter of the descriptors the process may have
+// open (at most 256), so that a run under a low limit names its files
+// instead of running out of descriptors.
+int namelessHoldLimit()
+{
+    static const int limit = [] {
+        struct rlimit rl;
+        if (::getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY)
+            return 256;
+        return static_cast<int>(std::min<rlim_t>(rl.rlim_cur / 4, 256));
+    }();
+    return limit;
+}
+
 std::string folderOf(const std::string& path)
 {
     const std::size_t slash = path.rfind('/');
@@ -257,8 +276,17 @@ bool TReplacingFile::linkNameless(const std::string& name)
     return true;
 }
 
+void TReplacingFile::releaseHold()
+{
+    if (held_) {
+        held_ = false;
+        heldNameless.fetch_sub(1, std::memory_order_relaxed);
+    }
+}
+
 void TReplacingFile::closePlaced()
 {
+    releaseHold();
     const int fd = fd_;
     fd_ = -1;
     committed_ = true;
@@ -307,11 +335,13 @@ void TReplacingFile::commitNameless()
     if (!copy) {
         tempName_ = makeTempName(fileName_, target_, onSignal_,
                                  [this](const std::string& name) { return linkNameless(name); });
+        releaseHold();
         const int fd = fd_;
         fd_ = -1;
         if (::close(fd) != 0)
             throw EWriteError();
     } else {
+        releaseHold();
         const int nameless = fd_;
         fd_ = -1;
         struct TCloser {
@@ -346,6 +376,7 @@ void TReplacingFile::commitNameless()
 
 TReplacingFile::~TReplacingFile()
 {
+    releaseHold();
     if (fd_ >= 0)
         ::close(fd_);
     if (!committed_ && !tempName_.empty())
@@ -379,10 +410,27 @@ void TReplacingFile::finish()
         device_ = static_cast<std::uint64_t>(st.st_dev);
         inode_ = static_cast<std::uint64_t>(st.st_ino);
     }
-    // A file without a name stays open: closing it would be its end.
+    // A file without a name stays open: closing it would be its end. When
+    // too many wait so, it takes a name beside its place instead.
     if (tempName_.empty()) {
-        finished_ = known;
-        return;
+        held_ = true;
+        if (heldNameless.fetch_add(1, std::memory_order_relaxed) >= namelessHoldLimit()) {
+            // As a named file would: beside what it replaces, with its bits.
+            struct stat old;
+            if (resolveTarget(old))
+                ::fchmod(fd_, old.st_mode & 0777);
+            try {
+                tempName_ = makeTempName(fileName_, target_, onSignal_,
+                                         [this](const std::string& name) { return linkNameless(name); });
+            } catch (const EFCreateError&) {
+                // Kept open after all (another file system, say).
+            }
+        }
+        if (tempName_.empty()) {
+            finished_ = known;
+            return;
+        }
+        releaseHold();
     }
     const int fd = fd_;
     fd_ = -1;

@@ -70,7 +70,9 @@ private:
 // there, which costs the file system less than a name made and renamed.
 // Otherwise it is named beside the file it replaces and renamed over it;
 // until then the name is registered for removal when a signal ends the
-// program. Destroying the object without commit leaves nothing.
+// program. A finished file without a name holds a descriptor until it is
+// put in place; past a quarter of the process's descriptors, finished files
+// take a name instead. Destroying the object without commit leaves nothing.
 class TReplacingFile {
 public:
     // EFCreateError (for fileName) when the temporary file cannot be made.
@@ -116,6 +118,8 @@ private:
     void commitNameless();
     // Closes a file just linked into place.
     void closePlaced();
+    // Counts this file no more among those that wait open.
+    void releaseHold();
 
     std::string fileName_; // as given, for messages
     std::string target_;   // what the file replaces
@@ -124,6 +128,7 @@ private:
     bool committed_ = false;
     bool finished_ = false;
     bool placeTaken_ = false; // linking found something at the place
+    bool held_ = false;       // finished, waiting open without a name
     std::uint64_t device_ = 0;
     std::uint64_t inode_ = 0;
     TTempFileGuard onSignal_;

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -242,6 +243,34 @@ TEST(TempFileCleanup, TerminatedBatchLeavesNoTemporaryOutput)
         } else {
             EXPECT_FALSE(fs::exists(dir.path / "out/big.XML"));
         }
+    }
+}
+
+// Outputs that wait without a name hold a descriptor each; under a low
+// limit on descriptors they take names instead, and a batch still writes
+// every file, also over its earlier outputs.
+TEST(ProcessLimits, ALowDescriptorLimitStillConvertsEveryFile)
+{
+    TempDir dir;
+    fs::create_directory(dir.path / "in");
+    fs::create_directory(dir.path / "out");
+    for (int i = 0; i < 100; ++i)
+        std::ofstream(dir.path / ("in/p" + std::to_string(100 + i) + ".html")) << "<p>page " << i;
+    struct rlimit before {};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
+    struct rlimit low = before;
+    low.rlim_cur = 16;
+    for (int run = 0; run < 2; ++run) {
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+        pid_t child = spawn({ORTAVIX_BINARY_DIR "/ortavixcl", "--outdir", (dir.path / "out").string(),
+                             (dir.path / "in/*.html").string()});
+        ::setrlimit(RLIMIT_NOFILE, &before);
+        ASSERT_GT(child, 0);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "run " << run << " status " << status;
+        EXPECT_EQ(countFiles(dir.path / "out", ".XML"), 100u) << "run " << run;
+        EXPECT_EQ(countFiles(dir.path / "out", ".tmp"), 0u) << "run " << run;
     }
 }
 
