@@ -219,6 +219,8 @@ public:
     char16_t ReadCharRef();
     std::u16string ReadEntityRef();
     std::u16string ReadPERef(bool anyKind);
+    // Both ParseFromSource: content null, or the source's bytes.
+    bool ParseSource(const std::string& location, TStream* content);
     // content: the source's bytes, already open (the caller's), or null.
     void OpenSource(const TXpBaseDirContext* parent, const std::string& location,
                     std::vector<std::string>& errorLines, const std::string& password,

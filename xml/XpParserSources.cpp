@@ -1073,24 +1073,21 @@ void TXpParser::StartParse(const std::string& startDir)
 
 bool TXpParser::ParseFromSource(const std::string& location)
 {
-    DirectoryGuard guard(FollowSourceDirectory);
-    StartParse(guard.saved());
-    ClearOnExit startDirReset{startDir_};
-
-    OpenSource(nullptr, location, ErrorLines, Password, UserName);
-    docLocation_ = src_->location()->directory;
-    docName_ = src_->location()->fileName;
-    RunParse();
-    return ErrorLines.empty();
+    return ParseSource(location, nullptr);
 }
 
 bool TXpParser::ParseFromSource(const std::string& location, TStream& content)
+{
+    return ParseSource(location, &content);
+}
+
+bool TXpParser::ParseSource(const std::string& location, TStream* content)
 {
     DirectoryGuard guard(FollowSourceDirectory);
     StartParse(guard.saved());
     ClearOnExit startDirReset{startDir_};
 
-    OpenSource(nullptr, location, ErrorLines, Password, UserName, &content);
+    OpenSource(nullptr, location, ErrorLines, Password, UserName, content);
     docLocation_ = src_->location()->directory;
     docName_ = src_->location()->fileName;
     RunParse();
