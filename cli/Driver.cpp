@@ -133,7 +133,8 @@ public:
     std::unique_ptr<TPendingOutput> writeAhead(const std::string& outputPath) override
     {
         auto file = document_->saveToPendingFile(outputPath);
-        // Closed by the worker: putting it in place is then a rename.
+        // Finished by the worker: the check can read it, and putting it in
+        // place is then one link or rename.
         file->finish();
         auto pending = std::make_unique<TPendingFile>(std::move(file));
         document_.reset();
@@ -336,9 +337,9 @@ std::string checkerName(const std::string& path, const std::string& workingDirec
 // Memory stays near that of one thread: files under conversion at once add
 // up to at most the largest input of the run (or 1 MB), and one larger than
 // half of that is converted alone. A file's check runs outside that
-// budget; it takes little memory. Finished files wait
-// as complete temporary files beside their outputs: up to 8 per worker (at
-// most 32), enough to ride out a file whose check takes long.
+// budget; it takes little memory. Finished files wait as complete
+// temporary files (without a name, or beside their outputs): up to 8 per
+// worker (at most 32), enough to ride out a file whose check takes long.
 class TAhead {
 public:
     // folder: where the outputs go, ending in "/" unless empty.

@@ -150,15 +150,6 @@ std::atomic<bool> namelessFiles{true};
 // name goes through /proc.
 std::atomic<bool> namesByDescriptor{true};
 
-} // namespace
-
-void UseNamelessTempFiles(bool on)
-{
-    namelessFiles.store(on, std::memory_order_relaxed);
-}
-
-namespace {
-
 // Finished files without a name, each holding a descriptor until it is put
 // in place.
 std::atomic<int> heldNameless{0};
@@ -213,6 +204,11 @@ std::string makeTempName(const std::string& fileName, const std::string& target,
 
 } // namespace
 
+void UseNamelessTempFiles(bool on)
+{
+    namelessFiles.store(on, std::memory_order_relaxed);
+}
+
 TReplacingFile::TReplacingFile(const std::string& fileName) : fileName_(fileName), target_(fileName)
 {
     if (namelessFiles.load(std::memory_order_relaxed)) {
@@ -226,11 +222,7 @@ TReplacingFile::TReplacingFile(const std::string& fileName) : fileName_(fileName
             namelessFiles.store(false, std::memory_order_relaxed);
         // Any other failure is the folder's: the named way reports it.
     }
-    struct stat old;
-    const bool hadOld = resolveTarget(old);
-    openNamed();
-    if (hadOld)
-        ::fchmod(fd_, old.st_mode & 0777);
+    openNamedBeside();
 }
 
 bool TReplacingFile::resolveTarget(struct stat& old)
@@ -245,6 +237,29 @@ bool TReplacingFile::resolveTarget(struct stat& old)
     }
     // Not a link: what lstat saw is the file itself.
     return exists && (S_ISLNK(old.st_mode) ? ::stat(target_.c_str(), &old) == 0 : true) && S_ISREG(old.st_mode);
+}
+
+void TReplacingFile::openNamedBeside()
+{
+    struct stat old;
+    const bool hadOld = resolveTarget(old);
+    openNamed();
+    if (hadOld)
+        ::fchmod(fd_, old.st_mode & 0777);
+}
+
+bool TReplacingFile::nameBeside()
+{
+    struct stat old;
+    if (resolveTarget(old)) {
+        struct stat own;
+        if (::fstat(fd_, &own) == 0 && own.st_dev != old.st_dev)
+            return false;
+        ::fchmod(fd_, old.st_mode & 0777);
+    }
+    tempName_ = makeTempName(fileName_, target_, onSignal_,
+                             [this](const std::string& name) { return linkNameless(name); });
+    return true;
 }
 
 void TReplacingFile::openNamed()
@@ -309,69 +324,51 @@ bool TReplacingFile::commitIfNew()
     return true;
 }
 
-void TReplacingFile::commitNameless()
+bool TReplacingFile::placeNameless()
 {
     if (!placeTaken_) {
         if (linkNameless(target_)) {
             closePlaced();
-            return;
+            return true;
         }
         placeTaken_ = errno == EEXIST;
     }
-    // Something is at the place: the new file is named beside what it
-    // replaces and renamed over it, keeping its permission bits. Across
-    // file systems (a link to another) its bytes go to a named file there,
-    // and so they do where the file system made the file but will not name
-    // it, as every later file of the run will be from the start.
-    struct stat old;
-    struct stat own;
-    bool copy = !placeTaken_;
-    if (placeTaken_) {
-        const bool hadOld = resolveTarget(old);
-        if (hadOld)
-            ::fchmod(fd_, old.st_mode & 0777);
-        copy = hadOld && ::fstat(fd_, &own) == 0 && own.st_dev != old.st_dev;
-    }
-    if (!copy) {
-        tempName_ = makeTempName(fileName_, target_, onSignal_,
-                                 [this](const std::string& name) { return linkNameless(name); });
-        releaseHold();
-        const int fd = fd_;
-        fd_ = -1;
-        if (::close(fd) != 0)
+    // Something is at the place: the file is named beside what it replaces
+    // and renamed over it. Across file systems (a link to another) its
+    // bytes go to a named file there, and so they do where the file system
+    // made the file but will not name it.
+    if (!placeTaken_ || !nameBeside())
+        copyToNamed();
+    releaseHold();
+    finished_ = false; // finish() closes the named file and notes what it is
+    return false;
+}
+
+void TReplacingFile::copyToNamed()
+{
+    const int nameless = fd_;
+    fd_ = -1;
+    struct TCloser {
+        int fd;
+        ~TCloser() { ::close(fd); }
+    } closer{nameless};
+    openNamedBeside();
+    // A file system that will not name such files: every later file of
+    // the run is named from the start.
+    if (!placeTaken_)
+        namelessFiles.store(false, std::memory_order_relaxed);
+    char buffer[65536];
+    for (off_t at = 0;;) {
+        const ssize_t n = ::pread(nameless, buffer, sizeof buffer, at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
             throw EWriteError();
-    } else {
-        releaseHold();
-        const int nameless = fd_;
-        fd_ = -1;
-        struct TCloser {
-            int fd;
-            ~TCloser() { ::close(fd); }
-        } closer{nameless};
-        openNamed();
-        if (!placeTaken_)
-            namelessFiles.store(false, std::memory_order_relaxed);
-        char buffer[65536];
-        for (off_t at = 0;;) {
-            const ssize_t n = ::pread(nameless, buffer, sizeof buffer, at);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                throw EWriteError();
-            if (n == 0)
-                break;
-            write(buffer, static_cast<std::size_t>(n));
-            at += n;
-        }
-        if (placeTaken_)
-            ::fchmod(fd_, old.st_mode & 0777);
-        finished_ = false;
-        finish();
+        if (n == 0)
+            break;
+        write(buffer, static_cast<std::size_t>(n));
+        at += n;
     }
-    if (::rename(tempName_.c_str(), target_.c_str()) != 0)
-        throw EFCreateError(fileName_, errno);
-    committed_ = true;
-    onSignal_.release();
 }
 
 TReplacingFile::~TReplacingFile()
@@ -415,15 +412,9 @@ void TReplacingFile::finish()
     if (tempName_.empty()) {
         held_ = true;
         if (heldNameless.fetch_add(1, std::memory_order_relaxed) >= namelessHoldLimit()) {
-            // As a named file would: beside what it replaces, with its bits.
-            struct stat old;
-            if (resolveTarget(old))
-                ::fchmod(fd_, old.st_mode & 0777);
             try {
-                tempName_ = makeTempName(fileName_, target_, onSignal_,
-                                         [this](const std::string& name) { return linkNameless(name); });
+                nameBeside(); // where it cannot, it is kept open after all
             } catch (const EFCreateError&) {
-                // Kept open after all (another file system, say).
             }
         }
         if (tempName_.empty()) {
@@ -441,10 +432,8 @@ void TReplacingFile::finish()
 
 void TReplacingFile::commit()
 {
-    if (tempName_.empty() && fd_ >= 0) {
-        commitNameless();
+    if (tempName_.empty() && fd_ >= 0 && placeNameless())
         return;
-    }
     finish();
     if (::rename(tempName_.c_str(), target_.c_str()) != 0)
         throw EFCreateError(fileName_, errno);

@@ -112,10 +112,23 @@ private:
     bool resolveTarget(struct stat& old);
     // Opens a fresh named temporary file beside the target (fd_, tempName_).
     void openNamed();
+    // The same beside the file it will replace (links followed), with that
+    // file's permission bits.
+    void openNamedBeside();
+    // Gives the file without a name a temporary name beside the file it will
+    // replace (links followed), with that file's permission bits; false,
+    // naming nothing, when that file is on another file system.
+    // EFCreateError when no name can be made.
+    bool nameBeside();
     // Gives the nameless file the name; false with errno set when it cannot.
     bool linkNameless(const std::string& name);
-    // The nameless file's ways into place.
-    void commitNameless();
+    // Puts the file without a name in place: true when it was linked there;
+    // otherwise it now has a name (or its bytes went to a named file), and
+    // commit renames it.
+    bool placeNameless();
+    // Moves the bytes of the file without a name to a named file beside the
+    // file it will replace, which then stands for it.
+    void copyToNamed();
     // Closes a file just linked into place.
     void closePlaced();
     // Counts this file no more among those that wait open.

@@ -76,12 +76,13 @@ std::size_t countFiles(const fs::path& dir, const std::string& part)
     return n;
 }
 
-// Polls (a bounded number of times) until dir holds a file whose name
-// contains part.
-bool waitForFile(const fs::path& dir, const std::string& part, pid_t child)
+// Polls (a bounded number of times) until found() holds; false once the
+// child has ended without it.
+template <class Found>
+bool waitUntil(pid_t child, const Found& found)
 {
     for (int i = 0; i < 120000; ++i) {
-        if (countFiles(dir, part) > 0)
+        if (found())
             return true;
         siginfo_t info{};
         // Looks without reaping: the caller still waits for the child.
@@ -92,14 +93,19 @@ bool waitForFile(const fs::path& dir, const std::string& part, pid_t child)
     return false;
 }
 
-// Polls (a bounded number of times) until the child writes a file in dir:
-// one with a temporary name there, or one still without a name, which only
-// the child's descriptors show.
+// Until dir holds a file whose name contains part.
+bool waitForFile(const fs::path& dir, const std::string& part, pid_t child)
+{
+    return waitUntil(child, [&] { return countFiles(dir, part) > 0; });
+}
+
+// Until the child writes a file in dir: one with a temporary name there, or
+// one still without a name, which only the child's descriptors show.
 bool waitForOutput(const fs::path& dir, pid_t child)
 {
     const std::string inDir = fs::canonical(dir).string() + "/";
     const fs::path fds = "/proc/" + std::to_string(child) + "/fd";
-    for (int i = 0; i < 120000; ++i) {
+    return waitUntil(child, [&] {
         if (countFiles(dir, ".tmp") > 0)
             return true;
         std::error_code ec;
@@ -108,12 +114,8 @@ bool waitForOutput(const fs::path& dir, pid_t child)
             if (!ec && target.rfind(inDir, 0) == 0 && target.find(" (deleted)") != std::string::npos)
                 return true;
         }
-        siginfo_t info{};
-        if (::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == child)
-            return false;
-        ::usleep(1000);
-    }
-    return false;
+        return false;
+    });
 }
 
 int terminatingSignal(pid_t child)
