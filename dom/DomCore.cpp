@@ -60,13 +60,16 @@ namespace domcore_detail {
 
 namespace {
 
-// Pages grow from 64 KB to 2 MB; the big ones are aligned to 2 MB and,
-// once the arena holds 16 MB, offered to the kernel as huge pages, since on
-// a large page faulting in node memory 4 KB at a time costs more than
-// building the nodes. A huge page is all in memory from its first use:
-// below 16 MB the unused end of the last one would add up to a quarter to
-// the tree, so there the 2 MB pages are put in memory one 64 KB piece at a
-// time, as they fill, which costs about as few faults.
+// Pages grow from 64 KB to 2 MB. Past the first they are mapped on their
+// own and unmapped with the document, so a batch of pages of every size
+// leaves no holes in the general heap (there a large page's memory could
+// stay in use long after the page is gone). The 2 MB ones are aligned to
+// 2 MB and, once the arena holds 16 MB, offered to the kernel as huge
+// pages, since on a large page faulting in node memory 4 KB at a time costs
+// more than building the nodes. A huge page is all in memory from its first
+// use: below 16 MB the unused end of the last one would add up to a quarter
+// to the tree, so there a mapped page is put in memory one 64 KB piece at a
+// time, as it fills, which costs about as few faults.
 constexpr std::size_t kFirstPage = TArena::kChunk;
 constexpr std::size_t kHugePage = 2 * 1024 * 1024;
 constexpr std::size_t kHugeFrom = 16 * 1024 * 1024;
@@ -81,22 +84,24 @@ void populate(void* piece) noexcept
 #endif
 }
 
-void* mapHuge(bool huge)
+// A page of `bytes` aligned to its size (at most 2 MB), as the owner lookup
+// and huge pages need.
+void* mapPage(std::size_t bytes, bool huge)
 {
     // Twice the size, then the unaligned ends are given back.
-    const std::size_t span = 2 * kHugePage;
+    const std::size_t span = 2 * bytes;
     void* p = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED)
         return nullptr;
     const auto base = reinterpret_cast<std::uintptr_t>(p);
-    const std::uintptr_t aligned = (base + kHugePage - 1) & ~(kHugePage - 1);
+    const std::uintptr_t aligned = (base + bytes - 1) & ~(bytes - 1);
     if (aligned > base)
         ::munmap(p, aligned - base);
-    if (const std::uintptr_t tail = base + span - (aligned + kHugePage))
-        ::munmap(reinterpret_cast<void*>(aligned + kHugePage), tail);
+    if (const std::uintptr_t tail = base + span - (aligned + bytes))
+        ::munmap(reinterpret_cast<void*>(aligned + bytes), tail);
 #ifdef MADV_HUGEPAGE
     if (huge)
-        ::madvise(reinterpret_cast<void*>(aligned), kHugePage, MADV_HUGEPAGE);
+        ::madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
 #else
     (void)huge;
 #endif
@@ -124,13 +129,12 @@ void* newFirstPage()
 
 void freePage(void* page, std::size_t bytes) noexcept
 {
-    if (bytes == kHugePage) {
-        ::munmap(page, kHugePage);
-    } else if (bytes == kFirstPage && !sparePage.page) {
+    if (bytes != kFirstPage)
+        ::munmap(page, bytes);
+    else if (!sparePage.page)
         sparePage.page = page;
-    } else {
+    else
         std::free(page);
-    }
 }
 
 } // namespace
@@ -163,10 +167,8 @@ TArena::~TArena()
 void TArena::newPage()
 {
     const std::size_t bytes = pages_ ? std::min(2 * pages_->bytes, kHugePage) : kFirstPage;
-    const bool huge = footprint_ >= kHugeFrom;
-    void* memory = bytes == kHugePage    ? mapHuge(huge)
-                   : bytes == kFirstPage ? newFirstPage()
-                                         : std::aligned_alloc(kChunk, bytes);
+    const bool huge = bytes == kHugePage && footprint_ >= kHugeFrom;
+    void* memory = bytes == kFirstPage ? newFirstPage() : mapPage(bytes, huge);
     if (!memory)
         throw std::bad_alloc();
     auto* page = static_cast<TPage*>(memory);
@@ -179,7 +181,7 @@ void TArena::newPage()
     cursor_ = static_cast<char*>(memory) + header;
     chunkEnd_ = static_cast<char*>(memory) + kChunk;
     pageEnd_ = static_cast<char*>(memory) + bytes;
-    populating_ = bytes == kHugePage && !huge;
+    populating_ = bytes != kFirstPage && !huge;
     if (populating_)
         populate(memory);
 }
