@@ -38,7 +38,7 @@ SOURCES = {
     "python-docs": "/usr/share/doc/python3.11/html",
     "apache-manual": "/usr/share/doc/apache2-doc/manual",
 }
-PACKAGES = {"xmllint": "libxml2-utils", "xmlwf": "expat",
+PACKAGES = {"xmllint": "libxml2-utils", "xmlwf": "expat", "/usr/bin/time": "time",
             "/usr/share/doc/python3.11/html": "python3.11-doc",
             "/usr/share/doc/apache2-doc/manual": "apache2-doc"}
 

@@ -23,6 +23,8 @@ and xpcheck are built). Further steps, each on its own or all with --all:
     --small-files   many small files against cp -r into a fresh folder
     --shard         100,000 small files: xargs -P shards give the output
                     of a single run
+    --memory        peak memory on real pages against their largest input,
+                    and bytes per node on a page of "&" (bench/memory.py)
 """
 
 import argparse
@@ -183,6 +185,7 @@ def main():
     ap.add_argument("--linear", action="store_true", help="linearity pairs of pathological pages")
     ap.add_argument("--small-files", action="store_true", help="many small files against cp -r")
     ap.add_argument("--shard", action="store_true", help="sharded run against a single run")
+    ap.add_argument("--memory", action="store_true", help="peak memory on real pages")
     ap.add_argument("--all", action="store_true", help="the corpus groups and every step above")
     ap.add_argument("--count", type=int, default=None,
                     help="files for --small-files (20,000) and --shard (100,000)")
@@ -191,9 +194,9 @@ def main():
 
     build = os.path.abspath(args.build)
     exe, xpcheck = ensure_build(build)
-    steps = [s for s in ("peers", "linear", "small_files", "shard") if getattr(args, s)]
+    steps = [s for s in ("peers", "memory", "linear", "small_files", "shard") if getattr(args, s)]
     if args.all:
-        steps = ["groups", "peers", "linear", "small_files", "shard"]
+        steps = ["groups", "peers", "memory", "linear", "small_files", "shard"]
     if not steps:
         steps = ["groups"]
     failed = False
@@ -203,6 +206,9 @@ def main():
         elif step == "peers":
             import peers
             failed = peers.main(["--build", build, "--runs", str(args.runs)]) != 0 or failed
+        elif step == "memory":
+            import memory
+            failed = memory.main(["--build", build, "--runs", str(max(args.runs, 5))]) != 0 or failed
         elif step == "linear":
             failed = not scale.linear(exe, args.runs) or failed
         elif step == "small_files":
