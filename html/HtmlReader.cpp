@@ -233,8 +233,7 @@ void THtmlReader::deliverSubstitute(std::size_t markupStart, const char16_t* nam
 
 void THtmlReader::skipBlanks()
 {
-    while (!atEnd() && isBlank(cur()))
-        ++pos_;
+    pos_ = text_.find(pos_, [](char16_t c) { return !isBlank(c); });
 }
 
 bool THtmlReader::matchAt(std::size_t at, std::u16string_view s, bool ignoreCase) const
@@ -273,7 +272,14 @@ bool THtmlReader::skipTo(std::u16string_view s)
     std::size_t from = pos_;
     std::size_t n = text_.size();
     std::size_t match = none;
+    // Only where the first character matches is the rest compared.
+    const char16_t first = asciiUpper(s.empty() ? u'\0' : s[0]);
     for (; pos_ < n; ++pos_) {
+        if (!s.empty()) {
+            pos_ = text_.find(pos_, [first](char16_t c) { return asciiUpper(c) == first; });
+            if (pos_ == n)
+                break;
+        }
         if (matchAt(pos_, s, true)) {
             match = pos_;
             break;
@@ -296,9 +302,7 @@ std::size_t THtmlReader::scanToTagNameStop()
             return from;
         }
     }
-    std::size_t n = text_.size();
-    while (pos_ < n && !isTagNameStop(text_[pos_]))
-        ++pos_;
+    pos_ = text_.find(pos_, isTagNameStop);
     // Runs without a stop are disjoint or end at the same stop.
     for (int i = 0; i < runCount_; ++i) {
         if (runs_[i].stop == pos_) {
@@ -405,9 +409,7 @@ bool THtmlReader::read()
 void THtmlReader::readText()
 {
     std::size_t start = pos_;
-    ++pos_;
-    while (!atEnd() && cur() != u'<' && cur() != u'&')
-        ++pos_;
+    pos_ = text_.find(pos_ + 1, [](char16_t c) { return c == u'<' || c == u'&'; });
     nodeType_ = 3;
     setValue(start, pos_);
     fire(onTextNode);
@@ -587,8 +589,7 @@ bool THtmlReader::readAttributeName()
 {
     skipBlanks();
     std::size_t start = pos_;
-    while (!atEnd() && !isAttributeNameStop(cur()))
-        ++pos_;
+    pos_ = text_.find(pos_, isAttributeNameStop);
     if (pos_ == start)
         return false;
     std::u16string name = asciiLower(text_.substr(start, pos_));
@@ -635,8 +636,8 @@ bool THtmlReader::readAttributeValue()
     }
     std::size_t start = pos_;
     if (state_ == 4) {
-        while (!atEnd() && cur() != quoteChar_ && cur() != u'&')
-            ++pos_;
+        const char16_t quote = quoteChar_;
+        pos_ = text_.find(pos_, [quote](char16_t c) { return c == quote || c == u'&'; });
     } else {
         std::size_t n = text_.size();
         while (pos_ < n) {
@@ -684,8 +685,7 @@ bool THtmlReader::readReference()
 bool THtmlReader::readNamedReference()
 {
     std::size_t start = pos_;
-    while (!atEnd() && !isEntityNameStop(cur()))
-        ++pos_;
+    pos_ = text_.find(pos_, isEntityNameStop);
     if (atEnd() || cur() != u';')
         return false;
     nodeType_ = 5;

@@ -32,6 +32,27 @@ public:
     {
         return i < gapStart_ ? data_[i] : data_[i + gapLen_];
     }
+    // The first index from `from` on whose character satisfies stop, or
+    // size(). Each side of the gap is scanned as plain memory: the reader's
+    // per-character access would reload the buffer's fields at every step.
+    template <class Stop>
+    std::size_t find(std::size_t from, Stop stop) const noexcept
+    {
+        const std::size_t n = size();
+        std::size_t i = from;
+        if (i < gapStart_) {
+            const char16_t* const d = data_;
+            const std::size_t end = gapStart_ < n ? gapStart_ : n;
+            while (i < end && !stop(d[i]))
+                ++i;
+            if (i < end)
+                return i;
+        }
+        const char16_t* const d = data_ + gapLen_;
+        while (i < n && !stop(d[i]))
+            ++i;
+        return i;
+    }
     std::u16string substr(std::size_t from, std::size_t to) const; // [from, to)
     void substrInto(std::size_t from, std::size_t to, std::u16string& out) const;
     void insert(std::size_t at, char16_t c);
