@@ -177,14 +177,15 @@ void THtmlParser::releaseText() { htmlReader_->setHtmlStr(std::u16string()); }
 // ---------------------------------------------------------------------------
 // Where nodes go
 
-void THtmlParser::openElement(TElement* element, std::int32_t tag, std::u16string name)
+void THtmlParser::openElement(TElement* element, std::int32_t tag, std::u16string_view name)
 {
     // A tag's elements all bear its name; other names are counted by name.
     if (tag != TAG_UNKNOWN) {
         open_.push_back({element, tag});
         ++openTagNameCount_[static_cast<std::size_t>(tag)];
     } else {
-        int& count = openNameCount_[std::move(name)];
+        auto it = openNameCount_.find(name);
+        int& count = it != openNameCount_.end() ? it->second : openNameCount_[std::u16string(name)];
         open_.push_back({element, tag});
         ++count;
     }
@@ -326,13 +327,13 @@ void THtmlParser::noteSource(const TNode* node)
 
 void THtmlParser::elementStart(THtmlReader& reader)
 {
-    std::u16string name = reader.nodeName();
+    const std::u16string_view name = reader.nameView();
     currentTag_ = &htmlTagList().getTagByName(name);
     std::int32_t tag = currentTag_->number;
     if (NeedParentTags.contains(tag))
         findParent(tag);
     TElement* element = append(htmlDocument_->createElement(name));
-    openElement(element, tag, std::move(name));
+    openElement(element, tag, name);
     tagElement_ = element;
 }
 
@@ -341,7 +342,7 @@ void THtmlParser::attributeStart(THtmlReader& reader)
     if (currentNode_->nodeType() != ELEMENT_NODE)
         throw DomException(HIERARCHY_REQUEST_ERR);
     auto* element = static_cast<TElement*>(currentNode_);
-    std::unique_ptr<TAttr> attribute = htmlDocument_->createAttribute(reader.nodeName());
+    std::unique_ptr<TAttr> attribute = htmlDocument_->createAttribute(reader.nameView());
     TAttr* added = attribute.get();
     // An attribute of the same name earlier in the tag is replaced and freed.
     element->setAttributeNode(std::move(attribute));
@@ -374,7 +375,7 @@ void THtmlParser::elementEnd(THtmlReader& reader)
 
 void THtmlParser::endElement(THtmlReader& reader)
 {
-    std::u16string name = reader.nodeName();
+    const std::u16string_view name = reader.nameView();
     const std::int32_t tag = htmlTagList().getTagByName(name).number;
     if (tag != TAG_UNKNOWN ? openTagNameCount_[static_cast<std::size_t>(tag)] == 0
                            : openNameCount_.find(name) == openNameCount_.end())
@@ -416,7 +417,7 @@ void THtmlParser::textNode(THtmlReader& reader)
 
 void THtmlParser::entityReference(THtmlReader& reader)
 {
-    append(htmlDocument_->createEntityReference(reader.nodeName()));
+    append(htmlDocument_->createEntityReference(reader.nameView()));
 }
 
 void THtmlParser::cdataSection(THtmlReader& reader)

@@ -75,7 +75,7 @@ private:
     void findParent(std::int32_t tag);
     TElement* mainBody();
     void moveToMainBody();
-    void openElement(TElement* element, std::int32_t tag, std::u16string name);
+    void openElement(TElement* element, std::int32_t tag, std::u16string_view name);
     void closeTo(std::size_t depth); // keeps the first `depth` open elements
     void takeCharset(const std::u16string& value);
     std::u16string_view keptValue(const THtmlReader& reader);

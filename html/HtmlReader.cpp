@@ -218,6 +218,7 @@ void THtmlReader::setName(std::u16string name)
     } else {
         prefix_ = name.substr(0, colon);
         localName_ = name.substr(colon + 1);
+        fullName_ = std::move(name);
     }
 }
 

@@ -100,6 +100,9 @@ public:
     const std::u16string& prefix() const noexcept { return prefix_; }
     const std::u16string& localName() const noexcept { return localName_; }
     std::u16string nodeName() const;
+    // The same as a view, valid until the next token: the tree builder reads
+    // a name or two per token, and copies would cost more than the lookups.
+    std::u16string_view nameView() const noexcept { return prefix_.empty() ? localName_ : fullName_; }
     // Made when first asked for: most tokens' values go into the document
     // straight from the text (valueInText).
     const std::u16string& nodeValue() const
@@ -191,6 +194,7 @@ private:
     std::int32_t nodeType_ = 0;
     std::u16string prefix_;
     std::u16string localName_;
+    std::u16string fullName_; // a prefixed name whole, for nameView()
     mutable std::u16string nodeValue_; // made from [valueFrom_, valueTo_) when asked for
     std::size_t valueFrom_ = 0;
     std::size_t valueTo_ = 0;

@@ -48,15 +48,17 @@ void readRest(TStream& stream, std::string& bytes)
 {
     int64_t pos = stream.position();
     int64_t size = pos < 0 ? -1 : stream.size();
-    bytes.clear();
     if (pos >= 0 && size >= 0) {
         int64_t n = std::max<int64_t>(size - pos, 0);
         if (static_cast<uint64_t>(n) > bytes.max_size())
             throw std::bad_alloc();
+        // Not cleared first: the read overwrites every byte, and only what
+        // grows past the last file's size is filled in beforehand.
         bytes.resize(static_cast<size_t>(n));
         stream.readBuffer(bytes.data(), n);
         return;
     }
+    bytes.clear();
     char chunk[65536];
     for (;;) {
         int64_t got = stream.read(chunk, sizeof chunk);
@@ -127,10 +129,18 @@ void joinCodePage(const unsigned char* b, std::size_t n, const std::array<char16
     // Sixteen bytes at a time: b - 0x0A below 4, as unsigned bytes.
     const __m128i lineFeed = _mm_set1_epi8(0x0A);
     const __m128i three = _mm_set1_epi8(3);
-    for (; counted + 16 <= n; counted += 16) {
-        const __m128i d = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + counted)), lineFeed);
-        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(d, three), d)));
-        breaks += static_cast<std::size_t>(std::popcount(mask));
+    // Each byte lane counts its breaks (a match is -1, subtracted), and the
+    // lanes are summed before any of them can pass 255.
+    while (counted + 16 <= n) {
+        const std::size_t blocks = std::min<std::size_t>((n - counted) / 16, 255);
+        __m128i lanes = _mm_setzero_si128();
+        for (std::size_t k = 0; k < blocks; ++k, counted += 16) {
+            const __m128i d = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + counted)), lineFeed);
+            lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(_mm_min_epu8(d, three), d));
+        }
+        const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
+        breaks += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+                  static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
     }
 #endif
     for (std::size_t i = counted; i < n; ++i)

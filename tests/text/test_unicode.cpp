@@ -240,6 +240,11 @@ TEST(WideStringListLoad, TextFromBytesEqualsTheJoinedLines)
             inputs.push_back(s.substr(0, at + 1));
             inputs.push_back(s + "\r\n" + s.substr(at));
         }
+    // Breaks counted sixteen bytes at a time must not overflow a count per
+    // byte position: pages of thousands of line ends.
+    inputs.push_back(std::string(16 * 300 + 5, '\n'));
+    for (int i = 0; i < 3000; ++i)
+        inputs.back() += "\r\n";
     TWideStringList reused; // one list and one buffer for all inputs
     std::u16string text = u"left over";
     for (const std::string& bytes : inputs) {
