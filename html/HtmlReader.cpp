@@ -39,15 +39,6 @@ char16_t asciiUpper(char16_t c) noexcept
     return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c;
 }
 
-// Names are lower-cased in ASCII only; every other character stays as it is.
-std::u16string asciiLower(std::u16string s)
-{
-    for (char16_t& c : s)
-        if (c >= u'A' && c <= u'Z')
-            c = static_cast<char16_t>(c + 32);
-    return s;
-}
-
 int digitValue(char16_t c, bool hex) noexcept
 {
     if (c >= u'0' && c <= u'9')
@@ -220,6 +211,25 @@ void THtmlReader::setName(std::u16string name)
         localName_ = name.substr(colon + 1);
         fullName_ = std::move(name);
     }
+}
+
+// setName for the text in [from, to), made in the name's own storage. Names
+// are lower-cased in ASCII only; every other character stays as it is.
+void THtmlReader::setNameFromText(std::size_t from, std::size_t to, bool lower)
+{
+    text_.substrInto(from, to, localName_);
+    if (lower)
+        for (char16_t& c : localName_)
+            if (c >= u'A' && c <= u'Z')
+                c = static_cast<char16_t>(c + 32);
+    const std::size_t colon = localName_.find(u':');
+    if (colon == std::u16string::npos) {
+        prefix_.clear();
+        return;
+    }
+    fullName_ = localName_;
+    prefix_.assign(fullName_, 0, colon);
+    localName_.erase(0, colon + 1);
 }
 
 // "<" or "&" that starts nothing readable: hand it on as a reference.
@@ -466,7 +476,7 @@ bool THtmlReader::readEndTag()
     if (!skipTo(kGreater))
         return false;
     nodeType_ = HTML_END_TAG;
-    setName(asciiLower(text_.substr(nameStart, nameEnd)));
+    setNameFromText(nameStart, nameEnd, true);
     fire(onEndElement);
     return true;
 }
@@ -552,7 +562,7 @@ bool THtmlReader::readDocType()
     }
     if (!skipTo(kGreater))
         return false;
-    setName(text_.substr(nameStart, nameEnd));
+    setNameFromText(nameStart, nameEnd, false);
     publicId_ = text_.substr(publicStart, publicEnd);
     systemId_ = text_.substr(systemStart, systemEnd);
     nodeValue_ = text_.substr(start, pos_);
@@ -569,11 +579,11 @@ bool THtmlReader::readStartTag()
     std::size_t nameStart = scanToTagNameStop();
     if (pos_ == nameStart)
         return false;
-    std::u16string name = asciiLower(text_.substr(nameStart, pos_));
-    bool script = name == u"script";
-    bool style = name == u"style";
+    setNameFromText(nameStart, pos_, true);
+    const bool plain = prefix_.empty();
+    const bool script = plain && localName_ == u"script";
+    const bool style = plain && localName_ == u"style";
     nodeType_ = 1;
-    setName(std::move(name));
     state_ = 1;
     fire(onElementStart);
     if (script)
@@ -593,7 +603,7 @@ bool THtmlReader::readAttributeName()
     pos_ = text_.find(pos_, isAttributeNameStop);
     if (pos_ == start)
         return false;
-    std::u16string name = asciiLower(text_.substr(start, pos_));
+    setNameFromText(start, pos_, true);
     // Implementer's choice: a quote of either kind right after the name gets
     // the "=" repair, after every attribute. Tying the test to the quote of
     // the previous quoted value would repair <a b"c"> but not the same
@@ -602,7 +612,6 @@ bool THtmlReader::readAttributeName()
         text_.insert(pos_, u'=');
         textInserted(pos_);
     }
-    setName(std::move(name));
     fire(onAttributeStart);
     state_ = 2;
     quoteChar_ = 0;
@@ -690,7 +699,7 @@ bool THtmlReader::readNamedReference()
     if (atEnd() || cur() != u';')
         return false;
     nodeType_ = 5;
-    setName(text_.substr(start, pos_));
+    setNameFromText(start, pos_, false);
     ++pos_;
     fire(onEntityReference);
     return true;

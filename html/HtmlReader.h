@@ -159,6 +159,7 @@ private:
     void clearToken();
     void fire(const THtmlReaderEvent& event);
     void setName(std::u16string name);
+    void setNameFromText(std::size_t from, std::size_t to, bool lower);
     // The value is the text in [from, to).
     void setValue(std::size_t from, std::size_t to) noexcept
     {
