@@ -187,8 +187,9 @@ bool isXmlName(const TNode* node)
     return !first;
 }
 
-// Appends a name with every unit that cannot stand there written as "_".
-void appendNameUnits(std::u16string& out, std::u16string_view name, bool& first)
+// Appends a name with every unit that cannot stand there written as "_";
+// true when every unit could.
+bool appendNameUnits(std::u16string& out, std::u16string_view name, bool& first)
 {
     // Nearly every name is sound throughout: then it goes in one piece.
     std::size_t sound = 0;
@@ -201,6 +202,7 @@ void appendNameUnits(std::u16string& out, std::u16string_view name, bool& first)
         out.push_back(isNameUnit(c, first) ? c : u'_');
         first = false;
     }
+    return sound == name.size();
 }
 
 // Appends text escaped for an attribute value, copying clean runs in bulk.
@@ -292,7 +294,7 @@ public:
                     const TNode* attribute = attributes->item(top.nextAttribute++);
                     // Junk that broken quoting leaves in a tag cannot be an
                     // XML attribute; it is left out with its value.
-                    if (!isXmlName(attribute))
+                    if (!isSoundName(attribute))
                         continue;
                     open(attribute);
                     stack.push_back({attribute, 0, 0, attribute->nodeType() != ELEMENT_NODE});
@@ -349,11 +351,47 @@ private:
             if (!node->prefix().empty()) {
                 appendNameUnits(out_, node->prefix(), first);
                 out_.push_back(u':');
+                appendNameUnits(out_, node->localName(), first);
+                return;
             }
-            appendNameUnits(out_, node->localName(), first);
+            const std::u16string_view name = node->localName();
+            TSoundName& known = soundName(name);
+            if (known.data == name.data() && known.size == name.size() && !name.empty()) {
+                out_.append(name);
+                return;
+            }
+            if (appendNameUnits(out_, name, first))
+                known = {name.data(), name.size()};
         } else {
             out_.append(node->nodeName());
         }
+    }
+
+    // Nodes share one copy of each short name: a name seen sound is known
+    // by where it is, and needs no look at its units again. The slot where
+    // such a name is remembered.
+    struct TSoundName {
+        const char16_t* data = nullptr;
+        std::size_t size = 0;
+    };
+    TSoundName& soundName(std::u16string_view name)
+    {
+        return soundNames_[(reinterpret_cast<std::uintptr_t>(name.data()) >> 3) % kSoundNames];
+    }
+
+    // isXmlName, remembered for names without a prefix.
+    bool isSoundName(const TNode* node)
+    {
+        if (!node->prefix().empty())
+            return isXmlName(node);
+        const std::u16string_view name = node->localName();
+        TSoundName& known = soundName(name);
+        if (known.data == name.data() && known.size == name.size() && !name.empty())
+            return true;
+        if (!isXmlName(node))
+            return false;
+        known = {name.data(), name.size()};
+        return true;
     }
 
     static bool isScript(const TNode* node)
@@ -601,6 +639,8 @@ private:
     std::u16string decoded_;
     int brackets_ = 0; // "]" at the end of the character data written so far
     std::u16string lastEntity_;
+    static constexpr std::size_t kSoundNames = 64;
+    TSoundName soundNames_[kSoundNames];
     char16_t lastEntityCode_ = 0;
     bool lastEntityKnown_ = false;
 };

@@ -84,10 +84,21 @@ std::u16string TEditableText::substr(std::size_t from, std::size_t to) const
 
 void TEditableText::substrInto(std::size_t from, std::size_t to, std::u16string& out) const
 {
-    out.clear();
     to = std::min(to, size());
-    if (from >= to)
+    if (from >= to) {
+        out.clear();
         return;
+    }
+    // Nearly always on one side of the gap: one copy.
+    if (to <= gapStart_) {
+        out.assign(data_ + from, to - from);
+        return;
+    }
+    if (from >= gapStart_) {
+        out.assign(data_ + from + gapLen_, to - from);
+        return;
+    }
+    out.clear();
     out.reserve(to - from);
     if (from < gapStart_)
         out.append(data_ + from, std::min(to, gapStart_) - from);
@@ -218,11 +229,14 @@ void THtmlReader::setName(std::u16string name)
 void THtmlReader::setNameFromText(std::size_t from, std::size_t to, bool lower)
 {
     text_.substrInto(from, to, localName_);
-    if (lower)
-        for (char16_t& c : localName_)
-            if (c >= u'A' && c <= u'Z')
-                c = static_cast<char16_t>(c + 32);
-    const std::size_t colon = localName_.find(u':');
+    std::size_t colon = std::u16string::npos;
+    for (std::size_t i = 0, n = localName_.size(); i < n; ++i) {
+        char16_t& c = localName_[i];
+        if (lower && c >= u'A' && c <= u'Z')
+            c = static_cast<char16_t>(c + 32);
+        else if (c == u':' && colon == std::u16string::npos)
+            colon = i;
+    }
     if (colon == std::u16string::npos) {
         prefix_.clear();
         return;
