@@ -576,6 +576,25 @@ void TNamedNodeMap::dropIndex() noexcept
     --document->heapParts_;
 }
 
+namespace {
+
+// node->nodeName() == name, without making the name of an element or an
+// attribute (the items of a map nearly always are).
+bool isNamed(const TNode* node, std::u16string_view name)
+{
+    const int kind = node->nodeType();
+    if (kind != ELEMENT_NODE && kind != ATTRIBUTE_NODE)
+        return node->nodeName() == name;
+    const std::u16string_view local = node->localName();
+    if (!node->hasPrefix())
+        return local == name;
+    const std::u16string_view prefix = node->prefix();
+    return name.size() == prefix.size() + 1 + local.size() && name.substr(0, prefix.size()) == prefix &&
+           name[prefix.size()] == u':' && name.substr(prefix.size() + 1) == local;
+}
+
+} // namespace
+
 TNode* TNamedNodeMap::getNamedItem(const std::u16string& name) const
 {
     if (TIndex* index = this->index()) {
@@ -583,7 +602,7 @@ TNode* TNamedNodeMap::getNamedItem(const std::u16string& name) const
         return found == index->end() ? nullptr : found->second;
     }
     for (TNode* node : items_)
-        if (node->nodeName() == name)
+        if (isNamed(node, name))
             return node;
     return nullptr;
 }
@@ -600,6 +619,12 @@ std::unique_ptr<TNode> TNamedNodeMap::setNamedItem(TNode* node)
     if (node->parent_ && !inThisMap)
         fail(INUSE_ATTRIBUTE_ERR);
     items_.reserveOneMore(arena());
+    if (!inThisMap && items_.empty() && !builtIndex()) {
+        // An element's first attribute: nothing to look for.
+        items_.push_back(node, arena());
+        node->parent_ = owner;
+        return nullptr;
+    }
     const std::u16string name = node->nodeName();
     if (inThisMap)
         remove(node); // set again: it moves to the end

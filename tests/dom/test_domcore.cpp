@@ -329,6 +329,27 @@ TEST(DomAttributes, SameNameReplacesAndMovesToTheEnd)
     EXPECT_EQ(a1raw->ownerElement(), f);
 }
 
+// Small maps compare names in place: a prefixed name matches only whole.
+TEST(DomAttributes, SmallMapsMatchPrefixedNamesWhole)
+{
+    auto doc = newDocument();
+    TElement* e = doc->appendChild(doc->createElement(u"e"));
+    auto made = doc->createAttribute(u"b");
+    TAttr* b = made.get();
+    ASSERT_EQ(e->setAttributeNode(std::move(made)), nullptr);
+    b->setPrefix(u"x");
+    ASSERT_EQ(e->setAttributeNode(doc->createAttribute(u"c")), nullptr);
+    TNamedNodeMap& map = *e->attributes();
+    EXPECT_EQ(map.getNamedItem(u"x:b"), b);
+    for (const char16_t* miss : {u"b", u"x", u"x:", u":b", u"xb", u"x-b", u"x:bb", u"xx:b", u"y:b"})
+        EXPECT_EQ(map.getNamedItem(miss), nullptr) << std::string(miss, miss + std::char_traits<char16_t>::length(miss));
+    // Setting an attribute of that whole name replaces it.
+    auto same = doc->createAttribute(u"x:b");
+    std::unique_ptr<TAttr> old = e->setAttributeNode(std::move(same));
+    EXPECT_EQ(old.get(), b);
+    EXPECT_EQ(map.length(), 2);
+}
+
 // Large maps are searched through an index; it must agree with the list
 // whatever changed the list.
 TEST(DomAttributes, ManyAttributesFindAndReplaceByName)
