@@ -1072,6 +1072,13 @@ TNode* TNode::insertBefore(TNode* newChild, TNode* refChild)
     if (refChild == newChild)
         return newChild;
     TNodeList& list = childNodes();
+    if (!refChild && !newChild->parent_) {
+        // A fresh node at the end, as a tree is built: nothing to unlink
+        // and nothing to look for.
+        list.items_.push_back(newChild, arena());
+        newChild->parent_ = this;
+        return newChild;
+    }
     if (refChild && list.indexOf(refChild) < 0)
         fail(NOT_FOUND_ERR);
     TNode* oldParent = newChild->parent_;
