@@ -106,6 +106,36 @@ public:
     // Consumes the peeked character (reads and drops the next one when
     // nothing was peeked).
     void ConsumeChar();
+    // Consumes c, a printable ASCII character, when it is peeked or stands
+    // next in the buffer, as reading it would; otherwise changes nothing
+    // (false also when only the one-by-one path could tell).
+    bool ConsumeIfNext(char16_t c)
+    {
+        if (hasPeek_) {
+            if (peekedUnit_ != c)
+                return false;
+            ConsumeChar();
+        } else {
+            if (pendingChar_ != XpNoChar || inputEnded_)
+                return false;
+            const bool wide = encoding_ == xpUtf16LE || encoding_ == xpUtf16BE;
+            const std::size_t width = wide ? 2 : 1;
+            if (bufFill_ - bufPos_ < width)
+                return false;
+            const unsigned char* b = buffer_.data() + bufPos_;
+            const bool next = encoding_ == xpUtf16LE   ? b[0] == c && b[1] == 0
+                              : encoding_ == xpUtf16BE ? b[0] == 0 && b[1] == c
+                                                       : b[0] == c;
+            if (!next)
+                return false;
+            bufPos_ += width;
+            ++curColumn_;
+        }
+        // As after a matched literal: a source read to its last byte has ended.
+        if (pendingChar_ == XpNoChar && bufPos_ == bufFill_ && (streamDone_ || streamPosAfterFill_ >= streamSize_))
+            atEnd_ = true;
+        return true;
+    }
     // Consumes literal when the input continues with it; otherwise leaves
     // the filter as it was (also when a decoding error escapes).
     bool MatchLiteral(std::u32string_view literal);

@@ -477,6 +477,13 @@ bool TXpParser::MatchAhead(std::u32string_view literal)
 {
     if (PopSources())
         return false;
+    // One printable ASCII character (the ">" of every end tag) that stands
+    // next in the buffer needs no look-ahead to set up and undo.
+    if (literal.size() == 1 && literal[0] >= 0x20 && literal[0] < 0x80 &&
+        src_->ConsumeIfNext(static_cast<char16_t>(literal[0]))) {
+        PopExhausted();
+        return true;
+    }
     bool matched = src_->MatchLiteral(literal);
     if (matched)
         PopExhausted();

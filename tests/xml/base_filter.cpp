@@ -764,3 +764,51 @@ TEST(XpFilter, RunsStopAtStopsAndWaitForAPeek)
     auto utf8 = filterOver("t\xC3\xA9");
     EXPECT_EQ(utf8->ReadRun(stops, false, nullptr), 1u);
 }
+
+// Taking one expected character where it stands next must leave the filter
+// as matching it as a literal does: same characters, positions and end
+// afterwards, whatever the encoding, buffer size and peek before it.
+TEST(XpFilter, ConsumingANextCharacterMatchesItsLiteral)
+{
+    const std::u16string texts[] = {u">", u"a>b", u";\n>", u">\r\n>", u"\u00e9>;", u">>", u"x"};
+    for (const std::u16string& text : texts) {
+        for (const std::string& bytes : {utf16le(text), utf16be(text), std::string(text.begin(), text.end())}) {
+            for (int capacity : {1, 2, 3, 8192}) {
+                for (std::size_t skip = 0; skip <= text.size(); ++skip) {
+                    for (bool peek : {false, true}) {
+                        for (char16_t want : {u'>', u';', u'a'}) {
+                            auto trace = [&](bool fast) {
+                                std::vector<std::int64_t> steps;
+                                auto f = filterOver(bytes, capacity);
+                                try {
+                                    for (std::size_t i = 0; i < skip; ++i)
+                                        f->ReadChar();
+                                    if (peek)
+                                        f->PeekChar();
+                                    bool taken = fast && f->ConsumeIfNext(want);
+                                    if (!taken)
+                                        taken = f->MatchLiteral(std::u32string(1, want));
+                                    steps.push_back(taken);
+                                    steps.push_back(f->atEnd());
+                                    for (int i = 0; i < 10; ++i) {
+                                        steps.push_back(f->ReadChar());
+                                        steps.push_back(f->curLine());
+                                        steps.push_back(f->curColumn());
+                                        steps.push_back(f->atEnd());
+                                    }
+                                } catch (const EXpFilterError& e) {
+                                    steps.push_back(-1);
+                                    steps.push_back(e.LineNo);
+                                    steps.push_back(e.ColumnNo);
+                                }
+                                return steps;
+                            };
+                            EXPECT_EQ(trace(true), trace(false)) << "skip " << skip << " peek " << peek
+                                                                  << " capacity " << capacity;
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
