@@ -91,11 +91,13 @@ void TEditableText::substrInto(std::size_t from, std::size_t to, std::u16string&
     }
     // Nearly always on one side of the gap: one copy.
     if (to <= gapStart_) {
-        out.assign(data_ + from, to - from);
+        out.clear();
+        out.append(data_ + from, to - from);
         return;
     }
     if (from >= gapStart_) {
-        out.assign(data_ + from + gapLen_, to - from);
+        out.clear();
+        out.append(data_ + from + gapLen_, to - from);
         return;
     }
     out.clear();
