@@ -555,15 +555,17 @@ private:
             break;
         }
         case ENTITY_REFERENCE_NODE: {
-            // Pages repeat a few references many times: the last one's
-            // code is kept.
-            const std::u16string name = node->nodeName();
-            if (!lastEntityKnown_ || name != lastEntity_) {
-                lastEntityCode_ = entityReferenceCode(name);
-                lastEntity_ = name;
-                lastEntityKnown_ = true;
+            // Pages repeat a few references many times, each name one copy
+            // shared by its nodes: codes are kept by where the name is.
+            const std::u16string_view name = node->localName();
+            TEntityCode& known = entityCodes_[(reinterpret_cast<std::uintptr_t>(name.data()) >> 3) % kEntityCodes];
+            if (node->hasPrefix() || name.empty()) {
+                known = {};
+                known.code = entityReferenceCode(node->nodeName());
+            } else if (known.data != name.data() || known.size != name.size()) {
+                known = {name.data(), name.size(), entityReferenceCode(std::u16string(name))};
             }
-            const char16_t code = lastEntityCode_;
+            const char16_t code = known.code;
             switch (code) {
             case 34:
                 appendMarkup(u"&quot;");
@@ -638,11 +640,15 @@ private:
     std::string bytes_;
     std::u16string decoded_;
     int brackets_ = 0; // "]" at the end of the character data written so far
-    std::u16string lastEntity_;
     static constexpr std::size_t kSoundNames = 64;
     TSoundName soundNames_[kSoundNames];
-    char16_t lastEntityCode_ = 0;
-    bool lastEntityKnown_ = false;
+    struct TEntityCode {
+        const char16_t* data = nullptr;
+        std::size_t size = 0;
+        char16_t code = 0;
+    };
+    static constexpr std::size_t kEntityCodes = 32;
+    TEntityCode entityCodes_[kEntityCodes];
 };
 
 const char16_t kByteOrderMark = 0xFEFF;
