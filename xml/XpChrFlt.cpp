@@ -155,9 +155,16 @@ void TXpInCharFilter::ChooseRunReader()
     }
 }
 
-template <TXpCharEncoding E>
-std::size_t TXpInCharFilter::ReadRunIn(const unsigned char* stops, bool asciiOnly, std::u16string* out)
+TXpRunStops::TXpRunStops(const unsigned char* stops)
 {
+    for (int c = 0; c < 128; ++c)
+        kind[c] = (stops[c] || kRunControls[c]) ? 1 : c == 0x0A ? 2 : 0;
+}
+
+template <TXpCharEncoding E>
+std::size_t TXpInCharFilter::ReadRunIn(const TXpRunStops& runStops, bool asciiOnly, std::u16string* out)
+{
+    const unsigned char* const kind = runStops.kind;
     constexpr bool wide = E == xpUtf16LE || E == xpUtf16BE;
     constexpr std::size_t width = wide ? 2 : 1;
     const unsigned char* const start = buffer_.data() + bufPos_;
@@ -176,9 +183,9 @@ std::size_t TXpInCharFilter::ReadRunIn(const unsigned char* stops, bool asciiOnl
         if (u < 0x80) {
             // Control characters other than tab and line feed stop every
             // run (so does the CR, whose follower decides the line end).
-            if (kRunControls[u] | stops[u])
-                break;
-            if (u == 0x0A) {
+            if (const unsigned char k = kind[u]) {
+                if (k == 1)
+                    break;
                 ++lines;
                 lineStart = p + width;
             }

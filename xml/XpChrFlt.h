@@ -26,6 +26,15 @@
 #include <string_view>
 #include <vector>
 
+// What ends a run of plain characters (see ReadRun), made once from a table
+// of ASCII stops: for each ASCII character 1 when it ends a run (a stop, or
+// a control character other than tab and line feed), 2 for a line feed that
+// does not, else 0. One look per character tells all.
+struct TXpRunStops {
+    explicit TXpRunStops(const unsigned char* stops);
+    unsigned char kind[128] = {};
+};
+
 constexpr char32_t XpEndOfInput = 0xFFFF; // returned when no character is left
 constexpr char32_t XpNoChar = 3;     // internal: no pending character
 
@@ -149,7 +158,7 @@ public:
     // bytes. A line feed whose entry is 0 moves to the next line. Reads
     // nothing while a character is peeked or pending. Returns the number of
     // characters read.
-    std::size_t ReadRun(const unsigned char* stops, bool asciiOnly, std::u16string* out)
+    std::size_t ReadRun(const TXpRunStops& stops, bool asciiOnly, std::u16string* out)
     {
         if (hasPeek_ || pendingChar_ != XpNoChar || inputEnded_ || bufPos_ >= bufFill_)
             return 0;
@@ -175,9 +184,9 @@ private:
     [[noreturn]] void RaiseDecodeError(char32_t error);
     // The run reader for an encoding, chosen when the encoding is settled.
     template <TXpCharEncoding E>
-    std::size_t ReadRunIn(const unsigned char* stops, bool asciiOnly, std::u16string* out);
+    std::size_t ReadRunIn(const TXpRunStops& stops, bool asciiOnly, std::u16string* out);
     void ChooseRunReader();
-    std::size_t (TXpInCharFilter::*runReader_)(const unsigned char*, bool, std::u16string*) = nullptr;
+    std::size_t (TXpInCharFilter::*runReader_)(const TXpRunStops&, bool, std::u16string*) = nullptr;
     bool GetByte(unsigned char& byte)
     {
         if (bufPos_ < bufFill_ || (!inLookAhead_ && !streamDone_ && FillBuffer())) {

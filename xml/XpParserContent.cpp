@@ -19,15 +19,15 @@ inline bool isWs(char16_t c) { return c == 0x20 || c == 0x0A || c == 0x09 || c =
 // Characters that end a run of character data: markup, references, and the
 // "]" that may begin "]]>".
 struct CharDataStops {
-    unsigned char stops[128] = {};
+    unsigned char table[128] = {};
     CharDataStops()
     {
-        stops[static_cast<unsigned char>('<')] = 1;
-        stops[static_cast<unsigned char>('&')] = 1;
-        stops[static_cast<unsigned char>(']')] = 1;
+        table[static_cast<unsigned char>('<')] = 1;
+        table[static_cast<unsigned char>('&')] = 1;
+        table[static_cast<unsigned char>(']')] = 1;
     }
 };
-const CharDataStops kCharData;
+const TXpRunStops kCharData(CharDataStops().table);
 
 } // namespace
 
@@ -424,7 +424,7 @@ void TXpParser::ReadCharData(bool firstRun)
     if (collectData_) {
         const std::size_t start = textBuffer_.size();
         for (;;) {
-            src_->ReadRun(kCharData.stops, false, &textBuffer_);
+            src_->ReadRun(kCharData, false, &textBuffer_);
             char16_t c = src_->PeekChar();
             if (c == u'<' || c == u'&')
                 break;
@@ -448,7 +448,7 @@ void TXpParser::ReadCharData(bool firstRun)
     for (;;) {
         // A run never holds "]": after one, characters are looked at singly.
         if (brackets == 0)
-            src_->ReadRun(kCharData.stops, false, nullptr);
+            src_->ReadRun(kCharData, false, nullptr);
         char16_t c = src_->PeekChar();
         if (c == u'<' || c == u'&')
             break;

@@ -108,7 +108,9 @@ struct RunStops {
             literal[static_cast<unsigned char>(c)] = 1;
     }
 };
-const RunStops kRuns;
+const RunStops kRunTables;
+const TXpRunStops kNameRun(kRunTables.name);
+const TXpRunStops kLiteralRun(kRunTables.literal);
 
 } // namespace
 
@@ -555,7 +557,7 @@ void TXpParser::ReadNameInto(std::u16string& out, bool nameStart, bool allowPERe
     bool first = nameStart;
     for (;;) {
         if (!first)
-            src_->ReadRun(kRuns.name, true, &out);
+            src_->ReadRun(kNameRun, true, &out);
         char16_t c = src_->PeekChar();
         if (c < 128) {
             unsigned char cls = kNames.cls[c];
@@ -602,7 +604,7 @@ std::size_t TXpParser::ParseLiteralRaw(int flags, bool& hadReference, bool delim
                 break;
             Fail(u"Expected: " + std::u16string(1, delimiter));
         }
-        src_->ReadRun(kRuns.literal, false, &textBuffer_);
+        src_->ReadRun(kLiteralRun, false, &textBuffer_);
         char16_t c = src_->PeekChar();
         if (c == kEnd) {
             if (sourceStack_.size() > level) {

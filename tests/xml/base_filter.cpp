@@ -641,7 +641,7 @@ TEST(XpFilter, RunsReadWhatSingleCharactersRead)
                 if (runs) {
                     std::u16string got;
                     const int line = f->curLine(), column = f->curColumn();
-                    std::size_t n = f->ReadRun(table, ascii, &got);
+                    std::size_t n = f->ReadRun(TXpRunStops(table), ascii, &got);
                     EXPECT_EQ(n, got.size());
                     if (collected)
                         *collected += got;
@@ -745,24 +745,24 @@ TEST(XpFilter, RunsStopAtStopsAndWaitForAPeek)
     stops[static_cast<unsigned char>('<')] = 1;
     auto f = filterOver("abc\ndef<gh");
     std::u16string got;
-    EXPECT_EQ(f->ReadRun(stops, false, &got), 7u);
+    EXPECT_EQ(f->ReadRun(TXpRunStops(stops), false, &got), 7u);
     EXPECT_EQ(got, u"abc\ndef");
     EXPECT_EQ(f->curLine(), 2);
     EXPECT_EQ(f->curColumn(), 4);
-    EXPECT_EQ(f->ReadRun(stops, false, &got), 0u); // at the stop
+    EXPECT_EQ(f->ReadRun(TXpRunStops(stops), false, &got), 0u); // at the stop
     EXPECT_EQ(f->PeekChar(), u'<');
-    EXPECT_EQ(f->ReadRun(stops, false, nullptr), 0u); // nothing while peeked
+    EXPECT_EQ(f->ReadRun(TXpRunStops(stops), false, nullptr), 0u); // nothing while peeked
     EXPECT_EQ(f->ReadChar(), U'<');
-    EXPECT_EQ(f->ReadRun(stops, false, nullptr), 2u);
+    EXPECT_EQ(f->ReadRun(TXpRunStops(stops), false, nullptr), 2u);
     EXPECT_EQ(f->ReadChar(), XpEndOfInput);
     // Latin-1 bytes above 0x7F belong to runs; UTF-8 sequences do not.
     auto latin = filterOver("\xE9t\xE9<");
     latin->SetEncoding(xpIso88591);
     got.clear();
-    EXPECT_EQ(latin->ReadRun(stops, false, &got), 3u);
+    EXPECT_EQ(latin->ReadRun(TXpRunStops(stops), false, &got), 3u);
     EXPECT_EQ(got, u"\u00e9t\u00e9");
     auto utf8 = filterOver("t\xC3\xA9");
-    EXPECT_EQ(utf8->ReadRun(stops, false, nullptr), 1u);
+    EXPECT_EQ(utf8->ReadRun(TXpRunStops(stops), false, nullptr), 1u);
 }
 
 // Taking one expected character where it stands next must leave the filter
