@@ -278,6 +278,13 @@ bool THtmlReader::matchAt(std::size_t at, std::u16string_view s, bool ignoreCase
 
 bool THtmlReader::skipTo(std::u16string_view s)
 {
+    // Most often the string stands right here (the ">" after an end tag's
+    // name). A remembered search that covers this place found this match
+    // too, so it stays true.
+    if (!s.empty() && matchAt(pos_, s, true)) {
+        pos_ += s.size();
+        return true;
+    }
     TSearch* memo = nullptr;
     for (int i = 0; i < searchCount_; ++i) {
         if (searches_[i].pattern == s) {
