@@ -330,6 +330,16 @@ bool THtmlReader::skipTo(std::u16string_view s)
 std::size_t THtmlReader::scanToTagNameStop()
 {
     std::size_t from = pos_;
+    // A name's stop is near: found within a short stretch, it costs no more
+    // than a look at what was remembered, and a stretch that short may be
+    // scanned again and again without losing linear time.
+    constexpr std::size_t kNear = 64;
+    const std::size_t nearEnd = text_.size() - from > kNear ? from + kNear : text_.size();
+    const std::size_t near = text_.find(from, isTagNameStop, nearEnd);
+    if (near < nearEnd) {
+        pos_ = near;
+        return from;
+    }
     for (int i = 0; i < runCount_; ++i) {
         if (from >= runs_[i].from && from <= runs_[i].stop) {
             pos_ = runs_[i].stop;

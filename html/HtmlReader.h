@@ -32,13 +32,13 @@ public:
     {
         return i < gapStart_ ? data_[i] : data_[i + gapLen_];
     }
-    // The first index from `from` on whose character satisfies stop, or
-    // size(). Each side of the gap is scanned as plain memory: the reader's
+    // The first index from `from` on (before `to`) whose character
+    // satisfies stop, or size() (or `to`). Each side of the gap is scanned as plain memory: the reader's
     // per-character access would reload the buffer's fields at every step.
     template <class Stop>
-    std::size_t find(std::size_t from, Stop stop) const noexcept
+    std::size_t find(std::size_t from, Stop stop, std::size_t to = std::size_t(-1)) const noexcept
     {
-        const std::size_t n = size();
+        const std::size_t n = to < size() ? to : size();
         std::size_t i = from;
         if (i < gapStart_) {
             const char16_t* const d = data_;
