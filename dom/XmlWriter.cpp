@@ -277,6 +277,7 @@ public:
             int nextAttribute;
             int nextChild;
             bool tagDone; // the element's ">" or "/>" has been written
+            const TNodeList* children = nullptr; // once asked for
         };
         std::vector<Frame> stack;
         open(root);
@@ -314,7 +315,9 @@ public:
                 stack.pop_back();
                 continue;
             }
-            const TNodeList& children = node->childNodes();
+            if (!top.children)
+                top.children = &node->childNodes();
+            const TNodeList& children = *top.children;
             if (top.nextChild < children.length()) {
                 const TNode* child = children.item(top.nextChild++);
                 open(child);
