@@ -358,8 +358,8 @@ private:
                 return;
             }
             const std::u16string_view name = node->localName();
-            TSoundName& known = soundName(name);
-            if (known.data == name.data() && known.size == name.size() && !name.empty()) {
+            TNameSlot& known = slotOf(soundNames_, name);
+            if (known.holds(name)) {
                 out_.append(name);
                 return;
             }
@@ -370,16 +370,22 @@ private:
         }
     }
 
-    // Nodes share one copy of each short name: a name seen sound is known
-    // by where it is, and needs no look at its units again. The slot where
-    // such a name is remembered.
-    struct TSoundName {
+    // Nodes share one copy of each short name, so what the writer learns of
+    // a name (that it is sound, its entity's code) is kept by where the name
+    // is, and the name's units need no look again. A slot of that.
+    struct TNameSlot {
         const char16_t* data = nullptr;
         std::size_t size = 0;
+        char16_t code = 0; // of an entity-reference name
+        bool holds(std::u16string_view name) const
+        {
+            return !name.empty() && data == name.data() && size == name.size();
+        }
     };
-    TSoundName& soundName(std::u16string_view name)
+    template <std::size_t N>
+    static TNameSlot& slotOf(TNameSlot (&slots)[N], std::u16string_view name)
     {
-        return soundNames_[(reinterpret_cast<std::uintptr_t>(name.data()) >> 3) % kSoundNames];
+        return slots[(reinterpret_cast<std::uintptr_t>(name.data()) >> 3) % N];
     }
 
     // isXmlName, remembered for names without a prefix.
@@ -388,8 +394,8 @@ private:
         if (!node->prefix().empty())
             return isXmlName(node);
         const std::u16string_view name = node->localName();
-        TSoundName& known = soundName(name);
-        if (known.data == name.data() && known.size == name.size() && !name.empty())
+        TNameSlot& known = slotOf(soundNames_, name);
+        if (known.holds(name))
             return true;
         if (!isXmlName(node))
             return false;
@@ -558,17 +564,17 @@ private:
             break;
         }
         case ENTITY_REFERENCE_NODE: {
-            // Pages repeat a few references many times, each name one copy
-            // shared by its nodes: codes are kept by where the name is.
+            // Pages repeat a few references many times.
             const std::u16string_view name = node->localName();
-            TEntityCode& known = entityCodes_[(reinterpret_cast<std::uintptr_t>(name.data()) >> 3) % kEntityCodes];
+            char16_t code;
             if (node->hasPrefix() || name.empty()) {
-                known = {};
-                known.code = entityReferenceCode(node->nodeName());
-            } else if (known.data != name.data() || known.size != name.size()) {
-                known = {name.data(), name.size(), entityReferenceCode(std::u16string(name))};
+                code = entityReferenceCode(node->nodeName());
+            } else {
+                TNameSlot& known = slotOf(entityCodes_, name);
+                if (!known.holds(name))
+                    known = {name.data(), name.size(), entityReferenceCode(std::u16string(name))};
+                code = known.code;
             }
-            const char16_t code = known.code;
             switch (code) {
             case 34:
                 appendMarkup(u"&quot;");
@@ -643,15 +649,8 @@ private:
     std::string bytes_;
     std::u16string decoded_;
     int brackets_ = 0; // "]" at the end of the character data written so far
-    static constexpr std::size_t kSoundNames = 64;
-    TSoundName soundNames_[kSoundNames];
-    struct TEntityCode {
-        const char16_t* data = nullptr;
-        std::size_t size = 0;
-        char16_t code = 0;
-    };
-    static constexpr std::size_t kEntityCodes = 32;
-    TEntityCode entityCodes_[kEntityCodes];
+    TNameSlot soundNames_[64];
+    TNameSlot entityCodes_[32];
 };
 
 const char16_t kByteOrderMark = 0xFEFF;

@@ -84,23 +84,19 @@ std::u16string TEditableText::substr(std::size_t from, std::size_t to) const
 
 void TEditableText::substrInto(std::size_t from, std::size_t to, std::u16string& out) const
 {
+    out.clear();
     to = std::min(to, size());
-    if (from >= to) {
-        out.clear();
+    if (from >= to)
         return;
-    }
     // Nearly always on one side of the gap: one copy.
     if (to <= gapStart_) {
-        out.clear();
         out.append(data_ + from, to - from);
         return;
     }
     if (from >= gapStart_) {
-        out.clear();
         out.append(data_ + from + gapLen_, to - from);
         return;
     }
-    out.clear();
     out.reserve(to - from);
     if (from < gapStart_)
         out.append(data_ + from, std::min(to, gapStart_) - from);
@@ -215,15 +211,8 @@ void THtmlReader::fire(const THtmlReaderEvent& event)
 
 void THtmlReader::setName(std::u16string name)
 {
-    std::size_t colon = name.find(u':');
-    if (colon == std::u16string::npos) {
-        prefix_.clear();
-        localName_ = std::move(name);
-    } else {
-        prefix_ = name.substr(0, colon);
-        localName_ = name.substr(colon + 1);
-        fullName_ = std::move(name);
-    }
+    localName_ = std::move(name);
+    splitName(localName_.find(u':'));
 }
 
 // setName for the text in [from, to), made in the name's own storage. Names
@@ -239,6 +228,13 @@ void THtmlReader::setNameFromText(std::size_t from, std::size_t to, bool lower)
         else if (c == u':' && colon == std::u16string::npos)
             colon = i;
     }
+    splitName(colon);
+}
+
+// The whole name stands in localName_; a colon at `colon` parts it into
+// prefix and local name.
+void THtmlReader::splitName(std::size_t colon)
+{
     if (colon == std::u16string::npos) {
         prefix_.clear();
         return;

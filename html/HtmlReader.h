@@ -33,8 +33,9 @@ public:
         return i < gapStart_ ? data_[i] : data_[i + gapLen_];
     }
     // The first index from `from` on (before `to`) whose character
-    // satisfies stop, or size() (or `to`). Each side of the gap is scanned as plain memory: the reader's
-    // per-character access would reload the buffer's fields at every step.
+    // satisfies stop, or size() (or `to`). Each side of the gap is scanned
+    // as plain memory: the reader's per-character access would reload the
+    // buffer's fields at every step.
     template <class Stop>
     std::size_t find(std::size_t from, Stop stop, std::size_t to = std::size_t(-1)) const noexcept
     {
@@ -160,6 +161,7 @@ private:
     void fire(const THtmlReaderEvent& event);
     void setName(std::u16string name);
     void setNameFromText(std::size_t from, std::size_t to, bool lower);
+    void splitName(std::size_t colon);
     // The value is the text in [from, to).
     void setValue(std::size_t from, std::size_t to) noexcept
     {

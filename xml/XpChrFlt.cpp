@@ -387,8 +387,6 @@ bool TXpInCharFilter::MatchLiteral(std::u32string_view literal)
     }
     hasPeek_ = false;
     peekedUnit_ = 0;
-    if (pendingChar_ == XpNoChar && bufPos_ == bufFill_ &&
-        (streamDone_ || streamPosAfterFill_ >= streamSize_))
-        atEnd_ = true;
+    NoteEndAfterMatch();
     return true;
 }

@@ -140,9 +140,7 @@ public:
             bufPos_ += width;
             ++curColumn_;
         }
-        // As after a matched literal: a source read to its last byte has ended.
-        if (pendingChar_ == XpNoChar && bufPos_ == bufFill_ && (streamDone_ || streamPosAfterFill_ >= streamSize_))
-            atEnd_ = true;
+        NoteEndAfterMatch();
         return true;
     }
     // Consumes literal when the input continues with it; otherwise leaves
@@ -186,6 +184,12 @@ private:
     template <TXpCharEncoding E>
     std::size_t ReadRunIn(const TXpRunStops& stops, bool asciiOnly, std::u16string* out);
     void ChooseRunReader();
+    // After a match: a source read to its last byte has ended.
+    void NoteEndAfterMatch()
+    {
+        if (pendingChar_ == XpNoChar && bufPos_ == bufFill_ && (streamDone_ || streamPosAfterFill_ >= streamSize_))
+            atEnd_ = true;
+    }
     std::size_t (TXpInCharFilter::*runReader_)(const TXpRunStops&, bool, std::u16string*) = nullptr;
     bool GetByte(unsigned char& byte)
     {
