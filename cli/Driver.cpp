@@ -335,9 +335,9 @@ std::string checkerName(const std::string& path, const std::string& workingDirec
 // files it reads (such outputs are skipped), so reading ahead is safe.
 //
 // Memory stays near that of one thread: files under conversion at once add
-// up to at most the largest input of the run (or 1 MB), and one larger than
-// half of that is converted alone. A file's check runs outside that
-// budget; it takes little memory. Finished files wait as complete
+// up to at most the largest input of the run (or 64 KB, so that small files
+// still go two at a time), so the largest is converted alone. A file's
+// check runs outside that budget; it takes little memory. Finished files wait as complete
 // temporary files (without a name, or beside their outputs): up to 8 per
 // worker (at most 32), enough to ride out a file whose check takes long.
 class TAhead {
@@ -345,7 +345,7 @@ public:
     // folder: where the outputs go, ending in "/" unless empty.
     TAhead(std::vector<TAheadJob> jobs, std::uint64_t largest, const std::string& folder, TFileSteps& steps,
            unsigned count)
-        : jobs_(std::move(jobs)), budget_(std::max<std::uint64_t>(largest, 1 << 20)),
+        : jobs_(std::move(jobs)), budget_(std::max<std::uint64_t>(largest, kBudgetFloor)),
           window_(std::min(8 * count, 32u)), folder_(folder), workingDirectory_(currentDirectory())
     {
         try {
@@ -409,16 +409,17 @@ public:
     }
 
 private:
-    // More than half the budget: such a page is converted alone, since a
-    // page's memory is not quite in proportion to its size, and two large
-    // ones together would take more than the largest one alone.
+    // A larger budget let two of the largest pages meet: a batch's peak
+    // was then twice its largest page's.
+    static constexpr std::uint64_t kBudgetFloor = 64 * 1024;
+
+    // More than half the budget: nothing of its size can be under way beside it.
     bool large(std::uint64_t size) const { return size > budget_ / 2; }
 
     // Job j could start but for the memory in use.
     bool fitsBudget(std::size_t j) const
     {
-        return converting_ == 0 ||
-               (converting_ + jobs_[j].size <= budget_ && !large(jobs_[j].size) && largeConverting_ == 0);
+        return converting_ == 0 || converting_ + jobs_[j].size <= budget_;
     }
 
     // Job j waits for memory, not for the batch loop.
@@ -446,7 +447,6 @@ private:
                     return;
                 j = next_++;
                 converting_ += jobs_[j].size;
-                largeConverting_ += large(jobs_[j].size) ? 1 : 0;
             }
             prepare(worker, jobs_[j]);
             // The tree and the page are gone: the next file may start while
@@ -455,7 +455,6 @@ private:
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 converting_ -= jobs_[j].size;
-                largeConverting_ -= large(jobs_[j].size) ? 1 : 0;
                 wakeWorkers = idleWorkers_ > 0;
             }
             if (wakeWorkers)
@@ -579,7 +578,6 @@ private:
     std::size_t next_ = 0;  // the next job a worker starts
     std::size_t taken_ = 0; // jobs the batch loop has taken
     std::uint64_t converting_ = 0; // input bytes of the jobs under way
-    unsigned largeConverting_ = 0; // how many of them are large (at most one)
     bool stopping_ = false;
 };
 

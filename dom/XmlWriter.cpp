@@ -638,7 +638,10 @@ private:
         }
     }
 
-    static constexpr size_t kFlushUnits = 32 * 1024;
+    // Handed on past 32 KB: the buffer then stays in the heap, where one
+    // block serves file after file, below the size whose blocks are mapped
+    // afresh for each file.
+    static constexpr size_t kFlushUnits = 16 * 1024;
 
     std::u16string& out_;
     const TFlush* flush_;

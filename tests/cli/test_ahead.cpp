@@ -324,7 +324,7 @@ TEST_F(Ahead, FailuresComeInTheirTurn)
 }
 
 // Conversions under way at once never add up to more than the largest input
-// (or 1 MB), and finished outputs wait at most 8 per worker.
+// (or 64 KB), and finished outputs wait at most 8 per worker.
 TEST_F(Ahead, WorkInFlightIsBounded)
 {
     put("big.html", std::string(1536 * 1024, 'b'));
@@ -334,8 +334,8 @@ TEST_F(Ahead, WorkInFlightIsBounded)
     for (int i = 0; i < 60; ++i)
         put("small" + std::to_string(10 + i) + ".html", std::string(100, 's'));
     Shared s;
-    // More than half the largest: converted alone, from given-back buffers.
-    s.largeFrom = 768 * 1024 + 1;
+    // The largest is converted alone, from given-back buffers.
+    s.largeFrom = 1536 * 1024;
     Outcome r = runFake({"*.html"}, 3, s);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(s.committed.size(), 74u);
@@ -346,6 +346,21 @@ TEST_F(Ahead, WorkInFlightIsBounded)
     // 8 per worker, and the one being put in place.
     EXPECT_LE(s.pendingMost, 25);
     EXPECT_EQ(s.pendingAlive, 0);
+}
+
+// A batch of pages of a few dozen KB never has more than 64 KB of them
+// under conversion: a budget of 1 MB let the largest pages of such a batch
+// meet, and its peak was twice that of its largest page.
+TEST_F(Ahead, SmallPagesShareASmallBudget)
+{
+    for (int i = 0; i < 24; ++i)
+        put("p" + std::to_string(10 + i) + ".html", std::string((i % 3 + 1) * 20 * 1024, 'p'));
+    Shared s;
+    Outcome r = runFake({"*.html"}, 3, s);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(s.committed.size(), 24u);
+    EXPECT_LE(s.convertingMost, 64u * 1024);
+    EXPECT_EQ(s.converting, 0u);
 }
 
 // Outputs written ahead wait under temporary names beside their places; a
