@@ -122,9 +122,9 @@ public:
     }
     void releaseBuffers() override
     {
-        list_.releaseLoadBuffer();
         std::u16string().swap(text_);
         parser_.releaseText();
+        DomImplementation::releaseThreadCache();
 #ifdef __GLIBC__
         ::malloc_trim(0);
 #endif

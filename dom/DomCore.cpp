@@ -139,6 +139,12 @@ void freePage(void* page, std::size_t bytes) noexcept
 
 } // namespace
 
+void TArena::releaseSparePage() noexcept
+{
+    std::free(sparePage.page);
+    sparePage.page = nullptr;
+}
+
 std::size_t TArena::classOf(std::size_t size) noexcept
 {
     // Every block is distinct, even for a size of 0.
@@ -1522,6 +1528,11 @@ std::unique_ptr<TDocument> DomImplementation::createEmptyDocument(TDocumentType*
         doctype->holder_ = document.get();
     }
     return document;
+}
+
+void DomImplementation::releaseThreadCache() noexcept
+{
+    domcore_detail::TArena::releaseSparePage();
 }
 
 std::unique_ptr<TDocument> DomImplementation::createDocument(const std::u16string& namespaceURI,

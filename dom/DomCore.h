@@ -147,6 +147,8 @@ public:
     // blocks grow in place where the heap can, so a long child list never
     // needs its old and new array at once.
     void* reallocate(void* block, std::size_t oldSize, std::size_t newSize);
+    // Frees the first page this thread keeps from its last document for its next.
+    static void releaseSparePage() noexcept;
     // Bytes taken from the system: pages and large blocks, headers included.
     std::size_t footprint() const noexcept { return footprint_; }
 
@@ -854,4 +856,6 @@ public:
     static std::unique_ptr<TDocument> createDocument(const std::u16string& namespaceURI,
                                                      const std::u16string& qualifiedName,
                                                      TDocumentType* doctype);
+    // Gives back the memory this thread keeps for its next document.
+    static void releaseThreadCache() noexcept;
 };

@@ -75,135 +75,204 @@ std::string readRest(TStream& stream)
     return bytes;
 }
 
-// The text that splitting n units into lines and joining them again gives,
-// in one pass: every line break (CR LF counts as one) becomes CR LF, and a
-// last line without a break gets one. With stopAtNul the text ends at its
-// first U+0000. text's storage is reused.
-template <class Unit>
-void joinLines(std::size_t n, Unit unit, bool stopAtNul, std::u16string& text)
-{
-    // A lone break grows to two units; one more pair closes the last line.
-    std::size_t breaks = 0;
-    for (std::size_t i = 0; i < n; ++i)
-        breaks += isLineBreak(unit(i)) ? 1 : 0;
-    text.resize(n + breaks + 2);
-    char16_t* const first = text.data();
-    char16_t* out = first;
-    bool lineOpen = false;
-    for (std::size_t i = 0; i < n;) {
-        const char16_t c = unit(i++);
-        if (c > 0x000D && c < 0x2028) {
-            *out++ = c;
-            lineOpen = true;
-        } else if (isLineBreak(c)) {
-            if (c == u'\r' && i < n && unit(i) == u'\n')
-                ++i;
-            *out++ = u'\r';
-            *out++ = u'\n';
-            lineOpen = false;
-        } else if (c == 0 && stopAtNul) {
-            break;
-        } else {
-            *out++ = c;
-            lineOpen = true;
-        }
+// The text that splitting units into lines and joining them again gives,
+// made in one pass from pieces handed over one after another: every line
+// break (CR LF counts as one, also when the CR ends one piece and the LF
+// starts the next) becomes CR LF, and a last line without a break gets one.
+class TLineJoiner {
+public:
+    // text's storage is reused; expected: the units to come where known,
+    // for which room is made at once.
+    TLineJoiner(std::u16string& text, std::size_t expected) : text_(text)
+    {
+        text_.clear();
+        // Room for a break every 16 units; a page with more grows once or twice.
+        if (expected > 0)
+            text_.reserve(expected + expected / 16 + 2);
     }
-    if (lineOpen) {
-        *out++ = u'\r';
-        *out++ = u'\n';
-    }
-    text.resize(static_cast<std::size_t>(out - first));
-}
 
-// joinLines for 8-bit text through a code page table that keeps the bytes
-// below 0x80 as they are. Runs of printable ASCII, most of any page, are
-// widened eight bytes at a time.
-void joinCodePage(const unsigned char* b, std::size_t n, const std::array<char16_t, 256>& table,
-                  std::u16string& text)
-{
-    // Only the bytes 0x0A-0x0D are breaks: the table maps no byte to U+2028
-    // or U+2029.
-    std::size_t breaks = 0;
-    std::size_t counted = 0;
-#ifdef __SSE2__
-    // Sixteen bytes at a time: b - 0x0A below 4, as unsigned bytes.
-    const __m128i lineFeed = _mm_set1_epi8(0x0A);
-    const __m128i three = _mm_set1_epi8(3);
-    // Each byte lane counts its breaks (a match is -1, subtracted), and the
-    // lanes are summed before any of them can pass 255.
-    while (counted + 16 <= n) {
-        const std::size_t blocks = std::min<std::size_t>((n - counted) / 16, 255);
-        __m128i lanes = _mm_setzero_si128();
-        for (std::size_t k = 0; k < blocks; ++k, counted += 16) {
-            const __m128i d = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + counted)), lineFeed);
-            lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(_mm_min_epu8(d, three), d));
-        }
-        const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
-        breaks += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
-                  static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
-    }
-#endif
-    for (std::size_t i = counted; i < n; ++i)
-        breaks += static_cast<unsigned char>(b[i] - 0x0A) < 4 ? 1 : 0;
-    text.resize(n + breaks + 2);
-    char16_t* const first = text.data();
-    char16_t* out = first;
-    bool lineOpen = false;
-    constexpr std::uint64_t ones = 0x0101010101010101ull;
-    constexpr std::uint64_t highs = 0x8080808080808080ull;
-    for (std::size_t i = 0; i < n;) {
-#ifdef __SSE2__
-        // Sixteen bytes from 0x0E to 0x7F (as signed bytes, those above 0x7F
-        // are below 0x0E too) widen in two stores.
-        if (i + 16 <= n) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
-            if (_mm_movemask_epi8(_mm_cmplt_epi8(v, _mm_set1_epi8(0x0E))) == 0) {
-                const __m128i zero = _mm_setzero_si128();
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(v, zero));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(v, zero));
-                out += 16;
-                i += 16;
-                lineOpen = true;
-                continue;
+    // n units, unit(i) the i-th; with stopAtNul the text ends at its first
+    // U+0000 (a text handed over in one piece).
+    template <class Unit>
+    void add(std::size_t n, Unit unit, bool stopAtNul)
+    {
+        std::size_t i = skipPairedLineFeed(n, unit);
+        std::size_t breaks = 0;
+        for (std::size_t k = i; k < n; ++k)
+            breaks += isLineBreak(unit(k)) ? 1 : 0;
+        char16_t* const first = room(n - i + breaks);
+        char16_t* out = first;
+        while (i < n) {
+            const char16_t c = unit(i++);
+            if (c > 0x000D && c < 0x2028) {
+                *out++ = c;
+                lineOpen_ = true;
+            } else if (isLineBreak(c)) {
+                if (c == u'\r')
+                    i = pairLineFeed(i, n, unit);
+                *out++ = u'\r';
+                *out++ = u'\n';
+                lineOpen_ = false;
+            } else if (c == 0 && stopAtNul) {
+                break;
+            } else {
+                *out++ = c;
+                lineOpen_ = true;
             }
         }
-#endif
-        std::uint64_t v;
-        // Eight bytes none of which is below 0x0E or above 0x7F.
-        if (i + 8 <= n && (std::memcpy(&v, b + i, 8), ((v | ((v - 0x0E * ones) & ~v)) & highs) == 0)) {
-            for (int k = 0; k < 8; ++k)
-                out[k] = b[i + k];
-            out += 8;
-            i += 8;
-            lineOpen = true;
-            continue;
-        }
-        const char16_t c = table[b[i++]];
-        if (c > 0x000D) {
-            *out++ = c;
-            lineOpen = true;
-        } else if (c >= 0x000A) {
-            if (c == u'\r' && i < n && b[i] == '\n')
-                ++i;
-            *out++ = u'\r';
-            *out++ = u'\n';
-            lineOpen = false;
-        } else {
-            *out++ = c;
-            lineOpen = true;
-        }
+        out_ += static_cast<std::size_t>(out - first);
     }
-    if (lineOpen) {
-        *out++ = u'\r';
-        *out++ = u'\n';
-    }
-    text.resize(static_cast<std::size_t>(out - first));
-}
 
-// Byte buffers larger than this are not kept for the next load: a large
-// page's bytes would otherwise stay beside its text and its tree while they
-// are built, and a fresh buffer costs little next to reading such a page.
-constexpr std::size_t kKeptBuffer = 256 * 1024;
+    // n bytes of 8-bit text through a code page table that keeps the bytes
+    // below 0x80 as they are. Runs of printable ASCII, most of any page, are
+    // widened eight bytes at a time.
+    void addCodePage(const unsigned char* b, std::size_t n, const std::array<char16_t, 256>& table)
+    {
+        std::size_t i = skipPairedLineFeed(n, [b](std::size_t k) { return static_cast<char16_t>(b[k]); });
+        char16_t* const first = room(n - i + countCodePageBreaks(b + i, n - i));
+        char16_t* out = first;
+        constexpr std::uint64_t ones = 0x0101010101010101ull;
+        constexpr std::uint64_t highs = 0x8080808080808080ull;
+        while (i < n) {
+#ifdef __SSE2__
+            // Sixteen bytes from 0x0E to 0x7F (as signed bytes, those above
+            // 0x7F are below 0x0E too) widen in two stores.
+            if (i + 16 <= n) {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+                if (_mm_movemask_epi8(_mm_cmplt_epi8(v, _mm_set1_epi8(0x0E))) == 0) {
+                    const __m128i zero = _mm_setzero_si128();
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(v, zero));
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(v, zero));
+                    out += 16;
+                    i += 16;
+                    lineOpen_ = true;
+                    continue;
+                }
+            }
+#endif
+            std::uint64_t v;
+            // Eight bytes none of which is below 0x0E or above 0x7F.
+            if (i + 8 <= n && (std::memcpy(&v, b + i, 8), ((v | ((v - 0x0E * ones) & ~v)) & highs) == 0)) {
+                for (int k = 0; k < 8; ++k)
+                    out[k] = b[i + k];
+                out += 8;
+                i += 8;
+                lineOpen_ = true;
+                continue;
+            }
+            const char16_t c = table[b[i++]];
+            if (c > 0x000D) {
+                *out++ = c;
+                lineOpen_ = true;
+            } else if (c >= 0x000A) {
+                if (c == u'\r')
+                    i = pairLineFeed(i, n, [b](std::size_t k) { return static_cast<char16_t>(b[k]); });
+                *out++ = u'\r';
+                *out++ = u'\n';
+                lineOpen_ = false;
+            } else {
+                *out++ = c;
+                lineOpen_ = true;
+            }
+        }
+        out_ += static_cast<std::size_t>(out - first);
+    }
+
+    // Closes the last line; the text is then complete.
+    void finish()
+    {
+        if (lineOpen_) {
+            room(2);
+            text_[out_++] = u'\r';
+            text_[out_++] = u'\n';
+        }
+        text_.resize(out_);
+    }
+
+private:
+    // Where the next units go, with room for at most n of them.
+    char16_t* room(std::size_t n)
+    {
+        if (text_.size() < out_ + n)
+            text_.resize(out_ + n);
+        return text_.data() + out_;
+    }
+
+    // Past the LF that completes a CR ending the last piece.
+    template <class Unit>
+    std::size_t skipPairedLineFeed(std::size_t n, Unit unit)
+    {
+        const bool skip = afterCr_ && n > 0 && unit(0) == u'\n';
+        if (n > 0)
+            afterCr_ = false;
+        return skip ? 1 : 0;
+    }
+
+    // After a CR at i - 1: past the LF that pairs with it, or, at the end of
+    // the piece, noted for the next one.
+    template <class Unit>
+    std::size_t pairLineFeed(std::size_t i, std::size_t n, Unit unit)
+    {
+        if (i == n)
+            afterCr_ = true;
+        else if (unit(i) == u'\n')
+            ++i;
+        return i;
+    }
+
+    // The bytes 0x0A-0x0D: the only breaks, since the tables map no byte to
+    // U+2028 or U+2029.
+    static std::size_t countCodePageBreaks(const unsigned char* b, std::size_t n)
+    {
+        std::size_t breaks = 0;
+        std::size_t counted = 0;
+#ifdef __SSE2__
+        // Sixteen bytes at a time: b - 0x0A below 4, as unsigned bytes.
+        const __m128i lineFeed = _mm_set1_epi8(0x0A);
+        const __m128i three = _mm_set1_epi8(3);
+        // Each byte lane counts its breaks (a match is -1, subtracted), and
+        // the lanes are summed before any of them can pass 255.
+        while (counted + 16 <= n) {
+            const std::size_t blocks = std::min<std::size_t>((n - counted) / 16, 255);
+            __m128i lanes = _mm_setzero_si128();
+            for (std::size_t k = 0; k < blocks; ++k, counted += 16) {
+                const __m128i d =
+                    _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + counted)), lineFeed);
+                lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(_mm_min_epu8(d, three), d));
+            }
+            const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
+            breaks += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+                      static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+        }
+#endif
+        for (std::size_t i = counted; i < n; ++i)
+            breaks += static_cast<unsigned char>(b[i] - 0x0A) < 4 ? 1 : 0;
+        return breaks;
+    }
+
+    std::u16string& text_;
+    std::size_t out_ = 0; // units written; text_ may be longer, with room
+    bool lineOpen_ = false;
+    bool afterCr_ = false;
+};
+
+// The loader reads a file a piece at a time, so that a page's bytes never
+// stand beside its text. The buffer is freed after each load: from the
+// heap, the same memory then serves the writer, which comes next.
+constexpr std::size_t kLoadPiece = 64 * 1024;
+
+// Fills buffer from the stream up to count bytes or its end; the bytes read.
+std::size_t readPiece(TStream& stream, char* buffer, std::size_t count)
+{
+    std::size_t got = 0;
+    while (got < count) {
+        const int64_t n = stream.read(buffer + got, static_cast<int64_t>(count - got));
+        if (n <= 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    return got;
+}
 
 } // namespace
 
@@ -435,21 +504,43 @@ void TWideStrings::loadTextFromFile(const std::string& fileName, std::u16string&
 
 void TWideStrings::loadTextFromStream(TStream& stream, std::u16string& text)
 {
-    readRest(stream, bytes_);
-    const auto* b = reinterpret_cast<const unsigned char*>(bytes_.data());
-    const std::size_t size = bytes_.size();
-    const bool littleMark = size >= 2 && b[0] == 0xFF && b[1] == 0xFE;
-    const bool bigMark = size >= 2 && b[0] == 0xFE && b[1] == 0xFF;
+    // The bytes to come, where the stream can tell.
+    const int64_t pos = stream.position();
+    const int64_t size = pos < 0 ? -1 : stream.size();
+    const std::size_t expected = size > pos ? static_cast<std::size_t>(size - pos) : 0;
+    // A small file is read in one piece of its size (and a read that finds the end).
+    const std::size_t piece = expected > 0 ? std::min(expected + 1, kLoadPiece) : kLoadPiece;
+    const std::unique_ptr<char[]> bytes(new char[piece]);
+    char* const buffer = bytes.get();
+    std::size_t got = readPiece(stream, buffer, piece);
+    const auto* b = reinterpret_cast<const unsigned char*>(buffer);
+    const bool littleMark = got >= 2 && b[0] == 0xFF && b[1] == 0xFE;
+    const bool bigMark = got >= 2 && b[0] == 0xFE && b[1] == 0xFF;
     if (littleMark || bigMark) {
         saveUnicode_ = true;
-        const unsigned char* u = b + 2;
-        const std::size_t units = (size - 2) / 2; // an odd last byte is ignored
-        if (bigMark)
-            joinLines(units, [u](std::size_t i) { return static_cast<char16_t>(u[2 * i + 1] | (u[2 * i] << 8)); },
-                      false, text);
-        else
-            joinLines(units, [u](std::size_t i) { return static_cast<char16_t>(u[2 * i] | (u[2 * i + 1] << 8)); },
-                      false, text);
+        TLineJoiner joiner(text, expected / 2);
+        std::size_t from = 2;
+        for (;;) {
+            const unsigned char* u = b + from;
+            const std::size_t units = (got - from) / 2;
+            if (bigMark)
+                joiner.add(units, [u](std::size_t i) { return static_cast<char16_t>(u[2 * i + 1] | (u[2 * i] << 8)); },
+                           false);
+            else
+                joiner.add(units, [u](std::size_t i) { return static_cast<char16_t>(u[2 * i] | (u[2 * i + 1] << 8)); },
+                           false);
+            // An odd byte waits for its pair; one left at the end is ignored.
+            const bool odd = (got - from) % 2 != 0;
+            if (odd)
+                buffer[0] = buffer[got - 1];
+            from = 0;
+            const std::size_t kept = odd ? 1 : 0;
+            const std::size_t more = readPiece(stream, buffer + kept, piece - kept);
+            if (more == 0)
+                break;
+            got = kept + more;
+        }
+        joiner.finish();
     } else {
         saveUnicode_ = false;
         // The code page through a table: a call per byte would cost more
@@ -460,15 +551,20 @@ void TWideStrings::loadTextFromStream(TStream& stream, std::u16string& text)
                 units[byte] = ansi::widenByte(static_cast<unsigned char>(byte));
             return units;
         }();
-        joinCodePage(b, size, table, text);
+        TLineJoiner joiner(text, expected);
+        while (got > 0) {
+            joiner.addCodePage(b, got, table);
+            got = readPiece(stream, buffer, piece);
+        }
+        joiner.finish();
     }
-    if (bytes_.capacity() > kKeptBuffer)
-        std::string().swap(bytes_);
 }
 
 void TWideStrings::joinText(std::u16string_view value, std::u16string& text)
 {
-    joinLines(value.size(), [value](std::size_t i) { return value[i]; }, true, text);
+    TLineJoiner joiner(text, value.size());
+    joiner.add(value.size(), [value](std::size_t i) { return value[i]; }, true);
+    joiner.finish();
 }
 
 void TWideStrings::move(int curIndex, int newIndex)

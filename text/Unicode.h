@@ -88,8 +88,6 @@ public:
     // it. The same failures as the loads.
     void loadTextFromFile(const std::string& fileName, std::u16string& text);
     void loadTextFromStream(TStream& stream, std::u16string& text);
-    // Frees the byte buffer that loads keep for the next one.
-    void releaseLoadBuffer() { std::string().swap(bytes_); }
     // What text() gives after setText(value), into text.
     static void joinText(std::u16string_view value, std::u16string& text);
 
@@ -120,7 +118,6 @@ private:
     TLocaleId language_ = LOCALE_USER_DEFAULT;
     bool saved_ = false;
     bool saveUnicode_ = false;
-    std::string bytes_; // the loader's buffer, kept for the next load
 };
 
 struct TWideStringItem {

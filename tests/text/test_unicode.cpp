@@ -245,6 +245,25 @@ TEST(WideStringListLoad, TextFromBytesEqualsTheJoinedLines)
     inputs.push_back(std::string(16 * 300 + 5, '\n'));
     for (int i = 0; i < 3000; ++i)
         inputs.back() += "\r\n";
+    // Files are read 64 KB at a time: a CR LF split between two pieces is
+    // one break, and a CR ending a piece before another character is one too.
+    for (const char* second : {"\n", "x", "\r"})
+        for (int shift = -2; shift <= 1; ++shift) {
+            std::string s(65535 + shift, 'a');
+            s += std::string("\r") + second + "z\n" + std::string(70000, 'b') + "\r";
+            inputs.push_back(s);
+            // After the mark, the first piece holds units 0 to 32766.
+            std::string units(32766 + shift, 'u');
+            units += std::string("\r") + second + "q";
+            std::string le = "\xFF\xFE", be = "\xFE\xFF";
+            for (char c : units) {
+                le += {c, '\0'};
+                be += {'\0', c};
+            }
+            inputs.push_back(le);
+            inputs.push_back(be);
+            inputs.push_back(le + "q"); // an odd last byte
+        }
     TWideStringList reused; // one list and one buffer for all inputs
     std::u16string text = u"left over";
     for (const std::string& bytes : inputs) {
@@ -321,6 +340,32 @@ TEST_F(WideStringListFiles, LoadFromPipeReadsToItsEnd)
     int status = 0;
     ::waitpid(child, &status, 0);
     EXPECT_EQ(lines(list), (Lines{u"piped", u"lines"}));
+}
+
+// A pipe cannot tell its size: its text is read piece by piece to its end.
+TEST_F(WideStringListFiles, TextFromPipeReadsToItsEnd)
+{
+    std::string name = path("fifo");
+    ASSERT_EQ(::mkfifo(name.c_str(), 0600), 0);
+    std::string content;
+    for (int i = 0; i < 20000; ++i)
+        content += "line " + std::to_string(i) + (i % 2 ? "\n" : "\r\n");
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        {
+            std::ofstream(name, std::ios::binary) << content;
+        }
+        ::_exit(0);
+    }
+    TWideStringList list;
+    std::u16string text;
+    list.loadTextFromFile(name, text);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    TWideStringList reference;
+    reference.setText(ansi::widen(content));
+    EXPECT_EQ(text, reference.text());
 }
 
 TEST_F(WideStringListFiles, LargeFileLoadsWhole)
