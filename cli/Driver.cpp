@@ -337,9 +337,10 @@ std::string checkerName(const std::string& path, const std::string& workingDirec
 // Memory stays near that of one thread: files under conversion at once add
 // up to at most the largest input of the run (or 64 KB, so that small files
 // still go two at a time), so the largest is converted alone. A file's
-// check runs outside that budget; it takes little memory. Finished files wait as complete
-// temporary files (without a name, or beside their outputs): up to 8 per
-// worker (at most 32), enough to ride out a file whose check takes long.
+// check runs outside that budget; it takes little memory. Finished files
+// wait as complete temporary files (without a name, or beside their
+// outputs): up to 8 per worker (at most 32), enough to ride out a file whose
+// check takes long.
 class TAhead {
 public:
     // folder: where the outputs go, ending in "/" unless empty.
