@@ -52,19 +52,6 @@ def peak_kib(cmd, stdout=subprocess.DEVNULL):
         return int(f.read().split()[-1])
 
 
-class Folders:
-    """A fresh output folder per run, none deleted while measuring."""
-
-    def __init__(self):
-        self.count = 0
-
-    def __call__(self):
-        self.count += 1
-        path = os.path.join(RESULTS, "out.%d" % self.count)
-        os.makedirs(path)
-        return path
-
-
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--build", default=os.path.join(ROOT, "build"))
@@ -77,7 +64,7 @@ def main(argv=None):
 
     scale.clear_aged(RESULTS)
     os.makedirs(RESULTS)
-    fresh = Folders()
+    fresh = scale.FreshFolders(RESULTS)
     empty = os.path.join(RESULTS, "empty.html")
     open(empty, "wb").close()
     floor = statistics.median(peak_kib([exe, "--outdir", fresh(), empty]) for _ in range(3))

@@ -97,7 +97,7 @@ def make_linear(folder):
 
 
 class FreshFolders:
-    """A new output folder per run under base, none deleted while timing."""
+    """A new output folder per run under base, none deleted while measuring."""
 
     def __init__(self, base):
         self.base = base

@@ -61,8 +61,8 @@ public:
     virtual std::string encodingNote() const { return {}; }
     // Empties the text list.
     virtual void clear() = 0;
-    // Gives back what the steps keep from one file for the next (buffers
-    // as large as the largest file so far). A worker calls it before it
+    // Gives back what the steps keep from one file for the next (buffers,
+    // the page kept for the next document). A worker calls it before it
     // waits for a large page to be done, which then has the memory to itself.
     virtual void releaseBuffers() {}
 

@@ -41,24 +41,21 @@ bool isLineBreak(char16_t c)
     return c == 0x000A || c == 0x000B || c == 0x000C || c == 0x000D || c == 0x2028 || c == 0x2029;
 }
 
-// The rest of the stream from its position into bytes (whose storage is
-// reused), in one read where the size is known; a stream that cannot tell
-// its size (a pipe) is read to its end.
-void readRest(TStream& stream, std::string& bytes)
+// The rest of the stream from its position, in one read where the size is
+// known; a stream that cannot tell its size (a pipe) is read to its end.
+std::string readRest(TStream& stream)
 {
+    std::string bytes;
     int64_t pos = stream.position();
     int64_t size = pos < 0 ? -1 : stream.size();
     if (pos >= 0 && size >= 0) {
         int64_t n = std::max<int64_t>(size - pos, 0);
         if (static_cast<uint64_t>(n) > bytes.max_size())
             throw std::bad_alloc();
-        // Not cleared first: the read overwrites every byte, and only what
-        // grows past the last file's size is filled in beforehand.
         bytes.resize(static_cast<size_t>(n));
         stream.readBuffer(bytes.data(), n);
-        return;
+        return bytes;
     }
-    bytes.clear();
     char chunk[65536];
     for (;;) {
         int64_t got = stream.read(chunk, sizeof chunk);
@@ -66,12 +63,6 @@ void readRest(TStream& stream, std::string& bytes)
             break;
         bytes.append(chunk, static_cast<size_t>(got));
     }
-}
-
-std::string readRest(TStream& stream)
-{
-    std::string bytes;
-    readRest(stream, bytes);
     return bytes;
 }
 
@@ -258,7 +249,7 @@ private:
 
 // The loader reads a file a piece at a time, so that a page's bytes never
 // stand beside its text. The buffer is freed after each load: from the
-// heap, the same memory then serves the writer, which comes next.
+// heap, the same memory can then serve the writer, which comes next.
 constexpr std::size_t kLoadPiece = 64 * 1024;
 
 // Fills buffer from the stream up to count bytes or its end; the bytes read.
